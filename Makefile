@@ -1,0 +1,36 @@
+# make demo   build quillbar and print a sample label to a pseudo-terminal
+#             (or: make demo PORT=3 DEVICE=/dev/ttyUSB0)
+# make test   build with warnings as errors, run every test, then run them
+#             again under AddressSanitizer and UndefinedBehaviorSanitizer
+# Both install the Debian packages they need when missing.
+
+PACKAGES := g++ cmake make libgtest-dev
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps demo test test-release test-sanitize clean
+
+all: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build -j$(JOBS)
+
+deps:
+	@scripts/ensure-packages.sh $(PACKAGES)
+
+demo: all
+	./build/examples/sample_label $(PORT) $(DEVICE)
+
+test: test-release test-sanitize
+
+test-release: deps
+	cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLBAR_WERROR=ON
+	cmake --build build-test -j$(JOBS)
+	cd build-test && ctest -j$(JOBS) --output-on-failure
+
+test-sanitize: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUILLBAR_WERROR=ON -DQUILLBAR_SANITIZE=ON
+	cmake --build build-asan -j$(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest -j$(JOBS) --output-on-failure
+
+clean:
+	rm -rf build build-test build-asan

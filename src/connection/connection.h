@@ -1,0 +1,32 @@
+// The one process-wide port connection and the command channel over it.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "connection/line.h"
+
+namespace quillbar {
+
+// The port operations behind QB_PortOpen, QB_PortClose and QB_PortSetDevice;
+// each returns the export's result and sets the last-error code.
+int open_port(int port, int baud);
+int close_port();
+int route_port(int port, const char *device);
+
+// The command channel. Each call is one write request of the whole text or
+// block; 0 when every byte was taken, else -1 with ERR_PORT_WRITE (also when
+// no port is open).
+int send_bytes(const void *data, std::size_t size);
+inline int send_text(std::string_view text) { return send_bytes(text.data(), text.size()); }
+inline int send(const Line &line) { return send_text(line.finish()); }
+
+// Sends each line in turn, stopping at the first that fails.
+template <class... Lines>
+int send_each(const Lines &...lines) {
+    int rc = 0;
+    ((rc = rc == 0 ? send(lines) : rc), ...);
+    return rc;
+}
+
+}  // namespace quillbar

@@ -1,0 +1,81 @@
+// Printer setup exports: each sends one to three setup lines.
+#include "connection/connection.h"
+#include "connection/guard.h"
+#include "quillbar.h"
+
+using namespace quillbar;
+
+namespace {
+
+bool in_range(int value, int low, int high) { return value >= low && value <= high; }
+
+Line backup_line(int disable_backup) { return Line(disable_backup ? "JB" : "JF"); }
+
+}  // namespace
+
+extern "C" {
+
+QB_API int QB_CALL QB_SetPrinterComSpeed(int speed) {
+    static const char *const kCodes[] = {"96", "19", "38"};
+    return guarded([&] {
+        if (!in_range(speed, 1, 3)) return reject();
+        return send(Line("Y").word(kCodes[speed - 1]).word("N").num(8).num(1));
+    });
+}
+
+// Kept for callers that set the printer's dot count; EPL2 has no such setting.
+QB_API int QB_CALL QB_SetPrinterComDots(int value) {
+    (void)value;
+    return 0;
+}
+
+QB_API int QB_CALL QB_SetDarkness(int darkness) {
+    return guarded([&] {
+        if (!in_range(darkness, 0, 15)) return reject();
+        return send(Line("D").num(darkness));
+    });
+}
+
+QB_API int QB_CALL QB_SetPrintSpeed(int speed) {
+    return guarded([&] {
+        if (!in_range(speed, 1, 4)) return reject();
+        return send(Line("S").num(speed));
+    });
+}
+
+QB_API int QB_CALL QB_SetPrintXY(int x, int y) {
+    return guarded([&] { return send(Line("R").mm(x).mm(y)); });
+}
+
+QB_API int QB_CALL QB_SetPrintFeedDim(int value) {
+    return guarded([&] {
+        if (!in_range(value, 70, 130)) return reject();
+        return send(Line("f").mm(value));
+    });
+}
+
+// -1 for width or length leaves that line out.
+QB_API int QB_CALL QB_SetPaperSize(int black_mark, int width, int length, int gap) {
+    return guarded([&] {
+        if (width != -1 && send(Line("q").mm(width)) != 0) return -1;
+        if (length == -1) return 0;
+        return send(Line("Q").mm(length).word_mm(black_mark ? "B" : "", gap));
+    });
+}
+
+QB_API int QB_CALL QB_SetClear(void) {
+    return guarded([] { return send(Line("N")); });
+}
+
+QB_API int QB_CALL QB_SetInitialize(int speed, int darkness, int disable_backup) {
+    return guarded([&] {
+        if (!in_range(speed, 1, 4) || !in_range(darkness, 0, 15)) return reject();
+        return send_each(Line("S").num(speed), Line("D").num(darkness), backup_line(disable_backup));
+    });
+}
+
+QB_API int QB_CALL QB_SetPrintBack(int disable_backup) {
+    return guarded([&] { return send(backup_line(disable_backup)); });
+}
+
+}  // extern "C"

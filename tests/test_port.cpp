@@ -1,0 +1,316 @@
+// Opening and closing ports, the last error, and ports that misbehave.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "connection/device.h"
+#include "quillbar.h"
+#include "support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using qbtest::Pty;
+using qbtest::TempDir;
+
+class Port : public testing::Test {
+protected:
+    void TearDown() override {
+        QB_PortClose();
+        quillbar::set_no_progress_timeout(15s);
+        for (int p = 1; p <= 4; ++p) QB_PortSetDevice(p, nullptr);
+    }
+};
+
+// ---- the last error ------------------------------------------------------
+
+TEST(LastError, TextsAreCodeAndGb2312Message) {
+    struct Row {
+        int code;
+        std::function<int()> cause;
+        const char *text;
+    };
+    const Row rows[] = {
+        {ERR_PARAMETER, [] { return QB_SetDarkness(99); }, "1001--\xB2\xCE\xCA\xFD\xB4\xED\xCE\xF3"},
+        {ERR_PORT_WRITE, [] { return QB_Print(1); }, "1002--\xB6\xCB\xBF\xDA\xB4\xF2\xD3\xA1\xB4\xED\xCE\xF3"},
+        {ERR_PORT_OPEN,
+         [] {
+             QB_PortSetDevice(3, "/nonexistent/tty");
+             return QB_PortOpen(3, 9600);
+         },
+         "2001--\xB4\xF2\xBF\xAA\xCD\xA8\xD1\xB6\xB6\xCB\xBF\xDA\xB4\xED\xCE\xF3"},
+        {ERR_PORT_CLOSE, [] { return QB_PortClose(); },
+         "2002--\xB9\xD8\xB1\xD5\xCD\xA8\xD1\xB6\xB6\xCB\xBF\xDA\xB4\xED\xCE\xF3"},
+    };
+    QB_PortClose();
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.code);
+        EXPECT_EQ(row.cause(), -1);
+        EXPECT_EQ(QB_GetLastErrorCode(), row.code);
+        EXPECT_STREQ(QB_GetLastError(), row.text);
+        EXPECT_STREQ(QB_GetLastError(), row.text);  // reading it changes nothing
+    }
+    QB_PortSetDevice(3, nullptr);
+}
+
+TEST_F(Port, SuccessNeverClearsTheCode) {
+    QB_PortClose();
+    ASSERT_EQ(QB_SetClear(), -1);
+    Pty pty;
+    qbtest::open_port_on(3, pty.slave());
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(QB_Print(1), 0);
+    EXPECT_EQ(QB_GetLastErrorCode(), ERR_PORT_WRITE);
+    EXPECT_EQ(std::string(QB_GetLastError()).rfind("1002--", 0), 0u);
+}
+
+// ---- opening and closing --------------------------------------------------
+
+TEST_F(Port, RejectsBadSelectorsAndSpeedsBeforeTouchingThePort) {
+    Pty pty;
+    qbtest::open_port_on(3, pty.slave());
+    struct Row {
+        int port, baud;
+    };
+    for (const Row &r : {Row{0, 9600}, Row{5, 9600}, Row{-1, 9600}, Row{3, 4800}, Row{3, 0}, Row{1, 115200},
+                         Row{4, -9600}}) {
+        SCOPED_TRACE(testing::Message() << r.port << "," << r.baud);
+        EXPECT_EQ(QB_PortOpen(r.port, r.baud), -1);
+        EXPECT_EQ(QB_GetLastErrorCode(), ERR_PARAMETER);
+    }
+    // The port opened before is still open and in use.
+    EXPECT_EQ(QB_Print(2), 0);
+    EXPECT_EQ(pty.drain(), "P2\n");
+    EXPECT_EQ(QB_PortSetDevice(0, "/dev/null"), -1);
+    EXPECT_EQ(QB_PortSetDevice(5, "/dev/null"), -1);
+    EXPECT_EQ(QB_GetLastErrorCode(), ERR_PARAMETER);
+}
+
+TEST_F(Port, SerialLineIsRaw8N1AtTheChosenSpeed) {
+    const struct {
+        int baud;
+        speed_t speed;
+    } rows[] = {{9600, B9600}, {19200, B19200}, {38400, B38400}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.baud);
+        Pty pty;
+        ASSERT_EQ(QB_PortSetDevice(4, pty.slave().c_str()), 0);
+        ASSERT_EQ(QB_PortOpen(4, row.baud), 0);
+        termios t{};
+        ASSERT_EQ(tcgetattr(pty.keeper(), &t), 0);
+        EXPECT_EQ(cfgetospeed(&t), row.speed);
+        EXPECT_EQ(cfgetispeed(&t), row.speed);
+        EXPECT_EQ(t.c_cflag & CSIZE, tcflag_t(CS8));
+        EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB), 0u);
+        EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
+        EXPECT_EQ(t.c_oflag & OPOST, 0u);
+        EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+        EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | INPCK), 0u);
+        // LF reaches the printer as one LF byte, binary bytes unchanged.
+        ASSERT_EQ(QB_PrintCharacter(0, 0, 0, 1, 1, 1, 0, "\r\x7f\x03\x11\x13\xff"), 0);
+        EXPECT_EQ(pty.drain(), "A0,0,0,1,1,1,N,\"\r\x7f\x03\x11\x13\xff\"\n");
+        EXPECT_EQ(QB_PortClose(), 0);
+    }
+}
+
+TEST_F(Port, CloseWithNothingOpenFails) {
+    QB_PortClose();
+    EXPECT_EQ(QB_PortClose(), -1);
+    EXPECT_EQ(QB_GetLastErrorCode(), ERR_PORT_CLOSE);
+    Pty pty;
+    qbtest::open_port_on(3, pty.slave());
+    EXPECT_EQ(QB_PortClose(), 0);
+    EXPECT_EQ(QB_PortClose(), -1);
+    EXPECT_EQ(QB_GetLastErrorCode(), ERR_PORT_CLOSE);
+    EXPECT_EQ(QB_SetClear(), -1);
+    EXPECT_EQ(QB_GetLastErrorCode(), ERR_PORT_WRITE);
+}
+
+TEST_F(Port, DeviceThatDoesNotOpenFailsTheOpenForEveryKind) {
+    TempDir dir;
+    const std::string missing = dir.path() + "/missing";
+    for (int port = 1; port <= 4; ++port) {
+        SCOPED_TRACE(port);
+        ASSERT_EQ(QB_PortSetDevice(port, missing.c_str()), 0);
+        EXPECT_EQ(QB_PortOpen(port, 38400), -1);
+        EXPECT_EQ(QB_GetLastErrorCode(), ERR_PORT_OPEN);
+        EXPECT_EQ(QB_SetClear(), -1);  // nothing is open
+        EXPECT_EQ(QB_GetLastErrorCode(), ERR_PORT_WRITE);
+    }
+    EXPECT_FALSE(std::filesystem::exists(missing));  // never created
+}
+
+TEST_F(Port, ParallelPortCapturesToFileAndAcceptsAnySpeedOfTheThree) {
+    TempDir dir;
+    const std::string capture = dir.file("lpt.epl", "earlier\n");
+    ASSERT_EQ(QB_PortSetDevice(2, capture.c_str()), 0);
+    ASSERT_EQ(QB_PortOpen(2, 38400), 0);
+    ASSERT_EQ(QB_SetClear(), 0);
+    ASSERT_EQ(QB_Print(1), 0);
+    ASSERT_EQ(QB_PortClose(), 0);
+    EXPECT_EQ(qbtest::read_file(capture), "earlier\nN\nP1\n");
+}
+
+// A serial port whose line settings do not take stays open, as callers of
+// this interface expect: the open reports 2001 and commands still go out.
+TEST_F(Port, SerialSettingsThatDoNotTakeFailTheOpenButKeepTheDevice) {
+    TempDir dir;
+    const std::string not_a_tty = dir.file("plain");
+    ASSERT_EQ(QB_PortSetDevice(3, not_a_tty.c_str()), 0);
+    EXPECT_EQ(QB_PortOpen(3, 9600), -1);
+    EXPECT_EQ(QB_GetLastErrorCode(), ERR_PORT_OPEN);
+    EXPECT_EQ(QB_Print(3), 0);
+    EXPECT_EQ(QB_PortClose(), 0);
+    EXPECT_EQ(qbtest::read_file(not_a_tty), "P3\n");
+}
+
+TEST_F(Port, ReopeningClosesThePortOpenBefore) {
+    Pty first, second;
+    const int fds = qbtest::open_fd_count();
+    for (int round = 0; round < 3; ++round) {
+        qbtest::open_port_on(3, first.slave());
+        qbtest::open_port_on(3, first.slave());  // the same port again: not refused by our own lock
+        qbtest::open_port_on(4, second.slave());
+    }
+    EXPECT_EQ(qbtest::open_fd_count(), fds + 1);
+    ASSERT_EQ(QB_Print(9), 0);
+    EXPECT_EQ(second.drain(), "P9\n");
+    EXPECT_EQ(first.drain(), "");
+    // The first port is free again: another opener can lock it.
+    const int other = ::open(first.slave().c_str(), O_RDWR | O_NOCTTY);
+    EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    ::close(other);
+}
+
+TEST_F(Port, SecondOpenerOfASerialPortIsRefused) {
+    Pty pty;
+    // Someone else holds the port: our open is refused and keeps nothing.
+    const int other = ::open(pty.slave().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    const int fds = qbtest::open_fd_count();
+    ASSERT_EQ(QB_PortSetDevice(3, pty.slave().c_str()), 0);
+    EXPECT_EQ(QB_PortOpen(3, 9600), -1);
+    EXPECT_EQ(QB_GetLastErrorCode(), ERR_PORT_OPEN);
+    EXPECT_EQ(qbtest::open_fd_count(), fds);
+    EXPECT_EQ(QB_Print(1), -1);
+    ::close(other);
+
+    // We hold the port: another process cannot take it.
+    qbtest::open_port_on(3, pty.slave());
+    static std::string slave;
+    slave = pty.slave();
+    EXPECT_EQ(qbtest::in_child([] {
+                  const int fd = ::open(slave.c_str(), O_RDWR | O_NOCTTY);
+                  return flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK ? 0 : 1;
+              }),
+              0);
+}
+
+TEST_F(Port, NoDescriptorLeaksOnAnyPath) {
+    TempDir dir;
+    Pty pty;
+    const std::string plain = dir.file("plain");
+    const int fds = qbtest::open_fd_count();
+    for (int i = 0; i < 20; ++i) {
+        QB_PortSetDevice(3, (dir.path() + "/missing").c_str());
+        QB_PortOpen(3, 9600);  // does not open
+        QB_PortSetDevice(3, plain.c_str());
+        QB_PortOpen(3, 9600);  // opens, settings fail
+        QB_PortSetDevice(3, pty.slave().c_str());
+        QB_PortOpen(3, 9600);  // replaces the one before
+        QB_PortOpen(3, 1);     // refused, keeps it
+        QB_PortClose();
+        QB_PortClose();
+    }
+    EXPECT_EQ(qbtest::open_fd_count(), fds);
+}
+
+// ---- ports that misbehave -------------------------------------------------
+
+TEST_F(Port, PrinterThatVanishesFailsTheNextWriteAndThePortRecovers) {
+    auto pty = std::make_unique<Pty>();
+    qbtest::open_port_on(3, pty->slave());
+    ASSERT_EQ(QB_SetClear(), 0);
+    EXPECT_EQ(pty->drain(), "N\n");
+    pty->hang_up();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(QB_PrintLine(1, 1, 10, 1), -1);
+    EXPECT_EQ(QB_GetLastErrorCode(), ERR_PORT_WRITE);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);  // at once, no waiting
+    QB_PortClose();
+    pty = std::make_unique<Pty>();
+    qbtest::open_port_on(3, pty->slave());
+    EXPECT_EQ(QB_Print(1), 0);
+    EXPECT_EQ(pty->drain(), "P1\n");
+}
+
+TEST_F(Port, SlowReaderGetsEveryByteInOrderAndIsNeverCutOff) {
+    quillbar::set_no_progress_timeout(300ms);
+    Pty pty;
+    qbtest::open_port_on(3, pty.slave());
+    std::string text(256 * 1024, '.');
+    for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + (i * 7) % 26);
+    const std::string expected = "A0,0,0,1,1,1,N,\"" + text + "\"\n";
+
+    std::string received;
+    std::thread reader([&] {
+        while (received.size() < expected.size()) {
+            std::this_thread::sleep_for(20ms);
+            received += pty.read_exact(std::min<std::size_t>(8192, expected.size() - received.size()), 1s);
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(QB_PrintCharacter(0, 0, 0, 1, 1, 1, 0, text.c_str()), 0);
+    const auto took = std::chrono::steady_clock::now() - start;
+    reader.join();
+    EXPECT_GT(took, 300ms);  // longer than the no-progress time, yet not cut off
+    EXPECT_TRUE(received == expected);
+}
+
+TEST_F(Port, ReaderThatNeverDrainsFailsTheWriteInsteadOfHanging) {
+    quillbar::set_no_progress_timeout(250ms);
+    Pty pty;
+    qbtest::open_port_on(3, pty.slave());
+    const std::string text(1 << 20, 'q');
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(QB_PrintCharacter(0, 0, 0, 1, 1, 1, 0, text.c_str()), -1);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(QB_GetLastErrorCode(), ERR_PORT_WRITE);
+    EXPECT_GE(took, 250ms);
+    EXPECT_LT(took, 5s);
+    // The port is still usable once the printer takes bytes again.
+    pty.drain(10ms);
+    while (!pty.drain(50ms).empty()) {
+    }
+    EXPECT_EQ(QB_Print(1), 0);
+}
+
+TEST_F(Port, FifoWhoseReaderGoesAwayNeverKillsTheProcess) {
+    quillbar::set_no_progress_timeout(200ms);
+    TempDir dir;
+    const std::string fifo = dir.path() + "/printer";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    qbtest::open_port_on(1, fifo);
+    ASSERT_EQ(QB_SetClear(), 0);
+    char buf[8] = {};
+    ASSERT_EQ(::read(reader, buf, sizeof buf), 2);
+    EXPECT_STREQ(buf, "N\n");
+    ::close(reader);
+    const std::string text(1 << 20, 'w');
+    EXPECT_EQ(QB_PrintCharacter(0, 0, 0, 1, 1, 1, 0, text.c_str()), -1);
+    EXPECT_EQ(QB_GetLastErrorCode(), ERR_PORT_WRITE);
+}
+
+}  // namespace
