@@ -141,6 +141,34 @@ QB_API int QB_CALL QB_PrintBarcode(int x, int y, int rotation, int type, int nar
 /* Sends "P<count>": prints the label count times. */
 QB_API int QB_CALL QB_Print(int count);
 
+/* ---- Stored graphics ----------------------------------------------------- */
+
+/* Receives each stage of QB_DownPicture as text; the next stage runs when it
+ * returns. It runs inside the library's lock and may call QB_ functions. */
+typedef void (*QB_MessageHandler)(const char *text, void *context);
+
+/* Sets the handler that shows QB_DownPicture's stages (POSIX has no modal
+ * message box); NULL removes it, and then the stages run without being
+ * shown. context is passed back to the handler untouched. Returns 0. */
+QB_API int QB_CALL QB_SetMessageHandler(QB_MessageHandler handler, void *context);
+
+/* Stores the picture file at path (a 1-bit PCX) in the printer as name:
+ * sends GK"name" LF, GM"name"<size> LF, then exactly <size> bytes of the
+ * file. Shows, in this order: the path; "filelengh:0--<size>"; the data as
+ * text up to its first zero byte; the GK line; the GM line. Returns 0, or -1
+ * when the file is missing, unreadable or locked by another process (nothing
+ * sent) or a write fails (what was written stays sent). It never changes the
+ * last-error code. */
+QB_API int QB_CALL QB_DownPicture(const char *path, const char *name);
+
+/* Sends "GG<x>,<y>,"<name>"": places a stored graphic, x and y in mm.
+ * -1 with 1001 for a NULL name. */
+QB_API int QB_CALL QB_PrintMemGraphics(int x, int y, const char *name);
+
+/* Sends "GK"<name>"" twice, as two writes (the printer deletes on the
+ * second); no second write when the first fails. -1 with 1001 for NULL. */
+QB_API int QB_CALL QB_DeleteMemGraphics(const char *name);
+
 #ifdef __cplusplus
 }
 #endif

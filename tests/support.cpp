@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -104,6 +105,12 @@ int in_child(int (*body)()) {
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool drop_privileges() {
+    if (geteuid() != 0) return true;
+    const uid_t nobody = 65534;
+    return setgroups(0, nullptr) == 0 && setgid(nobody) == 0 && setuid(nobody) == 0 && geteuid() == nobody;
 }
 
 void open_port_on(int port, const std::string &device) {

@@ -53,6 +53,10 @@ int open_fd_count();
 // did not exit normally): another process, as a second user of a port.
 int in_child(int (*body)());
 
+// In a child process: gives up root for the nobody user (nothing to do for
+// an unprivileged user). False when that failed.
+bool drop_privileges();
+
 // Routes selector port to device and opens it at 9600; fails the test if it
 // does not open.
 void open_port_on(int port, const std::string &device);

@@ -86,6 +86,10 @@ const std::vector<CommandCase> &command_cases() {
         {"print_1", [] { return QB_Print(1); }, 0, "P1\n", 0},
         {"print_0", [] { return QB_Print(0); }, 0, "P0\n", 0},
         {"print_minus_1", [] { return QB_Print(-1); }, 0, "P-1\n", 0},
+        {"mem_graphics", [] { return QB_PrintMemGraphics(1, 2, "LOGO"); }, 0, "GG8,16,\"LOGO\"\n", 0},
+        {"mem_graphics_null", [] { return QB_PrintMemGraphics(1, 2, nullptr); }, -1, "", ERR_PARAMETER},
+        {"delete_graphics", [] { return QB_DeleteMemGraphics("LOGO"); }, 0, "GK\"LOGO\"\nGK\"LOGO\"\n", 0},
+        {"delete_graphics_null", [] { return QB_DeleteMemGraphics(nullptr); }, -1, "", ERR_PARAMETER},
     };
     return cases;
 }

@@ -1,6 +1,7 @@
 #include "connection/connection.h"
 
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -81,10 +82,16 @@ int route_port(int port, const char *device) {
     return 0;
 }
 
-int send_bytes(const void *data, std::size_t size) {
+std::atomic<int> g_writes_until_failure{0};
+
+void fail_nth_write(int n) { g_writes_until_failure.store(n); }
+
+bool write_bytes(const void *data, std::size_t size) {
+    if (g_writes_until_failure.load(std::memory_order_relaxed) > 0 && --g_writes_until_failure == 0) return false;
     Device *device = connection().device.get();
-    if (!device || !device->write_all(data, size)) return fail(ERR_PORT_WRITE);
-    return 0;
+    return device && device->write_all(data, size);
 }
+
+int send_bytes(const void *data, std::size_t size) { return write_bytes(data, size) ? 0 : fail(ERR_PORT_WRITE); }
 
 }  // namespace quillbar

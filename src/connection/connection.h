@@ -15,11 +15,17 @@ int close_port();
 int route_port(int port, const char *device);
 
 // The command channel. Each call is one write request of the whole text or
-// block; 0 when every byte was taken, else -1 with ERR_PORT_WRITE (also when
-// no port is open).
+// block. write_bytes says whether every byte was taken (false when no port
+// is open); send_bytes returns 0, or -1 with ERR_PORT_WRITE.
+bool write_bytes(const void *data, std::size_t size);
+inline bool write_text(std::string_view text) { return write_bytes(text.data(), text.size()); }
 int send_bytes(const void *data, std::size_t size);
 inline int send_text(std::string_view text) { return send_bytes(text.data(), text.size()); }
 inline int send(const Line &line) { return send_text(line.finish()); }
+
+// Internal, for tests: the n-th write request from now fails as a port
+// would (1 = the next one); 0 turns it off.
+void fail_nth_write(int n);
 
 // Sends each line in turn, stopping at the first that fails.
 template <class... Lines>

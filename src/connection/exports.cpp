@@ -5,8 +5,8 @@
 
 namespace quillbar {
 
-std::mutex &export_mutex() {
-    static std::mutex m;
+std::recursive_mutex &export_mutex() {
+    static std::recursive_mutex m;
     return m;
 }
 
@@ -29,7 +29,7 @@ QB_API int QB_CALL QB_PortSetDevice(int port, const char *device) {
 }
 
 QB_API const char *QB_CALL QB_GetLastError(void) {
-    std::lock_guard<std::mutex> lock(export_mutex());
+    std::lock_guard<std::recursive_mutex> lock(export_mutex());
     return last_error_text();
 }
 

@@ -1,6 +1,7 @@
 // The guard every export runs inside: one process-wide lock, so that calls
 // from several threads never interleave the bytes of two commands, and a
-// catch-all, so that nothing is thrown across the C boundary.
+// catch-all, so that nothing is thrown across the C boundary. The lock is
+// recursive: a message handler may call back into the library.
 #pragma once
 
 #include <mutex>
@@ -10,17 +11,19 @@
 
 namespace quillbar {
 
-std::mutex &export_mutex();
+std::recursive_mutex &export_mutex();
 
+// code_on_exception is stored when the body throws; 0 stores nothing (for
+// QB_DownPicture, which never sets the code).
 template <class Body>
-int guarded(Body &&body) noexcept {
+int guarded(Body &&body, int code_on_exception = ERR_PORT_WRITE) noexcept {
     try {
-        std::lock_guard<std::mutex> lock(export_mutex());
+        std::lock_guard<std::recursive_mutex> lock(export_mutex());
         return body();
     } catch (...) {
-        // Only an allocation can throw here, before or while a command is
-        // composed: the command was not sent.
-        return fail(ERR_PORT_WRITE);
+        // Only an allocation, or a caller's handler, can throw: the command
+        // was not sent whole.
+        return code_on_exception ? fail(code_on_exception) : -1;
     }
 }
 

@@ -33,6 +33,10 @@ public:
         return word(prefix).append(std::to_string(std::int64_t{value} * kDotsPerMm));
     }
 
+    // A number written straight after the field before it, with no comma
+    // ("GM\"LOGO\"1000").
+    Line &joined(std::int64_t value) { return append(std::to_string(value)); }
+
     // A text or name field between quote marks, bytes unchanged.
     Line &quoted(std::string_view value) {
         field().text_ += kQuote;

@@ -1,0 +1,88 @@
+// Stored graphics: a picture file kept by name in the printer (GM), placed on
+// a label (GG) and deleted (GK).
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "connection/connection.h"
+#include "connection/guard.h"
+#include "graphics/picture_file.h"
+#include "quillbar.h"
+
+using namespace quillbar;
+
+namespace {
+
+struct MessageService {
+    QB_MessageHandler handler = nullptr;
+    void *context = nullptr;
+
+    // Shows one stage of QB_DownPicture; the next stage runs once the
+    // handler returns. With no handler there is nothing to show.
+    void show(const std::string &text) const {
+        if (handler) handler(text.c_str(), context);
+    }
+};
+
+MessageService g_messages;
+
+Line delete_line(const char *name) { return Line("GK").quoted(name); }
+
+// The stages of QB_DownPicture. Every failure returns -1 and leaves the last
+// error as it was.
+int down_picture(const char *path, const char *name) {
+    if (!path || !name) return -1;
+    g_messages.show(path);
+    const auto data = read_picture_file(path);
+    if (!data) return -1;
+
+    char length[64];
+    std::snprintf(length, sizeof length, "filelengh:%d--%zu", 0, data->size());
+    g_messages.show(length);
+    // The data itself, as text up to its first zero byte.
+    g_messages.show(std::string(data->begin(), std::find(data->begin(), data->end(), 0)));
+
+    // GK first: the printer refuses to store under a name it already has.
+    const std::string gk = delete_line(name).finish();
+    if (!write_text(gk)) return -1;
+    g_messages.show(gk);
+    // The printer reads exactly the announced number of bytes after the GM
+    // line as the PCX file, so the data goes bare: no quote marks around it.
+    const std::string gm = Line("GM").quoted(name).joined(static_cast<std::int64_t>(data->size())).finish();
+    if (!write_text(gm)) return -1;
+    g_messages.show(gm);
+    return write_bytes(data->data(), data->size()) ? 0 : -1;
+}
+
+}  // namespace
+
+extern "C" {
+
+QB_API int QB_CALL QB_SetMessageHandler(QB_MessageHandler handler, void *context) {
+    return guarded([&] {
+        g_messages = {handler, context};
+        return 0;
+    });
+}
+
+QB_API int QB_CALL QB_DownPicture(const char *path, const char *name) {
+    return guarded([&] { return down_picture(path, name); }, 0);
+}
+
+QB_API int QB_CALL QB_PrintMemGraphics(int x, int y, const char *name) {
+    return guarded([&] {
+        if (!name) return reject();
+        return send(Line("GG").mm(x).mm(y).quoted(name));
+    });
+}
+
+// The printer deletes a stored graphic only when told twice.
+QB_API int QB_CALL QB_DeleteMemGraphics(const char *name) {
+    return guarded([&] {
+        if (!name) return reject();
+        const Line line = delete_line(name);
+        return send_each(line, line);
+    });
+}
+
+}  // extern "C"
