@@ -4,7 +4,8 @@
 #             again under AddressSanitizer and UndefinedBehaviorSanitizer
 # Both install the Debian packages they need when missing.
 
-PACKAGES := g++ cmake make libgtest-dev
+PACKAGES := g++ cmake make pkg-config libgtest-dev libfreetype-dev libfontconfig-dev libpng-dev \
+            fontconfig fonts-wqy-zenhei fonts-arphic-uming fonts-arphic-ukai
 JOBS ?= $(shell nproc)
 
 .PHONY: all deps demo test test-release test-sanitize clean

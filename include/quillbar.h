@@ -138,6 +138,20 @@ QB_API int QB_CALL QB_PrintCharacter(int x, int y, int rotation, int font, int h
 QB_API int QB_CALL QB_PrintBarcode(int x, int y, int rotation, int type, int narrow, int wide,
                                    int height, int readable, const char *text);
 
+/* Draws text on the host and sends it as a graphic: "GW<x>,<y>,<row bytes>,
+ * <rows>," then the packed image (a 0 bit prints black), then LF; x and y in
+ * mm. text is GB2312/GBK (ASCII allowed); each byte takes one cell, so a
+ * Chinese character takes two. face: 0 Hei, 1 Song, 2 Kai, 3 Li (others Song;
+ * the low 16 bits count). style: 0 plain, 1 italic, 2 heavier, 3 heavier
+ * italic, 4 underlined, 5 italic underlined, 6 heavier underlined (others
+ * plain). size: cell 16x24 (1), 16x32 (2), 24x40 (3), 24x48 (4) pixels (others
+ * as 3). rotation: 0 none, 1 reading upwards, 2 upside down, 3 reading
+ * downwards (others 0); turned images are cell-height wide. -1 with 1001 for
+ * NULL or a text over 1,023 bytes or 30,719 pixels (79, 59, 31 and 26 bytes
+ * for sizes 1..4), nothing sent. */
+QB_API int QB_CALL QB_PrintChineseStr(int x, int y, int face, int style, int size, int rotation,
+                                      const char *text);
+
 /* Sends "P<count>": prints the label count times. */
 QB_API int QB_CALL QB_Print(int count);
 

@@ -22,6 +22,9 @@ public:
     // A number field, written as "%d" would.
     Line &num(std::int64_t value) { return field().append(std::to_string(value)); }
 
+    // A count in a header, zero written as an empty field.
+    Line &count(std::int64_t value) { return value == 0 ? field() : num(value); }
+
     // A length or position given in millimetres, written in dots.
     Line &mm(int value) { return num(std::int64_t{value} * kDotsPerMm); }
 
@@ -48,8 +51,9 @@ public:
     // The finished line, line end included.
     std::string finish() const { return text_ + kLineEnd; }
 
-    // The bytes so far without a line end, for headers followed by binary data.
-    const std::string &partial() const { return text_; }
+    // The line so far ending in a comma instead of the line end: a header
+    // that binary data follows (GW).
+    std::string header() const { return text_ + ','; }
 
 private:
     Line &field() {
