@@ -2,13 +2,14 @@
 #             (or: make demo PORT=3 DEVICE=/dev/ttyUSB0)
 # make test   build with warnings as errors, run every test, then run them
 #             again under AddressSanitizer and UndefinedBehaviorSanitizer
-# Both install the Debian packages they need when missing.
+# make bench  measure (not part of the tests)
+# All install the Debian packages they need when missing.
 
 PACKAGES := g++ cmake make pkg-config libgtest-dev libfreetype-dev libfontconfig-dev libpng-dev \
             fontconfig fonts-wqy-zenhei fonts-arphic-uming fonts-arphic-ukai
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps demo test test-release test-sanitize clean
+.PHONY: all deps demo test test-release test-sanitize bench clean
 
 all: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -30,8 +31,15 @@ test-release: deps
 test-sanitize: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUILLBAR_WERROR=ON -DQUILLBAR_SANITIZE=ON
 	cmake --build build-asan -j$(JOBS)
-	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  ctest -j$(JOBS) --output-on-failure
 
+bench: deps
+	@scripts/ensure-packages.sh libbenchmark-dev python3-pil
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUILLBAR_BENCH=ON -DQUILLBAR_TESTS=OFF
+	cmake --build build-bench -j$(JOBS)
+	bench/run.sh build-bench
+
 clean:
-	rm -rf build build-test build-asan
+	rm -rf build build-test build-asan build-bench

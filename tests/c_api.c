@@ -15,7 +15,7 @@ int main(void) {
         (any_fn)QB_SetPrintXY,      (any_fn)QB_SetPrintFeedDim,  (any_fn)QB_SetPaperSize,
         (any_fn)QB_SetClear,        (any_fn)QB_SetInitialize,    (any_fn)QB_SetPrintBack,
         (any_fn)QB_PrintLine,       (any_fn)QB_PrintBox,         (any_fn)QB_PrintCharacter,
-        (any_fn)QB_PrintBarcode,    (any_fn)QB_Print,            (any_fn)QB_SetMessageHandler,
+        (any_fn)QB_PrintBarcode,    (any_fn)QB_Print,            (any_fn)QB_SetMessageHandler, (any_fn)QB_PrintChineseStr,
         (any_fn)QB_DownPicture,     (any_fn)QB_PrintMemGraphics, (any_fn)QB_DeleteMemGraphics,
     };
     int codes[] = {ERR_PARAMETER, ERR_PORT_WRITE, ERR_PORT_OPEN, ERR_PORT_CLOSE};

@@ -31,7 +31,7 @@ TEST(SharedLibrary, ExportsExactlyTheQbFunctions) {
         "QB_SetPrintSpeed",  "QB_SetPrintXY",       "QB_SetPrintFeedDim", "QB_SetPaperSize",
         "QB_SetClear",       "QB_SetInitialize",    "QB_SetPrintBack",    "QB_PrintLine",
         "QB_PrintBox",       "QB_PrintCharacter",   "QB_PrintBarcode",    "QB_Print",
-        "QB_SetMessageHandler", "QB_DownPicture",   "QB_PrintMemGraphics", "QB_DeleteMemGraphics",
+        "QB_PrintChineseStr", "QB_SetMessageHandler", "QB_DownPicture",   "QB_PrintMemGraphics", "QB_DeleteMemGraphics",
     };
     EXPECT_EQ(defined_dynamic_symbols(QUILLBAR_SHARED_LIBRARY), expected);
 }

@@ -45,16 +45,29 @@ int escapement_for(int rotation) {
 constexpr std::size_t kMaxTextBytes = 1023;
 constexpr long kMaxPixels = 30719;
 
+constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
 // EPL2 prints a 0 bit as a black dot: ink packs to 0 bits, most significant
 // bit first, as one stream across row ends. What packing does not reach is
 // sent white.
+// The renderer gives only '1' and '0' characters.
 std::vector<std::uint8_t> pack(const std::string &bits, std::size_t size) {
     std::vector<std::uint8_t> packed(size, 0xFF);
     const std::size_t whole = std::min(bits.size() / 8, size);
     for (std::size_t i = 0; i < whole; ++i) {
-        std::uint8_t byte = 0;
-        for (std::size_t b = 0; b < 8; ++b) byte = static_cast<std::uint8_t>(byte << 1 | (bits[i * 8 + b] != '1'));
-        packed[i] = byte;
+        // Eight characters at once: '1' (0x31) and '0' (0x30) differ in their
+        // low bit, and the multiply gathers the eight low bits into the top
+        // byte, the first character as the most significant bit.
+        std::uint64_t eight;
+        std::memcpy(&eight, bits.data() + i * 8, 8);
+        if constexpr (kLittleEndian) {
+            const std::uint64_t ink = ((eight & 0x0101010101010101u) * 0x8040201008040201u) >> 56;
+            packed[i] = static_cast<std::uint8_t>(~ink);
+        } else {
+            std::uint8_t byte = 0;
+            for (std::size_t b = 0; b < 8; ++b) byte = static_cast<std::uint8_t>(byte << 1 | (bits[i * 8 + b] != '1'));
+            packed[i] = byte;
+        }
     }
     return packed;
 }

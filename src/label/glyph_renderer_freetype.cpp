@@ -232,7 +232,7 @@ struct Glyph {
     int top = 0;
     int width = 0;
     int rows = 0;
-    std::vector<std::uint8_t> ink;
+    std::string dots;  // rows x width of '1' (ink) and '0', as the image holds them
     long clipped = 0;
 };
 
@@ -335,25 +335,25 @@ Glyph draw(FT_Face face, const GlyphKey &key, int cells, int baseline) {
     if (FT_Render_Glyph(slot, FT_RENDER_MODE_MONO) != 0) return g;
 
     const FT_Bitmap &bm = slot->bitmap;
-    g.width = static_cast<int>(bm.width);
+    const int drawn_width = static_cast<int>(bm.width);
     g.rows = static_cast<int>(bm.rows);
     // Centred in its cells by its advance, then moved inside them if the ink
-    // sticks out at a side.
+    // sticks out at a side; what still sticks out is cut off and counted.
     const int cells_px = cells * key.cell_width;
     g.left = static_cast<int>((room - advance) / 2 / 64) + slot->bitmap_left;
-    g.left = std::clamp(g.left, 0, std::max(0, cells_px - g.width));
+    g.left = std::clamp(g.left, 0, std::max(0, cells_px - drawn_width));
+    g.width = std::min(drawn_width, cells_px - g.left);
     g.top = baseline - slot->bitmap_top;
-    g.ink.assign(static_cast<std::size_t>(g.width) * g.rows, 0);
+    g.dots.assign(static_cast<std::size_t>(g.width) * g.rows, '0');
     for (int y = 0; y < g.rows; ++y) {
         const unsigned char *row = bm.buffer + static_cast<std::ptrdiff_t>(y) * bm.pitch;
-        for (int x = 0; x < g.width; ++x) {
+        const bool inside = g.top + y >= 0 && g.top + y < key.cell_height;
+        for (int x = 0; x < drawn_width; ++x) {
             if (!(row[x >> 3] & (0x80 >> (x & 7)))) continue;
-            const int iy = g.top + y, ix = g.left + x;
-            if (iy < 0 || iy >= key.cell_height || ix >= cells_px) {
+            if (!inside || x >= g.width)
                 ++g.clipped;
-                continue;
-            }
-            g.ink[static_cast<std::size_t>(y) * g.width + x] = 1;
+            else
+                g.dots[static_cast<std::size_t>(y) * g.width + x] = '1';
         }
     }
     return g;
@@ -396,9 +396,9 @@ GbkDecoder &decoder() {
 // ---- the image ------------------------------------------------------------------------
 
 // Turns a width x height image counter-clockwise by the escapement.
-GlyphImage turned(const GlyphImage &in, int escapement) {
+GlyphImage turned(GlyphImage &&in, int escapement) {
     if (escapement != kEscapementUp && escapement != kEscapementFlipped && escapement != kEscapementDown)
-        return in;
+        return std::move(in);
     const int w = in.width, h = in.height;
     GlyphImage out;
     out.clipped = in.clipped;
@@ -445,14 +445,14 @@ GlyphImage Render(std::string_view text, int face, int cell_height, int cell_wid
             const GlyphKey key{slot, cell_width, cell_height, st.bold, st.italic, c.code};
             const Glyph &g = glyph_cache().get(ft, key, c.bytes, baseline);
             image.clipped += g.clipped;
-            // draw() keeps the ink inside the character's own cells.
+            // draw() keeps the ink inside the character's own cells, so a glyph's
+            // rows are copied whole: no other glyph's ink lies under them.
             const int x0 = cell * cell_width + g.left;
             for (int y = 0; y < g.rows; ++y) {
                 const int iy = g.top + y;
                 if (iy < 0 || iy >= cell_height) continue;  // counted in clipped
-                char *row = &image.bits[static_cast<std::size_t>(iy) * image.width];
-                for (int x = 0; x < g.width; ++x)
-                    if (g.ink[static_cast<std::size_t>(y) * g.width + x]) row[x0 + x] = '1';
+                std::memcpy(&image.bits[static_cast<std::size_t>(iy) * image.width + x0],
+                            &g.dots[static_cast<std::size_t>(y) * g.width], static_cast<std::size_t>(g.width));
             }
         }
         cell += c.bytes;
@@ -464,7 +464,7 @@ GlyphImage Render(std::string_view text, int face, int cell_height, int cell_wid
         std::fill(image.bits.begin() + static_cast<std::ptrdiff_t>(top) * image.width,
                   image.bits.begin() + static_cast<std::ptrdiff_t>(top + thickness) * image.width, '1');
     }
-    return turned(image, escapement);
+    return turned(std::move(image), escapement);
 }
 
 }  // namespace quillbar

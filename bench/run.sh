@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Measures QB_PrintChineseStr against its Python/Pillow peer in the same run,
+# and the first call of a fresh process. Usage: bench/run.sh BUILD_DIR
+set -euo pipefail
+build=${1:-build}
+here=$(cd "$(dirname "$0")" && pwd)
+json=$(mktemp)
+trap 'rm -f "$json"' EXIT
+
+"$build/bench/quillbar_bench" --benchmark_min_time=1 --benchmark_format=json --benchmark_out="$json" \
+  --benchmark_out_format=json >/dev/null
+peer=$(/usr/bin/python3 "$here/peer_pil.py" 1.0)
+firsts=$(for _ in $(seq 15); do "$build/bench/quillbar_first_call"; done)
+
+/usr/bin/python3 - "$json" "$peer" "$firsts" <<'PY'
+import json, statistics, sys
+ours = {}
+for b in json.load(open(sys.argv[1]))["benchmarks"]:
+    size = int(b["name"].split("/")[1])
+    scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3}[b["time_unit"]]
+    ours[size] = b["real_time"] * scale
+peer = {int(l.split()[0]): float(l.split()[1]) for l in sys.argv[2].splitlines()}
+firsts = [float(x) for x in sys.argv[3].split()]
+print("QB_PrintChineseStr, 4 characters, warm, to a file (per label)")
+print("size  quillbar      Pillow peer   peer/quillbar")
+for size in sorted(ours):
+    print("%-5d %9.2f us  %9.2f us  %8.1fx" % (size, ours[size] * 1e6, peer[size] * 1e6, peer[size] / ours[size]))
+print("first call in a fresh process: median %.2f ms (min %.2f, max %.2f, %d runs)"
+      % (statistics.median(firsts), min(firsts), max(firsts), len(firsts)))
+PY
