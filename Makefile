@@ -1,12 +1,13 @@
-# make demo   build quillbar and print a sample label to a pseudo-terminal
-#             (or: make demo PORT=3 DEVICE=/dev/ttyUSB0)
+# make demo   build quillbar, print the sample label into the virtual printer
+#             and leave its picture in demo-output/label.png
+#             (or print it for real: make demo PORT=3 DEVICE=/dev/ttyUSB0)
 # make test   build with warnings as errors, run every test, then run them
 #             again under AddressSanitizer and UndefinedBehaviorSanitizer
 # make bench  measure (not part of the tests)
 # All install the Debian packages they need when missing.
 
 PACKAGES := g++ cmake make pkg-config libgtest-dev libfreetype-dev libfontconfig-dev libpng-dev \
-            fontconfig fonts-wqy-zenhei fonts-arphic-uming fonts-arphic-ukai
+            libzint-dev fontconfig fonts-dejavu-core fonts-wqy-zenhei fonts-arphic-uming fonts-arphic-ukai
 JOBS ?= $(shell nproc)
 
 .PHONY: all deps demo test test-release test-sanitize bench clean
@@ -18,8 +19,14 @@ all: deps
 deps:
 	@scripts/ensure-packages.sh $(PACKAGES)
 
+# Without PORT and DEVICE the label goes to the virtual printer and its
+# picture to demo-output/label.png.
 demo: all
+ifeq ($(DEVICE),)
+	scripts/demo.sh build demo-output
+else
 	./build/examples/sample_label $(PORT) $(DEVICE)
+endif
 
 test: test-release test-sanitize
 
