@@ -7,10 +7,11 @@
 # All install the Debian packages they need when missing.
 
 PACKAGES := g++ cmake make pkg-config libgtest-dev libfreetype-dev libfontconfig-dev libpng-dev \
-            libzint-dev fontconfig fonts-dejavu-core fonts-wqy-zenhei fonts-arphic-uming fonts-arphic-ukai
+            libzint-dev zbar-tools fontconfig fonts-dejavu-core fonts-wqy-zenhei fonts-arphic-uming \
+            fonts-arphic-ukai
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps demo test test-release test-sanitize bench clean
+.PHONY: all deps demo test test-release test-sanitize fuzz bench clean
 
 all: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -28,7 +29,9 @@ else
 	./build/examples/sample_label $(PORT) $(DEVICE)
 endif
 
-test: test-release test-sanitize
+FUZZ_SECONDS ?= 60
+
+test: test-release test-sanitize fuzz
 
 test-release: deps
 	cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLBAR_WERROR=ON
@@ -42,6 +45,14 @@ test-sanitize: deps
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  ctest -j$(JOBS) --output-on-failure
 
+# The virtual printer on random input for FUZZ_SECONDS, from the committed corpus.
+fuzz: deps
+	@scripts/ensure-packages.sh clang libclang-rt-14-dev
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLBAR_FUZZ=ON \
+	  -DQUILLBAR_TESTS=OFF
+	cmake --build build-fuzz -j$(JOBS) --target fuzz_preview
+	scripts/fuzz.sh build-fuzz fuzz_preview $(FUZZ_SECONDS)
+
 bench: deps
 	@scripts/ensure-packages.sh libbenchmark-dev python3-pil
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUILLBAR_BENCH=ON -DQUILLBAR_TESTS=OFF
@@ -49,4 +60,4 @@ bench: deps
 	bench/run.sh build-bench
 
 clean:
-	rm -rf build build-test build-asan build-bench
+	rm -rf build build-test build-asan build-bench build-fuzz

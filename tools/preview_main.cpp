@@ -88,15 +88,34 @@ int render_stream(const Options &o) {
         std::fprintf(stderr, "quillbar-preview: cannot open %s\n", o.input.c_str());
         return 1;
     }
+    // Labels are written as they are printed, so a long stream never holds
+    // more than one in memory. The first is label.png until a second comes.
     Printer printer;
+    std::vector<PrintedLabel> first;
+    long written = 0;
+    bool ok = true;
+    const auto flush = [&](std::vector<PrintedLabel> labels) {
+        if (labels.empty()) return;
+        if (written == 0 && first.empty() && labels.size() == 1) {
+            first = std::move(labels);
+            return;
+        }
+        if (!first.empty()) {
+            ok = write_labels(first, o, written, true) && ok;
+            first.clear();
+        }
+        ok = write_labels(labels, o, written, true) && ok;
+    };
     char buf[65536];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, in)) > 0;) printer.feed(buf, n);
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, in)) > 0;) {
+        printer.feed(buf, n);
+        flush(printer.take_labels());
+    }
     if (in != stdin) std::fclose(in);
     printer.finish();
-    const auto labels = printer.take_labels();
-    long written = 0;
-    const bool ok = write_labels(labels, o, written, labels.size() > 1);
-    if (labels.empty()) std::printf("no label printed (no P command)\n");
+    flush(printer.take_labels());
+    if (!first.empty()) ok = write_labels(first, o, written, false) && ok;
+    if (written == 0) std::printf("no label printed (no P command)\n");
     if (o.report) report(printer);
     const int status = diagnose(printer);
     return ok ? status : 1;

@@ -1,0 +1,358 @@
+// The virtual printer: labels composed with the real library, captured on a
+// real pseudo-terminal and rendered; bar codes read back by an independent
+// decoder; streams that are cut, malformed or noise.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "epl2_printer.h"
+#include "gw_image.h"
+#include "pcx.h"
+#include "quillbar.h"
+#include "support.h"
+
+namespace {
+
+using quillbar::preview::Bitmap;
+using quillbar::preview::Printer;
+
+// Black dots inside [x0, x1) x [y0, y1).
+long black(const Bitmap &b, long x0, long y0, long x1, long y1) {
+    long n = 0;
+    for (long y = y0; y < y1; ++y)
+        for (long x = x0; x < x1; ++x) n += b.black(x, y);
+    return n;
+}
+
+// Runs the QB_ calls with COM1 on a pseudo-terminal and renders what the
+// printer received.
+class RoundTrip : public testing::Test {
+protected:
+    void SetUp() override { qbtest::open_port_on(3, pty_.slave()); }
+    void TearDown() override { QB_PortClose(); }
+
+    Printer print(const std::function<void()> &calls) {
+        calls();
+        stream_ = pty_.drain(std::chrono::milliseconds(50));
+        Printer printer;
+        printer.feed(stream_.data(), stream_.size());
+        printer.finish();
+        return printer;
+    }
+    Bitmap label(const std::function<void()> &calls) {
+        Printer printer = print([&] {
+            QB_SetPaperSize(0, 60, 40, 3);
+            QB_SetClear();
+            calls();
+            QB_Print(1);
+        });
+        EXPECT_TRUE(printer.diagnostics().empty()) << printer.diagnostics()[0].message;
+        auto labels = printer.take_labels();
+        EXPECT_EQ(labels.size(), 1u);
+        return labels.empty() ? Bitmap() : labels[0].image;
+    }
+
+    qbtest::Pty pty_;
+    std::string stream_;
+};
+
+TEST_F(RoundTrip, LinesAndBoxesLandOnTheirDots) {
+    const Bitmap b = label([] {
+        QB_PrintLine(1, 2, 3, 1);      // dots 8..31 x 16..23
+        QB_PrintBox(10, 10, 20, 15, 1);  // 80..160 x 80..120, 8 dots thick inwards
+    });
+    EXPECT_EQ(b.width(), 480);
+    EXPECT_EQ(b.height(), 320);
+    EXPECT_EQ(black(b, 8, 16, 32, 24), 24 * 8);
+    EXPECT_EQ(black(b, 0, 0, 480, 24) - black(b, 8, 16, 32, 24), 0);
+    EXPECT_EQ(black(b, 80, 80, 160, 88), 80 * 8);    // top edge
+    EXPECT_EQ(black(b, 80, 112, 160, 120), 80 * 8);  // bottom edge
+    EXPECT_EQ(black(b, 88, 88, 152, 112), 0);        // inside
+    EXPECT_EQ(black(b, 0, 120, 480, 320), 0);        // nothing below
+}
+
+TEST_F(RoundTrip, ChineseTextImageIsBitExact) {
+    const std::string text = "\xD6\xD0\xCE\xC4" "AB";
+    const Bitmap b = label([&] { QB_PrintChineseStr(2, 3, 1, 0, 1, 0, text.c_str()); });
+    const auto gw = quillbar::tools::find_gw(stream_);
+    ASSERT_EQ(gw.size(), 1u);
+    long differ = 0;
+    for (long y = 0; y < gw[0].rows; ++y)
+        for (long x = 0; x < gw[0].width(); ++x) differ += gw[0].ink(x, y) != b.black(16 + x, 24 + y);
+    EXPECT_EQ(differ, 0);
+    EXPECT_EQ(black(b, 0, 0, 480, 320), black(b, 16, 24, 16 + gw[0].width(), 24 + gw[0].rows));
+    EXPECT_GT(black(b, 16, 24, 112, 48), 50);
+}
+
+TEST_F(RoundTrip, PrinterFontTextStaysInItsCellBox) {
+    struct Row {
+        int rotation, font, h, v;
+        long x0, y0, x1, y1;  // the box the text may fill, in dots
+    };
+    // "AB" at 5 mm, 5 mm = 40, 40; font 3 cells are 12 x 20.
+    const Row rows[] = {
+        {0, 3, 1, 1, 40, 40, 64, 60},   {0, 3, 2, 3, 40, 40, 88, 100}, {1, 3, 1, 1, 20, 40, 40, 64},
+        {2, 3, 1, 1, 16, 20, 40, 40},   {3, 3, 1, 1, 40, 16, 60, 40},  {0, 1, 1, 1, 40, 40, 56, 52},
+        {0, 5, 1, 1, 40, 40, 104, 88},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(testing::Message() << "rotation " << r.rotation << " font " << r.font << " x" << r.h << r.v);
+        const Bitmap b = label([&] { QB_PrintCharacter(5, 5, r.rotation, r.font, r.h, r.v, 0, "AB"); });
+        const long inside = black(b, r.x0, r.y0, r.x1, r.y1);
+        EXPECT_GT(inside, 10);
+        EXPECT_EQ(black(b, 0, 0, b.width(), b.height()), inside);
+    }
+}
+
+TEST_F(RoundTrip, ReverseTextIsWhiteOnBlack) {
+    const Bitmap normal = label([] { QB_PrintCharacter(5, 5, 0, 3, 1, 1, 0, "HI"); });
+    const Bitmap reversed = label([] { QB_PrintCharacter(5, 5, 0, 3, 1, 1, 1, "HI"); });
+    const long box = 24 * 20;
+    EXPECT_EQ(black(reversed, 40, 40, 64, 60), box - black(normal, 40, 40, 64, 60));
+    EXPECT_GT(black(reversed, 40, 40, 64, 60), box / 2);
+}
+
+TEST_F(RoundTrip, StoredLogoPrintsBitExactAndIsGoneAfterDelete) {
+    Bitmap logo(40, 24);
+    for (int y = 0; y < 24; ++y)
+        for (int x = 0; x < 40; ++x) logo.set(x, y, (x * 7 + y * 3) % 5 == 0 || y == 0 || x == 39);
+    const auto pcx = quillbar::preview::encode_pcx(logo);
+    qbtest::TempDir dir;
+    const std::string path = dir.file("logo.pcx", std::string(pcx.begin(), pcx.end()));
+
+    Printer printer = print([&] {
+        QB_SetPaperSize(0, 60, 40, 3);
+        QB_DownPicture(path.c_str(), "LOGO");
+        QB_SetClear();
+        QB_PrintMemGraphics(3, 2, "LOGO");
+        QB_Print(1);
+        QB_DeleteMemGraphics("LOGO");
+        QB_SetClear();
+        QB_PrintMemGraphics(3, 2, "LOGO");
+        QB_Print(1);
+    });
+    auto labels = printer.take_labels();
+    ASSERT_EQ(labels.size(), 2u);
+    long differ = 0;
+    for (int y = -2; y < 26; ++y)
+        for (int x = -2; x < 42; ++x) differ += logo.black(x, y) != labels[0].image.black(24 + x, 16 + y);
+    EXPECT_EQ(differ, 0);
+    EXPECT_EQ(labels[1].image.count_black(), 0);
+    ASSERT_EQ(printer.diagnostics().size(), 1u);
+    EXPECT_NE(printer.diagnostics()[0].message.find("no graphic stored as \"LOGO\""), std::string::npos);
+    EXPECT_TRUE(printer.stored_graphics().empty());
+}
+
+// ---- bar codes, read back by zbarimg ----------------------------------------------------
+
+std::string zbar_decode(const std::string &png) {
+    FILE *p = popen(("zbarimg -q --raw '" + png + "' 2>/dev/null").c_str(), "r");
+    std::string out;
+    char buf[256];
+    while (p && std::fgets(buf, sizeof buf, p)) out += buf;
+    if (p) pclose(p);
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
+TEST_F(RoundTrip, BarCodesDecodeToTheirDataInEveryRotation) {
+    const struct {
+        int type;
+        const char *data;
+        const char *decoded;
+    } codes[] = {
+        {0, "12345678901234567", "00123456789012345675"},
+        {1, "QB-128-Label", "QB-128-Label"},
+        {2, "1234567", "01234567"},
+        {3, "CODE39", "CODE39"},
+        {9, "CODE93", "CODE93"},
+    };
+    qbtest::TempDir dir;
+    for (const auto &code : codes)
+        for (int narrow : {2, 3})
+            for (int rotation = 0; rotation < 4; ++rotation) {
+                SCOPED_TRACE(testing::Message() << "type " << code.type << " narrow " << narrow << " rotation " << rotation);
+                Printer printer = print([&] {
+                    // Room on every side of the origin, whichever way the code turns.
+                    QB_SetPaperSize(0, 200, 200, 3);
+                    QB_SetClear();
+                    QB_PrintBarcode(100, 100, rotation, code.type, narrow, narrow * 3, 100, 1, code.data);
+                    QB_Print(1);
+                });
+                auto labels = printer.take_labels();
+                ASSERT_EQ(labels.size(), 1u);
+                EXPECT_TRUE(printer.diagnostics().empty());
+                EXPECT_GT(labels[0].image.count_black(), 1000);
+                const std::string png = dir.path() + "/code.png";
+                ASSERT_TRUE(quillbar::preview::write_png(png, labels[0].image));
+                EXPECT_EQ(zbar_decode(png), code.decoded);
+            }
+}
+
+TEST(Barcodes, CodesTheyCannotDrawAreReportedNotFaked) {
+    Printer printer;
+    const std::string stream =
+        "N\nB10,10,0,E30,2,2,50,N,\"123456789012\"\nB10,10,0,3,2,6,50,N,\"lower~\"\nB10,10,0,0,2,6,50,N,\"12\"\nP1\n";
+    printer.feed(stream.data(), stream.size());
+    ASSERT_EQ(printer.diagnostics().size(), 3u);
+    EXPECT_NE(printer.diagnostics()[0].message.find("not drawn by the preview"), std::string::npos);
+    EXPECT_EQ(printer.take_labels().at(0).image.count_black(), 0);
+}
+
+// ---- streams that are cut, malformed or noise ------------------------------------------------
+
+TEST(BadStreams, EachBadLineIsReportedAtItsOffsetAndTheNextLineWorks) {
+    std::string pcx_ok;
+    {
+        Bitmap b(8, 8);
+        b.fill(0, 0, 8, 8);
+        const auto v = quillbar::preview::encode_pcx(b);
+        pcx_ok.assign(v.begin(), v.end());
+    }
+    const struct {
+        const char *what;
+        std::string bad;
+        const char *says;
+    } rows[] = {
+        {"unknown command", "ZZ9\n", "unknown command"},
+        {"missing field", "LO10,10,20\n", "field 4 is missing"},
+        {"not a number", "LO10,1x,20,20\n", "field 2 is not a number"},
+        {"unquoted text", "A10,10,0,3,1,1,N,ABC\n", "not quoted data"},
+        {"bad font", "A10,10,0,7,1,1,N,\"ABC\"\n", "no resident font 7"},
+        {"bad GW header", "GW1,x,1,1,\xFF\xFF\n", "GW: field 2 is not a number"},
+        {"bad GM line", "GMLOGO 12\n", "expected GM\"NAME\""},
+        {"PCX it cannot decode", "GM\"BAD\"5\nhello", "PCX shorter than its 128-byte header"},
+        {"duplicate graphic", "GM\"DUP\"" + std::to_string(pcx_ok.size()) + "\n" + pcx_ok + "GM\"DUP\"" +
+                                  std::to_string(pcx_ok.size()) + "\n" + pcx_ok,
+         "already stored"},
+        {"unknown stored graphic", "GG1,1,\"NONE\"\n", "no graphic stored"},
+        {"line too long", std::string(70000, 'A') + "\n", "line longer than"},
+        {"bad Q", "Q100,X\n", "gap is not a number"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string before = "N\n";
+        const std::string stream = before + row.bad + "LO0,0,8,8\nP1\n";
+        Printer printer;
+        printer.feed(stream.data(), stream.size());
+        printer.finish();
+        ASSERT_FALSE(printer.diagnostics().empty());
+        const auto &d = printer.diagnostics().back();
+        EXPECT_NE(d.message.find(row.says), std::string::npos) << d.message;
+        EXPECT_GE(d.offset, before.size());
+        EXPECT_LT(d.offset, before.size() + row.bad.size());
+        auto labels = printer.take_labels();
+        ASSERT_EQ(labels.size(), 1u);
+        EXPECT_EQ(black(labels[0].image, 0, 0, 8, 8), 64);
+    }
+}
+
+TEST(BadStreams, AStreamCutAtEveryByteOfAGwNeverCrashesAndSaysWhatIsMissing) {
+    const std::string stream = std::string("N\nGW16,8,2,3,") + std::string("\x0F\xF0\x00\x0A\"\xFF", 6) + "\nP1\n";
+    for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+        SCOPED_TRACE(cut);
+        Printer printer;
+        printer.feed(stream.data(), cut);
+        printer.finish();
+        // "N\n" is bytes 0-1, the header 2-12, its data 13-18, then "\n" and "P1\n".
+        const bool inside_data = cut >= 13 && cut <= 18;
+        const bool mid_line = cut == 1 || (cut >= 3 && cut <= 12) || (cut >= 21 && cut <= 22);
+        EXPECT_EQ(printer.diagnostics().size(), inside_data || mid_line ? 1u : 0u);
+        EXPECT_EQ(printer.take_labels().size(), cut == stream.size() ? 1u : 0u);
+    }
+    // In chunks of every size, the label comes out the same, dot for dot.
+    Printer whole;
+    whole.feed(stream.data(), stream.size());
+    const Bitmap expected = whole.take_labels().at(0).image;
+    EXPECT_EQ(expected.count_black(), 28);  // the zero bits of the six data bytes
+    for (std::size_t chunk = 1; chunk <= stream.size(); ++chunk) {
+        Printer printer;
+        for (std::size_t at = 0; at < stream.size(); at += chunk)
+            printer.feed(stream.data() + at, std::min(chunk, stream.size() - at));
+        const auto labels = printer.take_labels();
+        ASSERT_EQ(labels.size(), 1u);
+        long differ = 0;
+        for (int y = 0; y < expected.height(); ++y)
+            for (int x = 0; x < 64; ++x) differ += expected.black(x, y) != labels[0].image.black(x, y);
+        EXPECT_EQ(differ, 0) << "chunks of " << chunk;
+    }
+}
+
+TEST(BadStreams, BinaryNoiseNeverCrashesOrHangsAndThePrinterRecovers) {
+    std::mt19937 random(20261207);
+    std::string noise(1 << 20, '\0');
+    for (char &c : noise) c = static_cast<char>(random() & 0xFF);
+    // Noise with command letters sprinkled in reaches deeper.
+    for (std::size_t i = 0; i < noise.size(); i += 97) noise[i] = "\nGWAPBXLOQqN,\"0123456789"[random() % 24];
+    const auto start = std::chrono::steady_clock::now();
+    Printer printer;
+    for (std::size_t at = 0; at < noise.size(); at += 4093) printer.feed(noise.data() + at, std::min<std::size_t>(4093, noise.size() - at));
+    printer.finish();
+    printer.take_labels();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    const std::string good = "\nq400\nQ200,24\nN\nLO0,0,10,10\nP1\n";
+    printer.feed(good.data(), good.size());
+    const auto labels = printer.take_labels();
+    ASSERT_EQ(labels.size(), 1u);
+    EXPECT_EQ(labels[0].image.count_black(), 100);
+}
+
+TEST(Labels, EmptyLabelsAndObjectsOutsideAreNoted) {
+    Printer printer;
+    const std::string stream = "q200\nQ100,24\nN\nP1\nN\nLO190,90,20,20\nP2,3\n";
+    printer.feed(stream.data(), stream.size());
+    auto labels = printer.take_labels();
+    ASSERT_EQ(labels.size(), 2u);
+    ASSERT_EQ(labels[0].notes.size(), 1u);
+    EXPECT_NE(labels[0].notes[0].find("nothing on it"), std::string::npos);
+    ASSERT_EQ(labels[1].notes.size(), 1u);
+    EXPECT_NE(labels[1].notes[0].find("past the label"), std::string::npos);
+    EXPECT_EQ(labels[1].sets, 2);
+    EXPECT_EQ(labels[1].copies, 3);
+    EXPECT_EQ(labels[1].image.count_black(), 100);  // clipped at the edges
+}
+
+// ---- the tool as a virtual printer on a serial port -------------------------------------------
+
+TEST(PreviewTool, ServesAPseudoTerminalAndRendersWhatTheLibraryPrints) {
+    qbtest::TempDir dir;
+    const std::string png = dir.path() + "/label.png";
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t tool = fork();
+    if (tool == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        execl(QUILLBAR_PREVIEW_TOOL, QUILLBAR_PREVIEW_TOOL, "--serve", "--labels", "1", "-o", png.c_str(), nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    FILE *from_tool = fdopen(out[0], "r");
+    char line[256] = {};
+    ASSERT_TRUE(std::fgets(line, sizeof line, from_tool));
+    std::string device = line;
+    ASSERT_EQ(device.rfind("device: ", 0), 0u);
+    device = device.substr(8, device.size() - 9);
+
+    qbtest::open_port_on(3, device);
+    QB_SetPaperSize(0, 40, 20, 3);
+    QB_SetClear();
+    QB_PrintLine(0, 0, 40, 20);
+    QB_Print(1);
+    QB_PortClose();
+    int status = -1;
+    waitpid(tool, &status, 0);
+    std::fclose(from_tool);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_GT(qbtest::read_file(png).size(), 50u);
+}
+
+}  // namespace
