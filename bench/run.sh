@@ -14,11 +14,13 @@ firsts=$(for _ in $(seq 15); do "$build/bench/quillbar_first_call"; done)
 
 /usr/bin/python3 - "$json" "$peer" "$firsts" <<'PY'
 import json, statistics, sys
-ours = {}
+ours, other = {}, {}
 for b in json.load(open(sys.argv[1]))["benchmarks"]:
-    size = int(b["name"].split("/")[1])
-    scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3}[b["time_unit"]]
-    ours[size] = b["real_time"] * scale
+    seconds = b["real_time"] * {"ns": 1e-9, "us": 1e-6, "ms": 1e-3}[b["time_unit"]]
+    if b["name"].startswith("BM_ChineseText/"):
+        ours[int(b["name"].split("/")[1])] = seconds
+    else:
+        other[b["name"]] = seconds
 peer = {int(l.split()[0]): float(l.split()[1]) for l in sys.argv[2].splitlines()}
 firsts = [float(x) for x in sys.argv[3].split()]
 print("QB_PrintChineseStr, 4 characters, warm, to a file (per label)")
@@ -27,4 +29,7 @@ for size in sorted(ours):
     print("%-5d %9.2f us  %9.2f us  %8.1fx" % (size, ours[size] * 1e6, peer[size] * 1e6, peer[size] / ours[size]))
 print("first call in a fresh process: median %.2f ms (min %.2f, max %.2f, %d runs)"
       % (statistics.median(firsts), min(firsts), max(firsts), len(firsts)))
+render, png = other["BM_RenderLabel"], other["BM_WriteLabelPng"]
+print("virtual printer, 100 x 150 mm label with 20 objects: render %.2f ms; writing its PNG %.2f ms"
+      " (render/PNG %.2f)" % (render * 1e3, png * 1e3, render / png))
 PY
