@@ -11,7 +11,7 @@ PACKAGES := g++ cmake make pkg-config libgtest-dev libfreetype-dev libfontconfig
             fonts-arphic-ukai
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps demo test test-release test-sanitize fuzz bench clean
+.PHONY: all deps demo test test-release test-package test-sanitize fuzz bench clean
 
 all: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -31,12 +31,16 @@ endif
 
 FUZZ_SECONDS ?= 60
 
-test: test-release test-sanitize fuzz
+test: test-release test-package test-sanitize fuzz
 
 test-release: deps
 	cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLBAR_WERROR=ON
 	cmake --build build-test -j$(JOBS)
 	cd build-test && ctest -j$(JOBS) --output-on-failure
+
+# The Debian package, installed with dpkg and used (root only).
+test-package: test-release
+	scripts/check-package.sh build-test
 
 test-sanitize: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUILLBAR_WERROR=ON -DQUILLBAR_SANITIZE=ON

@@ -32,12 +32,16 @@ struct OpenedDevice {
 };
 
 // Opens the device at path for exclusive use; a serial port is set to baud,
-// raw 8 data bits, no parity, one stop bit.
+// raw 8 data bits, no parity, one stop bit. "tcp://HOST:PORT" connects to a
+// network printer instead.
 OpenedDevice open_device(const std::string &path, PortKind kind, int baud);
 
 // How long a write may go without the device taking a single byte before it
 // fails. Internal: tests shorten it.
 void set_no_progress_timeout(std::chrono::milliseconds timeout);
 std::chrono::milliseconds no_progress_timeout();
+
+// How long connecting to a network printer may take. Internal: tests shorten it.
+void set_connect_timeout(std::chrono::milliseconds timeout);
 
 }  // namespace quillbar

@@ -1,11 +1,15 @@
 // Devices on POSIX: serial ports (termios), parallel ports, and anything else
 // a port is routed to (a USB printer node, a pseudo-terminal, a FIFO, a plain
-// file that captures the stream).
+// file that captures the stream, a network printer's raw TCP port).
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -22,9 +26,11 @@ namespace quillbar {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+const std::string kTcpScheme = "tcp://";
 using std::chrono::milliseconds;
 
 std::atomic<long long> g_no_progress_ms{15000};
+std::atomic<long long> g_connect_ms{5000};
 
 // Owns one file descriptor; every early return closes it.
 class Fd {
@@ -187,12 +193,65 @@ bool configure_serial(int fd, int baud) {
     return ::tcgetattr(fd, &back) == 0 && took(t, back);
 }
 
+// "tcp://HOST:PORT", HOST a name, an IPv4 address or an IPv6 one in brackets.
+bool split_tcp(const std::string &path, std::string &host, std::string &port) {
+    const std::string rest = path.substr(kTcpScheme.size());
+    const std::size_t colon = rest.rfind(':');
+    if (colon == std::string::npos || colon + 1 == rest.size()) return false;
+    host = rest.substr(0, colon);
+    port = rest.substr(colon + 1);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    return !host.empty() && port.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// Connects within the connect time: a printer that does not answer fails the
+// open instead of hanging it.
+int connect_tcp(const std::string &path) {
+    std::string host, port;
+    if (!split_tcp(path, host, port)) return -1;
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return -1;
+    const auto deadline = Clock::now() + milliseconds{g_connect_ms.load()};
+    int connected = -1;
+    for (addrinfo *a = found; a && connected < 0; a = a->ai_next) {
+        Fd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
+        if (!fd) continue;
+        if (::connect(fd.get(), a->ai_addr, a->ai_addrlen) != 0) {
+            if (errno != EINPROGRESS) continue;
+            const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+            pollfd pfd{fd.get(), POLLOUT, 0};
+            int error = 0;
+            socklen_t len = sizeof error;
+            if (left <= 0 || ::poll(&pfd, 1, static_cast<int>(left)) != 1 ||
+                ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0)
+                continue;
+        }
+        // Every command line goes out as it is written, not held back for the next.
+        const int on = 1;
+        ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        connected = fd.release();
+    }
+    ::freeaddrinfo(found);
+    return connected;
+}
+
 }  // namespace
+
+void set_connect_timeout(milliseconds timeout) { g_connect_ms.store(timeout.count()); }
 
 void set_no_progress_timeout(milliseconds timeout) { g_no_progress_ms.store(timeout.count()); }
 milliseconds no_progress_timeout() { return milliseconds{g_no_progress_ms.load()}; }
 
 OpenedDevice open_device(const std::string &path, PortKind kind, int baud) {
+    // A network printer: raw EPL2 on a TCP port; no line settings to make.
+    if (path.compare(0, kTcpScheme.size(), kTcpScheme) == 0) {
+        Fd fd(connect_tcp(path));
+        if (!fd) return {};
+        return {std::unique_ptr<Device>(new PosixDevice(fd.release(), false, true)), true};
+    }
+
     // O_NONBLOCK: a serial open must not wait for a modem carrier, and writes
     // wait in poll() (see write_all). O_APPEND: a plain file that captures the
     // stream keeps what it held; devices ignore it.
