@@ -49,13 +49,15 @@ test-sanitize: deps
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  ctest -j$(JOBS) --output-on-failure
 
-# The virtual printer on random input for FUZZ_SECONDS, from the committed corpus.
+# The virtual printer and the C API on random input for FUZZ_SECONDS each,
+# from the committed corpora.
 fuzz: deps
 	@scripts/ensure-packages.sh clang libclang-rt-14-dev
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLBAR_FUZZ=ON \
 	  -DQUILLBAR_TESTS=OFF
-	cmake --build build-fuzz -j$(JOBS) --target fuzz_preview
+	cmake --build build-fuzz -j$(JOBS) --target fuzz_preview fuzz_api
 	scripts/fuzz.sh build-fuzz fuzz_preview $(FUZZ_SECONDS)
+	scripts/fuzz.sh build-fuzz fuzz_api $(FUZZ_SECONDS)
 
 bench: deps
 	@scripts/ensure-packages.sh libbenchmark-dev python3-pil
