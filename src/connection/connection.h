@@ -21,7 +21,8 @@ bool write_bytes(const void *data, std::size_t size);
 inline bool write_text(std::string_view text) { return write_bytes(text.data(), text.size()); }
 int send_bytes(const void *data, std::size_t size);
 inline int send_text(std::string_view text) { return send_bytes(text.data(), text.size()); }
-inline int send(const Line &line) { return send_text(line.finish()); }
+inline int send(Line &line) { return send_text(line.finish()); }
+inline int send(Line &&line) { return send_text(line.finish()); }
 
 // Internal, for tests: the n-th write request from now fails as a port
 // would (1 = the next one); 0 turns it off.
@@ -29,7 +30,7 @@ void fail_nth_write(int n);
 
 // Sends each line in turn, stopping at the first that fails.
 template <class... Lines>
-int send_each(const Lines &...lines) {
+int send_each(Lines &&...lines) {
     int rc = 0;
     ((rc = rc == 0 ? send(lines) : rc), ...);
     return rc;

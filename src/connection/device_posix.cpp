@@ -110,7 +110,7 @@ bool PosixDevice::write_all(const void *data, std::size_t size) {
     const auto *p = static_cast<const char *>(data);
     std::size_t left = size;
     const milliseconds limit = no_progress_timeout();
-    auto deadline = Clock::now() + limit;
+    Clock::time_point deadline{};  // set when the device first takes nothing
     // Some drivers (the parallel port's among them) have no poll of their own
     // and always say "ready": back off instead of spinning on them.
     milliseconds backoff{0};
@@ -120,14 +120,19 @@ bool PosixDevice::write_all(const void *data, std::size_t size) {
         if (n > 0) {
             p += n;
             left -= static_cast<std::size_t>(n);
-            deadline = Clock::now() + limit;
+            if (left == 0) break;
+            deadline = Clock::now() + limit;  // progress: the no-progress time starts again
             backoff = milliseconds{0};
             poll_said_ready = false;
+            // A part was taken: the device is full for now, so wait for room
+            // rather than ask again at once.
+        } else if (n < 0 && errno == EINTR) {
             continue;
+        } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return false;  // EIO, ENXIO, EPIPE...
         }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;  // EIO, ENXIO, EPIPE...
 
+        if (deadline == Clock::time_point{}) deadline = Clock::now() + limit;
         const auto remaining = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
         if (remaining <= milliseconds{0}) return false;
         if (poll_said_ready) {

@@ -43,14 +43,14 @@ int down_picture(const char *path, const char *name) {
     g_messages.show(std::string(data->begin(), std::find(data->begin(), data->end(), 0)));
 
     // GK first: the printer refuses to store under a name it already has.
-    const std::string gk = delete_line(name).finish();
-    if (!write_text(gk)) return -1;
-    g_messages.show(gk);
+    Line gk = delete_line(name);
+    if (!write_text(gk.finish())) return -1;
+    g_messages.show(std::string(gk.finish()));
     // The printer reads exactly the announced number of bytes after the GM
     // line as the PCX file, so the data goes bare: no quote marks around it.
-    const std::string gm = Line("GM").quoted(name).joined(static_cast<std::int64_t>(data->size())).finish();
-    if (!write_text(gm)) return -1;
-    g_messages.show(gm);
+    Line gm = Line("GM").quoted(name).joined(static_cast<std::int64_t>(data->size()));
+    if (!write_text(gm.finish())) return -1;
+    g_messages.show(std::string(gm.finish()));
     return write_bytes(data->data(), data->size()) ? 0 : -1;
 }
 
@@ -80,7 +80,7 @@ QB_API int QB_CALL QB_PrintMemGraphics(int x, int y, const char *name) {
 QB_API int QB_CALL QB_DeleteMemGraphics(const char *name) {
     return guarded([&] {
         if (!name) return reject();
-        const Line line = delete_line(name);
+        Line line = delete_line(name);
         return send_each(line, line);
     });
 }
