@@ -44,7 +44,7 @@ print("first call in a fresh process: median %.2f ms (min %.2f, max %.2f, %d run
       % (statistics.median(firsts), min(firsts), max(firsts), len(firsts)))
 print()
 print("each export, per call, writing to a plain file")
-for name, seconds in other.items():
+for name, seconds in sorted(other.items()):
     if name.startswith("BM_Export/"):
         print("  %-24s %8.0f ns" % (name[len("BM_Export/"):], seconds * 1e9))
 mb = 1 << 20
