@@ -2,7 +2,9 @@
 #             and leave its picture in demo-output/label.png
 #             (or print it for real: make demo PORT=3 DEVICE=/dev/ttyUSB0)
 # make test   build with warnings as errors, run every test, then run them
-#             again under AddressSanitizer and UndefinedBehaviorSanitizer
+#             again under AddressSanitizer and UndefinedBehaviorSanitizer, fuzz,
+#             and test the Windows DLL under Wine
+# make windows  cross-build quillbar.dll (32- and 64-bit) with mingw-w64
 # make bench  measure (not part of the tests)
 # All install the Debian packages they need when missing.
 
@@ -11,7 +13,7 @@ PACKAGES := g++ cmake make pkg-config libgtest-dev libfreetype-dev libfontconfig
             fonts-arphic-ukai
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps demo test test-release test-package test-sanitize fuzz bench clean
+.PHONY: all deps demo test test-release test-package test-sanitize fuzz windows test-windows bench clean
 
 all: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -31,7 +33,7 @@ endif
 
 FUZZ_SECONDS ?= 60
 
-test: test-release test-package test-sanitize fuzz
+test: test-release test-package test-sanitize fuzz test-windows
 
 test-release: deps
 	cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLBAR_WERROR=ON
@@ -59,6 +61,21 @@ fuzz: deps
 	scripts/fuzz.sh build-fuzz fuzz_preview $(FUZZ_SECONDS)
 	scripts/fuzz.sh build-fuzz fuzz_api $(FUZZ_SECONDS)
 
+# quillbar.dll, 32- and 64-bit, cross-built with mingw-w64 ...
+windows:
+	@scripts/ensure-windows-tools.sh
+	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release \
+	  -DQUILLBAR_WERROR=ON
+	cmake --build build-win32 -j$(JOBS)
+	cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
+	  -DQUILLBAR_WERROR=ON
+	cmake --build build-win64 -j$(JOBS)
+
+# ... and tested under Wine.
+test-windows: windows
+	tests/windows/run_wine_tests.sh build-win32 i686
+	tests/windows/run_wine_tests.sh build-win64 x86_64
+
 bench: deps
 	@scripts/ensure-packages.sh libbenchmark-dev python3-pil
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUILLBAR_BENCH=ON -DQUILLBAR_TESTS=OFF
@@ -66,4 +83,4 @@ bench: deps
 	bench/run.sh build-bench
 
 clean:
-	rm -rf build build-test build-asan build-bench build-fuzz
+	rm -rf build build-test build-asan build-bench build-fuzz build-win32 build-win64

@@ -15,16 +15,10 @@ namespace {
 
 struct PortEntry {
     const char *name;
-    const char *default_device;
 };
 
 // Selector 1..4. A name containing "COM" is a serial port.
-constexpr std::array<PortEntry, 4> kPorts{{
-    {"LPT1", "/dev/lp0"},
-    {"LPT2", "/dev/lp1"},
-    {"COM1", "/dev/ttyS0"},
-    {"COM2", "/dev/ttyS1"},
-}};
+constexpr std::array<PortEntry, 4> kPorts{{{"LPT1"}, {"LPT2"}, {"COM1"}, {"COM2"}}};
 
 bool valid_port(int port) { return port >= 1 && port <= static_cast<int>(kPorts.size()); }
 bool valid_baud(int baud) { return baud == 9600 || baud == 19200 || baud == 38400; }
@@ -59,7 +53,7 @@ int open_port(int port, int baud) {
     c.device.reset();
 
     const std::string &route = c.routes[static_cast<std::size_t>(port - 1)];
-    const std::string path = route.empty() ? entry.default_device : route;
+    const std::string path = route.empty() ? default_device(entry.name) : route;
     const PortKind kind = std::strstr(c.port_name, "COM") ? PortKind::serial : PortKind::parallel;
     OpenedDevice opened = open_device(path, kind, baud);
     // A serial port whose settings did not take stays open and in use.

@@ -31,6 +31,9 @@ struct OpenedDevice {
     bool configured = false;         // serial line settings took (parallel: opened)
 };
 
+// The device a port name stands for when it is not routed elsewhere.
+std::string default_device(const std::string &port_name);
+
 // Opens the device at path for exclusive use; a serial port is set to baud,
 // raw 8 data bits, no parity, one stop bit. "tcp://HOST:PORT" connects to a
 // network printer instead.

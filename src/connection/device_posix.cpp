@@ -244,6 +244,13 @@ int connect_tcp(const std::string &path) {
 
 }  // namespace
 
+std::string default_device(const std::string &port_name) {
+    if (port_name == "LPT1") return "/dev/lp0";
+    if (port_name == "LPT2") return "/dev/lp1";
+    if (port_name == "COM1") return "/dev/ttyS0";
+    return "/dev/ttyS1";  // COM2
+}
+
 void set_connect_timeout(milliseconds timeout) { g_connect_ms.store(timeout.count()); }
 
 void set_no_progress_timeout(milliseconds timeout) { g_no_progress_ms.store(timeout.count()); }

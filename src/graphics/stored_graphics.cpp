@@ -6,7 +6,7 @@
 
 #include "connection/connection.h"
 #include "connection/guard.h"
-#include "graphics/picture_file.h"
+#include "graphics/host.h"
 #include "quillbar.h"
 
 using namespace quillbar;
@@ -18,9 +18,12 @@ struct MessageService {
     void *context = nullptr;
 
     // Shows one stage of QB_DownPicture; the next stage runs once the
-    // handler returns. With no handler there is nothing to show.
+    // handler returns. With no handler the host's message box shows it.
     void show(const std::string &text) const {
-        if (handler) handler(text.c_str(), context);
+        if (handler)
+            handler(text.c_str(), context);
+        else
+            show_message_box(text);
     }
 };
 

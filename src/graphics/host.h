@@ -1,7 +1,9 @@
-// Reading the picture file that QB_DownPicture stores in the printer.
+// What QB_DownPicture takes from the host: the picture file, and the modal
+// message box that shows its stages when the application set no handler.
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string>
 #include <vector>
 
@@ -11,5 +13,9 @@ namespace quillbar {
 // file is missing, unreadable, held by another process, or fails to read
 // before its end.
 std::optional<std::vector<unsigned char>> read_picture_file(const char *path);
+
+// Shows text in the host's modal message box with an OK button and returns
+// once it is acknowledged. Hosts without one (POSIX) show nothing.
+void show_message_box(const std::string &text);
 
 }  // namespace quillbar

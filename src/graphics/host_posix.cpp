@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "graphics/picture_file.h"
+#include "graphics/host.h"
 
 namespace quillbar {
 
@@ -38,5 +38,9 @@ std::optional<std::vector<unsigned char>> read_picture_file(const char *path) {
     data.resize(size);
     return data;
 }
+
+// POSIX has no modal message box: applications that want the stages shown
+// set a handler (QB_SetMessageHandler).
+void show_message_box(const std::string &) {}
 
 }  // namespace quillbar

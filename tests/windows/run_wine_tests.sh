@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Runs the Windows tests of a cross-built tree under Wine and checks the DLL's
+# export and import tables. Prints "N passed, N failed".
+# Usage: run_wine_tests.sh BUILD_DIR ARCH(i686|x86_64)
+set -uo pipefail
+build=$(cd "$1" && pwd) arch=$2
+here=$(cd "$(dirname "$0")" && pwd)
+export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=zh_CN.UTF-8
+unset DISPLAY
+log="$build/wine-tests.log"
+: >"$log"
+wine=(wine)
+passed=0 failed=0
+tally() {  # adds a driver's "N passed, N failed" line
+  local line
+  line=$(tr -d '\r' <"$1" | grep -E '^[0-9]+ passed, [0-9]+ failed$' | tail -n 1)
+  if [ -z "$line" ]; then
+    failed=$((failed + 1)); echo "FAILED: $2 ran no test"; tr -d '\r' <"$1" | tail -n 5
+  else
+    passed=$((passed + ${line%% passed*})); failed=$((failed + $(echo "$line" | sed 's/.*, \([0-9]*\) failed/\1/')))
+    tr -d '\r' <"$1" | grep '^FAILED' || true
+  fi
+}
+check() { if eval "$1"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $2"; fi; }
+
+# The export table: every export under its plain name but one, and imports
+# of system DLLs only.
+objdump="$arch-w64-mingw32-objdump"
+exports=$("$objdump" -p "$build/quillbar.dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed 1d |
+  grep -o '\] .*' | cut -c3- | sort)
+expected=$(printf '%s\n' QB_DeleteMemGraphics QB_DownPicture QB_GetLastError QB_GetLastErrorCode QB_PortClose \
+  QB_PortOpen QB_PortSetDevice QB_Print QB_PrintBarcode QB_PrintBox QB_PrintCharacter QB_PrintChineseStr \
+  QB_PrintLine QB_PrintMemGraphics QB_SetClear QB_SetDarkness QB_SetInitialize QB_SetMessageHandler \
+  QB_SetPaperSize QB_SetPrintBack QB_SetPrintFeedDim QB_SetPrintSpeed QB_SetPrintXY QB_SetPrinterComSpeed \
+  _QB_SetPrinterComDots@4 | sort)
+check '[ "$exports" = "$expected" ]' "the export table is $(echo $exports)"
+imports=$("$objdump" -p "$build/quillbar.dll" | sed -n 's/.*DLL Name: //p' | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
+check '[ "$imports" = "gdi32.dll kernel32.dll msvcrt.dll user32.dll " ]' "imports only system DLLs: $imports"
+
+wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1
+wineserver -p >/dev/null 2>&1
+[ -d "$WINEPREFIX/drive_c" ] || wineboot -i >/dev/null 2>&1
+
+(cd "$build" && timeout 300 "${wine[@]}" quillbar_win_tests.exe >"$build/win-tests.out" 2>/dev/null)
+tally "$build/win-tests.out" "the driver"
+
+/usr/bin/python3 "$here/com1_check.py" "$build" "${wine[@]}" quillbar_win_tests.exe >"$build/com1.out" 2>&1
+tally "$build/com1.out" "the COM1 check"
+
+# Message boxes need a display: a virtual one, and a Wine session started
+# under it (a session started without one has no desktop to show them on).
+wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1
+(cd "$build" && timeout 300 xvfb-run -a "${wine[@]}" quillbar_win_tests.exe --message-boxes \
+  >"$build/boxes.out" 2>/dev/null)
+tally "$build/boxes.out" "the message boxes"
+
+wineserver -k >/dev/null 2>&1
+echo "windows-$arch: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
