@@ -8,32 +8,12 @@
 
 #include <benchmark/benchmark.h>
 
+#include "capture.h"
 #include "quillbar.h"
 
 namespace {
 
 const char kText[] = "\xD6\xD0\xCE\xC4\xB1\xEA\xC7\xA9";  // 中文标签, GB2312
-
-class Capture {
-public:
-    Capture() {
-        char path[] = "/tmp/quillbar-bench-XXXXXX";
-        fd_ = mkstemp(path);
-        path_ = path;
-        QB_PortSetDevice(1, path_.c_str());
-        QB_PortOpen(1, 9600);
-    }
-    ~Capture() {
-        QB_PortClose();
-        close(fd_);
-        unlink(path_.c_str());
-    }
-    void trim() { (void)!ftruncate(fd_, 0); }
-
-private:
-    int fd_;
-    std::string path_;
-};
 
 void BM_ChineseText(benchmark::State &state) {
     Capture capture;

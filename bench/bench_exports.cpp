@@ -15,30 +15,10 @@
 
 #include <benchmark/benchmark.h>
 
+#include "capture.h"
 #include "quillbar.h"
 
 namespace {
-
-class FilePort {
-public:
-    FilePort() {
-        char path[] = "/tmp/quillbar-bench-XXXXXX";
-        fd_ = mkstemp(path);
-        path_ = path;
-        QB_PortSetDevice(1, path_.c_str());
-        QB_PortOpen(1, 9600);
-    }
-    ~FilePort() {
-        QB_PortClose();
-        close(fd_);
-        unlink(path_.c_str());
-    }
-    void trim() { (void)!ftruncate(fd_, 0); }
-
-private:
-    int fd_;
-    std::string path_;
-};
 
 struct ExportCase {
     const char *name;
@@ -72,7 +52,7 @@ const std::vector<ExportCase> &export_cases() {
 }
 
 void BM_Export(benchmark::State &state, const ExportCase *c) {
-    FilePort port;
+    Capture port;
     long n = 0;
     for (auto _ : state) {
         if (c->call() != 0) state.SkipWithError("the call failed");

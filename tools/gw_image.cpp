@@ -1,9 +1,6 @@
 #include "gw_image.h"
 
-#include <png.h>
-
-#include <cstdio>
-#include <cstdlib>
+#include "bitmap.h"
 
 namespace quillbar::tools {
 namespace {
@@ -51,28 +48,10 @@ std::vector<GwImage> find_gw(const std::string &stream) {
 }
 
 bool write_png(const std::string &path, const GwImage &image, int scale) {
-    const long width = image.width() * scale, height = image.rows * scale;
-    if (width <= 0 || height <= 0) return false;
-    FILE *out = std::fopen(path.c_str(), "wb");
-    if (!out) return false;
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png ? png_create_info_struct(png) : nullptr;
-    bool ok = false;
-    std::vector<png_byte> row(static_cast<std::size_t>(width));  // before setjmp: longjmp skips destructors
-    if (info && !setjmp(png_jmpbuf(png))) {
-        png_init_io(png, out);
-        png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
-                     PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-        png_write_info(png, info);
-        for (long y = 0; y < height; ++y) {
-            for (long x = 0; x < width; ++x) row[static_cast<std::size_t>(x)] = image.ink(x / scale, y / scale) ? 0 : 255;
-            png_write_row(png, row.data());
-        }
-        png_write_end(png, nullptr);
-        ok = true;
-    }
-    png_destroy_write_struct(&png, &info);
-    return std::fclose(out) == 0 && ok;
+    preview::Bitmap bitmap(static_cast<int>(image.width()), static_cast<int>(image.rows));
+    for (long y = 0; y < image.rows; ++y)
+        for (long x = 0; x < image.width(); ++x) bitmap.set(x, y, image.ink(x, y));
+    return preview::write_png(path, bitmap, scale);
 }
 
 }  // namespace quillbar::tools
