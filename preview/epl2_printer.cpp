@@ -172,19 +172,21 @@ void Printer::feed(const void *data, std::size_t size) {
             if (c == '\n') {
                 std::string line;
                 line.swap(line_);
+                line_commas_ = 0;
                 take_line(std::move(line), line_offset_);
                 break;
             }
             line_ += c;
             // A GW header ends at its fourth comma, and its data follows at once.
-            if (c == ',' && line_.size() > 2 && line_[0] == 'G' && line_[1] == 'W' &&
-                std::count(line_.begin(), line_.end(), ',') == 4) {
+            if (c == ',' && line_.size() > 2 && line_[0] == 'G' && line_[1] == 'W' && ++line_commas_ == 4) {
                 std::string header;
                 header.swap(line_);
+                line_commas_ = 0;
                 start_gw(header, line_offset_);
             } else if (line_.size() > kMaxLine) {
                 diagnose(line_offset_, "line longer than " + std::to_string(kMaxLine) + " bytes without a line end");
                 line_.clear();
+                line_commas_ = 0;
                 mode_ = Mode::skip_line;
             }
             break;
@@ -204,6 +206,7 @@ void Printer::finish() {
         diagnose(line_offset_, "the stream ends inside a line: '" + shown(line_) + "' (not run)");
     mode_ = Mode::line;
     line_.clear();
+    line_commas_ = 0;
     block_.clear();
     block_size_ = 0;
 }

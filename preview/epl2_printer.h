@@ -84,6 +84,7 @@ private:
     Mode mode_ = Mode::line;
     std::string line_;
     std::size_t line_offset_ = 0;
+    int line_commas_ = 0;  // of a line that starts with GW
 
     // A binary block being read: GW image data or a GM file.
     std::vector<std::uint8_t> block_;
