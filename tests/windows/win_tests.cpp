@@ -8,6 +8,9 @@
 //                                          FILE gets the bytes expected there
 //   quillbar_win_tests --message-boxes     QB_DownPicture's boxes, pressed by a
 //                                          thread of ours (needs a display)
+//   quillbar_win_tests --sample FILE       a label of Chinese text in every face,
+//                                          style and rotation, for a person to
+//                                          look at (quillbar-preview FILE)
 #include <windows.h>
 
 #include <atomic>
@@ -243,6 +246,20 @@ int message_boxes() {
     return 0;
 }
 
+void sample(const char *file) {
+    write_file(file, "");
+    QB_PortSetDevice(1, file);
+    QB_PortOpen(1, 9600);
+    QB_SetPaperSize(0, 100, 60, 3);
+    QB_SetClear();
+    const char *text = "\xD6\xD0\xCE\xC4\xB1\xEA\xC7\xA9 Ag";  // 中文标签 Ag
+    for (int face = 0; face < 4; ++face) QB_PrintChineseStr(2, 2 + face * 7, face, 0, 4, 0, text);
+    for (int style = 1; style <= 6; ++style) QB_PrintChineseStr(40, 2 + (style - 1) * 5, 1, style, 2, 0, text);
+    for (int rotation = 1; rotation <= 3; ++rotation) QB_PrintChineseStr(56 + rotation * 9, 32, 0, 0, 1, rotation, "\xD6\xD0\xCE\xC4");
+    QB_Print(1);
+    QB_PortClose();
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -251,6 +268,8 @@ int main(int argc, char **argv) {
         through_com1(argv[2]);
     else if (mode == "--message-boxes")
         message_boxes();
+    else if (mode == "--sample" && argc > 2)
+        sample(argv[2]);
     else {
         commands_on_a_file_port();
         chinese_text_through_gdi();
