@@ -10,7 +10,7 @@
 
 PACKAGES := g++ cmake make pkg-config libgtest-dev libfreetype-dev libfontconfig-dev libpng-dev \
             libzint-dev zbar-tools fontconfig fonts-dejavu-core fonts-wqy-zenhei fonts-arphic-uming \
-            fonts-arphic-ukai
+            fonts-arphic-ukai python3
 JOBS ?= $(shell nproc)
 
 .PHONY: all deps demo test test-release test-package test-sanitize fuzz windows test-windows bench clean
