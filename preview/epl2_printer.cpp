@@ -94,32 +94,32 @@ public:
     Fields(std::string command, const std::vector<std::string> &fields) : command_(std::move(command)), fields_(fields) {}
 
     bool number(std::size_t i, long &value) {
-        if (!error_.empty()) return false;
-        if (i >= fields_.size())
-            error_ = command_ + ": field " + std::to_string(i + 1) + " is missing";
-        else if (!parse_number(fields_[i], value))
-            error_ = command_ + ": field " + std::to_string(i + 1) + " is not a number: '" + shown(fields_[i]) + "'";
-        return error_.empty();
+        return read(i, "", "a number", [&](const std::string &f) { return parse_number(f, value); });
     }
     bool text(std::size_t i, std::string &value) {
-        if (!error_.empty()) return false;
-        if (i >= fields_.size())
-            error_ = command_ + ": field " + std::to_string(i + 1) + " (quoted data) is missing";
-        else if (!unquote(fields_[i], value))
-            error_ = command_ + ": field " + std::to_string(i + 1) + " is not quoted data: '" + shown(fields_[i]) + "'";
-        return error_.empty();
+        return read(i, " (quoted data)", "quoted data", [&](const std::string &f) { return unquote(f, value); });
     }
     bool word(std::size_t i, std::string &value) {
-        if (!error_.empty()) return false;
-        if (i >= fields_.size())
-            error_ = command_ + ": field " + std::to_string(i + 1) + " is missing";
-        else
-            value = fields_[i];
-        return error_.empty();
+        return read(i, "", "", [&](const std::string &f) {
+            value = f;
+            return true;
+        });
     }
     const std::string &error() const { return error_; }
 
 private:
+    // Field i through parse; the first field missing or refused is the error.
+    template <class Parse>
+    bool read(std::size_t i, const char *missing, const char *kind, Parse parse) {
+        if (!error_.empty()) return false;
+        const std::string field = command_ + ": field " + std::to_string(i + 1);
+        if (i >= fields_.size())
+            error_ = field + missing + " is missing";
+        else if (!parse(fields_[i]))
+            error_ = field + " is not " + kind + ": '" + shown(fields_[i]) + "'";
+        return error_.empty();
+    }
+
     std::string command_;
     const std::vector<std::string> &fields_;
     std::string error_;
