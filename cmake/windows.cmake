@@ -8,7 +8,7 @@ add_library(quillbar_objects OBJECT ${QUILLBAR_SOURCES}
   src/label/glyph_renderer_gdi.cpp
   src/graphics/host_win32.cpp
 )
-target_include_directories(quillbar_objects PUBLIC include src)
+target_include_directories(quillbar_objects PUBLIC ${QUILLBAR_INCLUDE_DIR} src)
 target_compile_definitions(quillbar_objects PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX)
 
 # The export table: every export under its plain name, but
@@ -20,7 +20,8 @@ set(QUILLBAR_EXPORTS
   QB_SetPrintFeedDim:4 QB_SetPaperSize:16 QB_SetClear:0 QB_SetInitialize:12 QB_SetPrintBack:4
   QB_PrintLine:16 QB_PrintBox:20 QB_PrintCharacter:32 QB_PrintBarcode:36 QB_Print:4
   QB_PrintChineseStr:28 QB_SetMessageHandler:8 QB_DownPicture:8 QB_PrintMemGraphics:12
-  QB_DeleteMemGraphics:4)
+  QB_DeleteMemGraphics:4 QB_GetLastErrorMessage:0 QB_GetVersion:0 QB_SendCommand:4
+  QB_SendBytes:8)
 # quillbar.def makes the DLL's export table; callers.def makes the import
 # library C and C++ callers link, whose symbols are the names the compiler
 # gives the __stdcall declarations, each importing the export of the DLL.
@@ -49,7 +50,7 @@ file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/callers.def "${QUILLBAR_CALLERS_DEF}")
 
 add_library(quillbar SHARED $<TARGET_OBJECTS:quillbar_objects> ${CMAKE_CURRENT_BINARY_DIR}/quillbar.def)
 set_target_properties(quillbar PROPERTIES PREFIX "" OUTPUT_NAME quillbar)
-target_include_directories(quillbar PUBLIC include)
+target_include_directories(quillbar PUBLIC ${QUILLBAR_INCLUDE_DIR})
 # No runtime DLLs of the toolchain: the C++ runtime and winpthread go inside.
 target_link_options(quillbar PRIVATE -static -static-libgcc -static-libstdc++)
 target_link_libraries(quillbar PRIVATE gdi32 user32)
@@ -64,7 +65,7 @@ add_custom_target(quillbar_import_library DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/li
 set_target_properties(quillbar PROPERTIES IMPORT_PREFIX "" IMPORT_SUFFIX ".internal.a")
 add_library(quillbar_dll INTERFACE)
 add_dependencies(quillbar_dll quillbar_import_library)
-target_include_directories(quillbar_dll INTERFACE include)
+target_include_directories(quillbar_dll INTERFACE ${QUILLBAR_INCLUDE_DIR})
 target_link_libraries(quillbar_dll INTERFACE ${CMAKE_CURRENT_BINARY_DIR}/libquillbar.dll.a)
 
 add_library(quillbar_static STATIC $<TARGET_OBJECTS:quillbar_objects>)

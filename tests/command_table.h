@@ -6,6 +6,7 @@
 #include <climits>
 #include <functional>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "quillbar.h"
@@ -16,7 +17,7 @@ struct CommandCase {
     const char *name;
     std::function<int()> call;
     int result;         // 0 or -1
-    const char *wire;   // exactly what reaches the printer
+    std::string wire;   // exactly what reaches the printer
     int error;          // the code a failing call stores
 };
 
@@ -42,9 +43,9 @@ inline const std::vector<CommandCase> &command_cases() {
         {"speed_5", [] { return QB_SetPrintSpeed(5); }, -1, "", ERR_PARAMETER},
         {"xy", [] { return QB_SetPrintXY(2, 3); }, 0, "R16,24\n", 0},
         {"xy_negative", [] { return QB_SetPrintXY(-2, 0); }, 0, "R-16,0\n", 0},
-        {"feed_100", [] { return QB_SetPrintFeedDim(100); }, 0, "f800\n", 0},
-        {"feed_70", [] { return QB_SetPrintFeedDim(70); }, 0, "f560\n", 0},
-        {"feed_130", [] { return QB_SetPrintFeedDim(130); }, 0, "f1040\n", 0},
+        {"feed_100", [] { return QB_SetPrintFeedDim(100); }, 0, "f100\n", 0},
+        {"feed_70", [] { return QB_SetPrintFeedDim(70); }, 0, "f70\n", 0},
+        {"feed_130", [] { return QB_SetPrintFeedDim(130); }, 0, "f130\n", 0},
         {"feed_69", [] { return QB_SetPrintFeedDim(69); }, -1, "", ERR_PARAMETER},
         {"feed_131", [] { return QB_SetPrintFeedDim(131); }, -1, "", ERR_PARAMETER},
         {"paper_gap", [] { return QB_SetPaperSize(0, 50, 30, 3); }, 0, "q400\nQ240,24\n", 0},
@@ -75,6 +76,22 @@ inline const std::vector<CommandCase> &command_cases() {
         {"text_gb2312", [] { return QB_PrintCharacter(1, 1, 0, 8, 1, 1, 0, "\xD6\xD0\xCE\xC4"); }, 0,
          "A8,8,0,8,1,1,N,\"\xD6\xD0\xCE\xC4\"\n", 0},
         {"text_null", [] { return QB_PrintCharacter(5, 5, 0, 3, 1, 1, 0, nullptr); }, -1, "", ERR_PARAMETER},
+        {"text_lf_injection", [] { return QB_PrintCharacter(0, 0, 0, 1, 1, 1, 0, "A\nP9999"); }, -1, "", ERR_PARAMETER},
+        {"text_cr", [] { return QB_PrintCharacter(0, 0, 0, 1, 1, 1, 0, "A\r"); }, -1, "", ERR_PARAMETER},
+        {"barcode_lf_injection", [] { return QB_PrintBarcode(0, 0, 0, 1, 2, 6, 50, 1, "1\nP9"); }, -1, "",
+         ERR_PARAMETER},
+        {"mem_graphics_lf", [] { return QB_PrintMemGraphics(1, 2, "LO\nGO"); }, -1, "", ERR_PARAMETER},
+        {"delete_graphics_cr", [] { return QB_DeleteMemGraphics("LOGO\r"); }, -1, "", ERR_PARAMETER},
+        {"command", [] { return QB_SendCommand("OD"); }, 0, "OD\n", 0},
+        {"command_ean13", [] { return QB_SendCommand("B10,10,0,E30,2,2,50,B,\"012345678901\""); }, 0,
+         "B10,10,0,E30,2,2,50,B,\"012345678901\"\n", 0},
+        {"command_empty", [] { return QB_SendCommand(""); }, 0, "\n", 0},
+        {"command_null", [] { return QB_SendCommand(nullptr); }, -1, "", ERR_PARAMETER},
+        {"command_two_lines", [] { return QB_SendCommand("N\nP1"); }, -1, "", ERR_PARAMETER},
+        {"command_crlf", [] { return QB_SendCommand("N\r"); }, -1, "", ERR_PARAMETER},
+        {"bytes", [] { return QB_SendBytes("\0\r\n\xff", 4); }, 0, std::string("\0\r\n\xff", 4), 0},
+        {"bytes_none", [] { return QB_SendBytes(nullptr, 0); }, 0, "", 0},
+        {"bytes_null", [] { return QB_SendBytes(nullptr, 1); }, -1, "", ERR_PARAMETER},
         {"barcode", [] { return QB_PrintBarcode(5, 10, 0, 3, 2, 6, 100, 1, "123"); }, 0,
          "B40,80,0,3,2,6,100,B,\"123\"\n", 0},
         {"barcode_plain", [] { return QB_PrintBarcode(0, 0, 2, 1, 3, 7, -9, 0, ""); }, 0,

@@ -44,7 +44,7 @@ TEST(CommandWithoutPort, FailsWithWriteErrorOrSucceedsWhenNothingIsSent) {
     QB_PortClose();
     for (const CommandCase &c : command_cases()) {
         SCOPED_TRACE(c.name);
-        const int expected_rc = (c.result == 0 && *c.wire == '\0') ? 0 : -1;
+        const int expected_rc = (c.result == 0 && c.wire.empty()) ? 0 : -1;
         const int expected_code = c.result != 0 ? c.error : ERR_PORT_WRITE;
         const int before = QB_GetLastErrorCode();
         EXPECT_EQ(c.call(), expected_rc);

@@ -118,8 +118,8 @@ TEST_F(Port, SerialLineIsRaw8N1AtTheChosenSpeed) {
         EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
         EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | INPCK), 0u);
         // LF reaches the printer as one LF byte, binary bytes unchanged.
-        ASSERT_EQ(QB_PrintCharacter(0, 0, 0, 1, 1, 1, 0, "\r\x7f\x03\x11\x13\xff"), 0);
-        EXPECT_EQ(pty.drain(), "A0,0,0,1,1,1,N,\"\r\x7f\x03\x11\x13\xff\"\n");
+        ASSERT_EQ(QB_PrintCharacter(0, 0, 0, 1, 1, 1, 0, "\x7f\x03\x11\x13\xff"), 0);
+        EXPECT_EQ(pty.drain(), "A0,0,0,1,1,1,N,\"\x7f\x03\x11\x13\xff\"\n");
         EXPECT_EQ(QB_PortClose(), 0);
     }
 }
@@ -162,17 +162,72 @@ TEST_F(Port, ParallelPortCapturesToFileAndAcceptsAnySpeedOfTheThree) {
     EXPECT_EQ(qbtest::read_file(capture), "earlier\nN\nP1\n");
 }
 
-// A serial port whose line settings do not take stays open, as callers of
-// this interface expect: the open reports 2001 and commands still go out.
-TEST_F(Port, SerialSettingsThatDoNotTakeFailTheOpenButKeepTheDevice) {
+// Line settings belong to terminals: a serial selector routed to anything
+// else opens with success and sends its bytes unchanged; a terminal behind a
+// parallel selector still gets a raw line, at the speed it had.
+TEST_F(Port, EveryKindOfRouteOpensWithTheSettingsThatFitIt) {
     TempDir dir;
-    const std::string not_a_tty = dir.file("plain");
-    ASSERT_EQ(QB_PortSetDevice(3, not_a_tty.c_str()), 0);
-    EXPECT_EQ(QB_PortOpen(3, 9600), -1);
+    const std::string fifo = dir.path() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int fifo_reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    Pty lpt_pty;
+    termios slow{};
+    ASSERT_EQ(tcgetattr(lpt_pty.keeper(), &slow), 0);
+    cfsetospeed(&slow, B4800);
+    cfsetispeed(&slow, B4800);
+    ASSERT_EQ(tcsetattr(lpt_pty.keeper(), TCSANOW, &slow), 0);
+    const std::string plain = dir.file("plain");
+    const struct {
+        const char *name;
+        int port;
+        std::string device;
+        std::function<std::string()> received;
+    } rows[] = {
+        {"com_to_file", 3, plain, [&] { return qbtest::read_file(plain); }},
+        {"com_to_fifo", 4, fifo,
+         [&] {
+             char buf[64] = {};
+             const ssize_t n = ::read(fifo_reader, buf, sizeof buf);
+             return std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+         }},
+        {"com_to_dev_null", 3, "/dev/null", [] { return std::string("GW0,0,1,1,\n\n"); }},
+        {"lpt_to_pty", 1, lpt_pty.slave(), [&] { return lpt_pty.drain(); }},
+    };
+    const char gw[] = "GW0,0,1,1,\n\n";  // binary data holding an LF, then the line end
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_EQ(QB_PortSetDevice(row.port, row.device.c_str()), 0);
+        ASSERT_EQ(QB_PortOpen(row.port, 19200), 0) << QB_GetLastErrorMessage();
+        ASSERT_EQ(QB_SendBytes(gw, sizeof gw - 1), 0);
+        ASSERT_EQ(QB_PortClose(), 0);
+        EXPECT_EQ(row.received(), gw);
+    }
+    termios t{};
+    ASSERT_EQ(tcgetattr(lpt_pty.keeper(), &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), speed_t(B4800));
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    ::close(fifo_reader);
+}
+
+// A FIFO is opened for writing only: without a reader it does not open, and
+// a reader that goes away fails the next write at once.
+TEST_F(Port, FifoWithoutItsReaderFailsAtOnce) {
+    TempDir dir;
+    const std::string fifo = dir.path() + "/printer";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(QB_PortSetDevice(1, fifo.c_str()), 0);
+    EXPECT_EQ(QB_PortOpen(1, 9600), -1);
     EXPECT_EQ(QB_GetLastErrorCode(), ERR_PORT_OPEN);
-    EXPECT_EQ(QB_Print(3), 0);
-    EXPECT_EQ(QB_PortClose(), 0);
-    EXPECT_EQ(qbtest::read_file(not_a_tty), "P3\n");
+    EXPECT_EQ(std::string(QB_GetLastErrorMessage()), "nothing reads the FIFO " + fifo);
+
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_EQ(QB_PortOpen(1, 9600), 0);
+    ::close(reader);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(QB_SetClear(), -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_EQ(QB_GetLastErrorCode(), ERR_PORT_WRITE);
+    EXPECT_EQ(std::string(QB_GetLastErrorMessage()), "nothing reads " + fifo + " any more");
 }
 
 TEST_F(Port, ReopeningClosesThePortOpenBefore) {
@@ -226,7 +281,7 @@ TEST_F(Port, NoDescriptorLeaksOnAnyPath) {
         QB_PortSetDevice(3, (dir.path() + "/missing").c_str());
         QB_PortOpen(3, 9600);  // does not open
         QB_PortSetDevice(3, plain.c_str());
-        QB_PortOpen(3, 9600);  // opens, settings fail
+        QB_PortOpen(3, 9600);  // opens, no settings
         QB_PortSetDevice(3, pty.slave().c_str());
         QB_PortOpen(3, 9600);  // replaces the one before
         QB_PortOpen(3, 1);     // refused, keeps it

@@ -196,8 +196,8 @@ TEST(DownPictureOnFailingPort, StopsAtTheWriteThatFails) {
         std::size_t shown;
     } rows[] = {
         {"PCXDATA", "", 3},
-        {"GK\"LOGO\"\n", "GK\"LOGO\"\n", 4},
-        {"GM\"LOGO\"7\n", "GK\"LOGO\"\nGM\"LOGO\"7\n", 5},
+        {"GK\"LOGO\"\n", "GK\"LOGO\"\n", 5},
+        {"GM\"LOGO\"7\n", "GK\"LOGO\"\n", 5},  // shown before the line and its data go together
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.hang_up_after);

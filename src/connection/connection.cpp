@@ -1,12 +1,16 @@
+// SPDX-License-Identifier: MIT
 #include "connection/connection.h"
 
 #include <array>
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "connection/device.h"
+#include "connection/guard.h"
+#include "connection/lasting.h"
 #include "connection/last_error.h"
 #include "quillbar.h"
 
@@ -26,26 +30,25 @@ bool valid_baud(int baud) { return baud == 9600 || baud == 19200 || baud == 3840
 // The connection: state lives for the process and starts empty. The line end
 // and quote mark are constants here (see line.h): before the first open there
 // is no device, so nothing composed with empty ones could ever be written.
+// It is never destroyed (see lasting.h).
 struct Connection {
     char port_name[10] = {};
     std::unique_ptr<Device> device;
     std::array<std::string, kPorts.size()> routes;  // "" = the default device
 };
 
-Connection &connection() {
-    static Connection c;
-    return c;
-}
+Connection &connection() { return lasting<Connection>(); }
 
 }  // namespace
 
 int open_port(int port, int baud) {
     Connection &c = connection();
     std::memset(c.port_name, 0, sizeof c.port_name);
-    if (!valid_port(port)) return fail(ERR_PARAMETER);
+    if (!valid_port(port)) return fail_parameter("port %d is not 1 (LPT1), 2 (LPT2), 3 (COM1) or 4 (COM2)", port);
     const PortEntry &entry = kPorts[static_cast<std::size_t>(port - 1)];
     std::strcpy(c.port_name, entry.name);
-    if (!valid_baud(baud)) return fail(ERR_PARAMETER);  // a port already open stays in use
+    // A port already open stays in use.
+    if (!valid_baud(baud)) return fail_parameter("baud %d is not 9600, 19200 or 38400", baud);
 
     // Close what is open first: with exclusive use, a port left open could
     // never be opened again in this process.
@@ -58,20 +61,25 @@ int open_port(int port, int baud) {
     OpenedDevice opened = open_device(path, kind, baud);
     // A serial port whose settings did not take stays open and in use.
     c.device = std::move(opened.device);
-    if (!c.device || !opened.configured) return fail(ERR_PORT_OPEN);
+    if (!c.device || !opened.configured) return fail(QB_ERR_PORT_OPEN, opened.error);
     return 0;
 }
 
 int close_port() {
+    // A write still waiting on the printer gives up, so the lock comes free.
+    interrupt_writes();
+    std::lock_guard<std::recursive_mutex> lock(export_mutex());
+    clear_interrupt();
     Connection &c = connection();
-    if (!c.device) return fail(ERR_PORT_CLOSE);
-    const bool closed = c.device->close();
+    if (!c.device) return fail(QB_ERR_PORT_CLOSE, "no port is open");
+    std::string error;
+    const bool closed = c.device->close(error);
     c.device.reset();
-    return closed ? 0 : fail(ERR_PORT_CLOSE);
+    return closed ? 0 : fail(QB_ERR_PORT_CLOSE, error);
 }
 
 int route_port(int port, const char *device) {
-    if (!valid_port(port)) return fail(ERR_PARAMETER);
+    if (!valid_port(port)) return fail_parameter("port %d is not 1 (LPT1), 2 (LPT2), 3 (COM1) or 4 (COM2)", port);
     connection().routes[static_cast<std::size_t>(port - 1)] = device ? device : "";
     return 0;
 }
@@ -80,12 +88,24 @@ std::atomic<int> g_writes_until_failure{0};
 
 void fail_nth_write(int n) { g_writes_until_failure.store(n); }
 
-bool write_bytes(const void *data, std::size_t size) {
-    if (g_writes_until_failure.load(std::memory_order_relaxed) > 0 && --g_writes_until_failure == 0) return false;
+bool write_bytes(const void *data, std::size_t size, std::string *error) {
+    std::string ignored;
+    std::string &why = error ? *error : ignored;
+    if (g_writes_until_failure.load(std::memory_order_relaxed) > 0 && --g_writes_until_failure == 0) {
+        why = "the port failed (injected)";
+        return false;
+    }
     Device *device = connection().device.get();
-    return device && device->write_all(data, size);
+    if (!device) {
+        why = "no port is open";
+        return false;
+    }
+    return device->write_all(data, size, why);
 }
 
-int send_bytes(const void *data, std::size_t size) { return write_bytes(data, size) ? 0 : fail(ERR_PORT_WRITE); }
+int send_bytes(const void *data, std::size_t size) {
+    std::string error;
+    return write_bytes(data, size, &error) ? 0 : fail(QB_ERR_PORT_WRITE, error);
+}
 
 }  // namespace quillbar

@@ -1,7 +1,9 @@
+// SPDX-License-Identifier: MIT
 // The one process-wide port connection and the command channel over it.
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "connection/line.h"
@@ -16,8 +18,9 @@ int route_port(int port, const char *device);
 
 // The command channel. Each call is one write request of the whole text or
 // block. write_bytes says whether every byte was taken (false when no port
-// is open); send_bytes returns 0, or -1 with ERR_PORT_WRITE.
-bool write_bytes(const void *data, std::size_t size);
+// is open), and why not in *error; send_bytes returns 0, or -1 with
+// QB_ERR_PORT_WRITE and the reason.
+bool write_bytes(const void *data, std::size_t size, std::string *error = nullptr);
 inline bool write_text(std::string_view text) { return write_bytes(text.data(), text.size()); }
 int send_bytes(const void *data, std::size_t size);
 inline int send_text(std::string_view text) { return send_bytes(text.data(), text.size()); }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The seam between the command channel and the platform: a device that takes
 // bytes. Nothing below it knows about EPL2; nothing above it knows about file
 // descriptors or handles.
@@ -15,27 +16,37 @@ public:
     virtual ~Device() = default;
 
     // Writes every byte, as one request where the device takes them all at
-    // once and as more requests where it takes fewer. False when the device
-    // fails, or takes no byte at all for the no-progress time.
-    virtual bool write_all(const void *data, std::size_t size) = 0;
+    // once and as more requests where it takes fewer. False, with the reason
+    // in error, when the device fails, takes no byte at all for the
+    // no-progress time, or interrupt_writes() is called meanwhile.
+    virtual bool write_all(const void *data, std::size_t size, std::string &error) = 0;
 
-    // Releases the device. False when the platform reports the close as
-    // failed; the device is released all the same.
-    virtual bool close() = 0;
+    // Releases the device. False, with the reason in error, when the
+    // platform reports the close as failed; the device is released all the
+    // same.
+    virtual bool close(std::string &error) = 0;
+    bool close() {
+        std::string ignored;
+        return close(ignored);
+    }
 };
 
 enum class PortKind { parallel, serial };
 
 struct OpenedDevice {
     std::unique_ptr<Device> device;  // null when the device did not open
-    bool configured = false;         // serial line settings took (parallel: opened)
+    bool configured = false;         // line settings took, or none were needed
+    std::string error;               // why not, in words, with the system's reason
 };
 
 // The device a port name stands for when it is not routed elsewhere.
 std::string default_device(const std::string &port_name);
 
-// Opens the device at path for exclusive use; a serial port is set to baud,
-// raw 8 data bits, no parity, one stop bit. "tcp://HOST:PORT" connects to a
+// Opens the device at path for exclusive use. A terminal is set to raw 8 data
+// bits, no parity, one stop bit, at baud when the port is serial (a parallel
+// port routed to a terminal keeps its speed); anything else (a file, a FIFO,
+// a socket, /dev/null) takes no line settings. A FIFO is opened for writing
+// only and fails to open without a reader. "tcp://HOST:PORT" connects to a
 // network printer instead.
 OpenedDevice open_device(const std::string &path, PortKind kind, int baud);
 
@@ -43,6 +54,14 @@ OpenedDevice open_device(const std::string &path, PortKind kind, int baud);
 // fails. Internal: tests shorten it.
 void set_no_progress_timeout(std::chrono::milliseconds timeout);
 std::chrono::milliseconds no_progress_timeout();
+
+// Makes every write in progress, in any thread, fail at once, and every new
+// one until clear_interrupt(): QB_PortClose from another thread.
+void interrupt_writes();
+void clear_interrupt();
+
+// After fork(), in the child: the interrupt's means are the parent's.
+void reset_interrupt_after_fork();
 
 // How long connecting to a network printer may take. Internal: tests shorten it.
 void set_connect_timeout(std::chrono::milliseconds timeout);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Devices on POSIX: serial ports (termios), parallel ports, and anything else
 // a port is routed to (a USB printer node, a pseudo-terminal, a FIFO, a plain
 // file that captures the stream, a network printer's raw TCP port).
@@ -17,6 +18,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <thread>
 #include <utility>
 
@@ -31,6 +34,14 @@ using std::chrono::milliseconds;
 
 std::atomic<long long> g_no_progress_ms{15000};
 std::atomic<long long> g_connect_ms{5000};
+
+// QB_PortClose from another thread: a flag that every write loop checks
+// between its waits, which are kept short for it. No descriptor of its own,
+// so the library holds none but the port's.
+std::atomic<bool> g_interrupted{false};
+constexpr milliseconds kLongestWait{50};
+
+std::string reason(const std::string &what, int error) { return what + ": " + std::strerror(error); }
 
 // Owns one file descriptor; every early return closes it.
 class Fd {
@@ -86,15 +97,16 @@ private:
 
 class PosixDevice final : public Device {
 public:
-    PosixDevice(int fd, bool exclusive_tty, bool may_raise_sigpipe)
-        : fd_(fd), exclusive_tty_(exclusive_tty), may_raise_sigpipe_(may_raise_sigpipe) {}
-    ~PosixDevice() override { close(); }
+    PosixDevice(int fd, std::string path, bool exclusive_tty, bool may_raise_sigpipe)
+        : fd_(fd), path_(std::move(path)), exclusive_tty_(exclusive_tty), may_raise_sigpipe_(may_raise_sigpipe) {}
+    ~PosixDevice() override { Device::close(); }
 
-    bool write_all(const void *data, std::size_t size) override;
-    bool close() override;
+    bool write_all(const void *data, std::size_t size, std::string &error) override;
+    bool close(std::string &error) override;
 
 private:
     int fd_;
+    std::string path_;
     bool exclusive_tty_;
     bool may_raise_sigpipe_;
 };
@@ -104,8 +116,11 @@ private:
 // holds its flow control would hang the caller for good; here every wait goes
 // through poll() with the no-progress time instead. To the caller a write
 // still blocks until every byte is taken.
-bool PosixDevice::write_all(const void *data, std::size_t size) {
-    if (fd_ < 0) return false;
+bool PosixDevice::write_all(const void *data, std::size_t size, std::string &error) {
+    if (fd_ < 0) {
+        error = "no port is open";
+        return false;
+    }
     SigpipeShield shield(may_raise_sigpipe_);
     const auto *p = static_cast<const char *>(data);
     std::size_t left = size;
@@ -116,6 +131,10 @@ bool PosixDevice::write_all(const void *data, std::size_t size) {
     milliseconds backoff{0};
     bool poll_said_ready = false;
     while (left > 0) {
+        if (g_interrupted.load()) {
+            error = "the write to " + path_ + " was ended by QB_PortClose";
+            return false;
+        }
         const ssize_t n = ::write(fd_, p, left);
         if (n > 0) {
             p += n;
@@ -129,32 +148,43 @@ bool PosixDevice::write_all(const void *data, std::size_t size) {
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            error = errno == EPIPE ? "nothing reads " + path_ + " any more" : reason("cannot write to " + path_, errno);
             return false;  // EIO, ENXIO, EPIPE...
         }
 
         if (deadline == Clock::time_point{}) deadline = Clock::now() + limit;
         const auto remaining = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-        if (remaining <= milliseconds{0}) return false;
+        if (remaining <= milliseconds{0}) {
+            char seconds[32];
+            std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(limit.count()) / 1000.0);
+            error = path_ + " took no byte for " + seconds + " s: is the printer on and ready?";
+            return false;
+        }
         if (poll_said_ready) {
             backoff = std::clamp(backoff * 2, milliseconds{1}, milliseconds{64});
             std::this_thread::sleep_for(std::min(backoff, remaining));
         }
         pollfd pfd{fd_, POLLOUT, 0};
-        const int ready = ::poll(&pfd, 1, static_cast<int>(std::min<long long>(remaining.count(), 1000)));
-        if (ready < 0 && errno != EINTR) return false;
+        const int ready = ::poll(&pfd, 1, static_cast<int>(std::min(remaining, kLongestWait).count()));
+        if (ready < 0 && errno != EINTR) {
+            error = reason("cannot wait for " + path_, errno);
+            return false;
+        }
         poll_said_ready = ready > 0;
     }
     return true;
 }
 
-bool PosixDevice::close() {
+bool PosixDevice::close(std::string &error) {
     if (fd_ < 0) return true;
     if (exclusive_tty_) ::ioctl(fd_, TIOCNXCL);
     // The lock goes with the descriptor. An explicit LOCK_UN would also drop
     // it for a forked copy of this process that still holds the port.
     // Linux releases the descriptor even when close reports EINTR; never retry.
     const int rc = ::close(std::exchange(fd_, -1));
-    return rc == 0 || errno == EINTR;
+    if (rc == 0 || errno == EINTR) return true;
+    error = reason("cannot close " + path_, errno);
+    return false;
 }
 
 speed_t speed_for(int baud) {
@@ -189,10 +219,11 @@ bool took(const termios &want, const termios &got) {
            (got.c_lflag & lflags) == 0 && (got.c_iflag & iflags) == 0;
 }
 
-bool configure_serial(int fd, int baud) {
+// speed B0: the terminal keeps the speed it has.
+bool configure_terminal(int fd, speed_t speed) {
     termios t{};
     ::tcgetattr(fd, &t);  // a port whose settings cannot be read is still set up
-    make_raw(t, speed_for(baud));
+    make_raw(t, speed == B0 ? cfgetospeed(&t) : speed);
     if (::tcsetattr(fd, TCSANOW, &t) != 0) return false;
     termios back{};
     return ::tcgetattr(fd, &back) == 0 && took(t, back);
@@ -209,29 +240,57 @@ bool split_tcp(const std::string &path, std::string &host, std::string &port) {
     return !host.empty() && port.find_first_not_of("0123456789") == std::string::npos;
 }
 
+// Waits until the connection in progress on fd is made or refused, within
+// the deadline; a handled signal does not end the wait. 0, or the errno.
+int finish_connect(int fd, Clock::time_point deadline) {
+    for (;;) {
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return ETIMEDOUT;
+        pollfd pfd{fd, POLLOUT, 0};
+        const int ready = ::poll(&pfd, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return errno;
+        if (ready == 0) return ETIMEDOUT;
+        int error = 0;
+        socklen_t len = sizeof error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) return errno;
+        return error;
+    }
+}
+
 // Connects within the connect time: a printer that does not answer fails the
 // open instead of hanging it.
-int connect_tcp(const std::string &path) {
+int connect_tcp(const std::string &path, std::string &why) {
     std::string host, port;
-    if (!split_tcp(path, host, port)) return -1;
+    if (!split_tcp(path, host, port)) {
+        why = path + " is not tcp://HOST:PORT";
+        return -1;
+    }
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *found = nullptr;
-    if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return -1;
+    int rc;
+    do {
+        rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+    } while (rc == EAI_SYSTEM && errno == EINTR);
+    if (rc != 0) {
+        why = "cannot find " + host + ": " + ::gai_strerror(rc);
+        return -1;
+    }
     const auto deadline = Clock::now() + milliseconds{g_connect_ms.load()};
     int connected = -1;
+    why = "cannot connect to " + host + " port " + port + ": no address";
     for (addrinfo *a = found; a && connected < 0; a = a->ai_next) {
         Fd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
         if (!fd) continue;
         if (::connect(fd.get(), a->ai_addr, a->ai_addrlen) != 0) {
-            if (errno != EINPROGRESS) continue;
-            const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-            pollfd pfd{fd.get(), POLLOUT, 0};
-            int error = 0;
-            socklen_t len = sizeof error;
-            if (left <= 0 || ::poll(&pfd, 1, static_cast<int>(left)) != 1 ||
-                ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0)
+            // EINTR: the connection goes on being made, as with EINPROGRESS.
+            int error = errno;
+            if (error == EINPROGRESS || error == EINTR) error = finish_connect(fd.get(), deadline);
+            if (error != 0) {
+                why = reason("cannot connect to " + host + " port " + port, error);
                 continue;
+            }
         }
         // Every command line goes out as it is written, not held back for the next.
         const int on = 1;
@@ -256,37 +315,58 @@ void set_connect_timeout(milliseconds timeout) { g_connect_ms.store(timeout.coun
 void set_no_progress_timeout(milliseconds timeout) { g_no_progress_ms.store(timeout.count()); }
 milliseconds no_progress_timeout() { return milliseconds{g_no_progress_ms.load()}; }
 
+void interrupt_writes() { g_interrupted.store(true); }
+void clear_interrupt() { g_interrupted.store(false); }
+void reset_interrupt_after_fork() { g_interrupted.store(false); }
+
 OpenedDevice open_device(const std::string &path, PortKind kind, int baud) {
+    OpenedDevice result;
     // A network printer: raw EPL2 on a TCP port; no line settings to make.
     if (path.compare(0, kTcpScheme.size(), kTcpScheme) == 0) {
-        Fd fd(connect_tcp(path));
-        if (!fd) return {};
-        return {std::unique_ptr<Device>(new PosixDevice(fd.release(), false, true)), true};
+        Fd fd(connect_tcp(path, result.error));
+        if (!fd) return result;
+        result.device.reset(new PosixDevice(fd.get(), path, false, true));
+        fd.release();
+        result.configured = true;
+        return result;
     }
 
-    // O_NONBLOCK: a serial open must not wait for a modem carrier, and writes
-    // wait in poll() (see write_all). O_APPEND: a plain file that captures the
-    // stream keeps what it held; devices ignore it.
+    // O_NONBLOCK: a serial open must not wait for a modem carrier, a FIFO
+    // open must not wait for a reader, and writes wait in poll() (see
+    // write_all). O_APPEND: a plain file that captures the stream keeps what
+    // it held; devices ignore it.
     const int flags = O_NOCTTY | O_CLOEXEC | O_NONBLOCK | O_APPEND;
-    Fd fd(::open(path.c_str(), O_RDWR | flags));
-    // Nothing is ever read back, so a printer node that refuses read access
-    // is opened for writing only.
-    if (!fd && kind == PortKind::parallel && (errno == EACCES || errno == EROFS || errno == EPERM))
+    struct stat st{};
+    const bool fifo = ::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+    // A FIFO opened for reading too would be its own reader: with nobody at
+    // the other end, what is written would vanish into it unnoticed.
+    Fd fd(::open(path.c_str(), (fifo ? O_WRONLY : O_RDWR) | flags));
+    // Nothing is ever read back, so a device that refuses read access is
+    // opened for writing only.
+    if (!fd && !fifo && (errno == EACCES || errno == EROFS || errno == EPERM))
         fd.reset(::open(path.c_str(), O_WRONLY | flags));
-    if (!fd) return {};
+    if (!fd) {
+        result.error = fifo && errno == ENXIO ? "nothing reads the FIFO " + path : reason("cannot open " + path, errno);
+        return result;
+    }
 
     // Exclusive use. TIOCEXCL refuses other openers of a tty but not root;
     // the lock refuses everyone who asks for it, root included.
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) return {};
-    const bool exclusive_tty = kind == PortKind::serial && ::ioctl(fd.get(), TIOCEXCL) == 0;
-
-    struct stat st{};
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        result.error = path + " is in use by another program";
+        return result;
+    }
+    // Line settings belong to terminals only, whatever the selector: a
+    // terminal always gets a raw line (no LF turned into CR LF), at the baud
+    // for a serial port; a parallel port routed to a terminal keeps its speed.
+    const bool terminal = ::isatty(fd.get()) == 1;
+    const bool exclusive_tty = terminal && ::ioctl(fd.get(), TIOCEXCL) == 0;
     const bool may_raise_sigpipe = ::fstat(fd.get(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
-    const bool configured = kind == PortKind::parallel || configure_serial(fd.get(), baud);
-    // The allocation comes before fd.release() is evaluated, so a failed one
-    // still leaves the descriptor with its owner.
-    return {std::unique_ptr<Device>(new PosixDevice(fd.release(), exclusive_tty, may_raise_sigpipe)),
-            configured};
+    result.configured = !terminal || configure_terminal(fd.get(), kind == PortKind::serial ? speed_for(baud) : B0);
+    if (!result.configured) result.error = "the line settings of " + path + " did not take";
+    result.device.reset(new PosixDevice(fd.get(), path, exclusive_tty, may_raise_sigpipe));
+    fd.release();
+    return result;
 }
 
 }  // namespace quillbar

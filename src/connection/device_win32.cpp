@@ -1,9 +1,11 @@
+// SPDX-License-Identifier: MIT
 // Devices on Windows: COM ports (DCB), LPT ports, and anything else a port is
 // routed to (\\.\COM10, a file that captures the stream).
 #include <windows.h>
 
 #include <algorithm>
 #include <atomic>
+#include <string>
 
 #include "connection/device.h"
 
@@ -11,36 +13,59 @@ namespace quillbar {
 namespace {
 
 std::atomic<long long> g_no_progress_ms{15000};
+std::atomic<bool> g_interrupted{false};
+
+std::string reason(const std::string &what, DWORD error) {
+    char text[256] = {};
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, sizeof text,
+                   nullptr);
+    std::string said = text;
+    while (!said.empty() && (said.back() == '\n' || said.back() == '\r' || said.back() == ' ')) said.pop_back();
+    return what + ": " + (said.empty() ? "error " + std::to_string(error) : said);
+}
 
 class Win32Device final : public Device {
 public:
-    explicit Win32Device(HANDLE handle) : handle_(handle) {}
-    ~Win32Device() override { close(); }
+    Win32Device(HANDLE handle, std::string path) : handle_(handle), path_(std::move(path)) {}
+    ~Win32Device() override { Device::close(); }
 
     // A COM port gives up a write after the no-progress time through its
     // write time-out (see open_device); a write that took nothing then fails,
     // one that took some bytes goes on with the rest.
-    bool write_all(const void *data, std::size_t size) override {
+    bool write_all(const void *data, std::size_t size, std::string &error) override {
         const auto *p = static_cast<const char *>(data);
         while (size > 0) {
+            if (g_interrupted.load()) {
+                error = "the write to " + path_ + " was ended by QB_PortClose";
+                return false;
+            }
             DWORD written = 0;
             const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
-            if (!WriteFile(handle_, p, ask, &written, nullptr) || written == 0) return false;
+            if (!WriteFile(handle_, p, ask, &written, nullptr)) {
+                error = reason("cannot write to " + path_, GetLastError());
+                return false;
+            }
+            if (written == 0) {
+                error = path_ + " took no byte: is the printer on and ready?";
+                return false;
+            }
             p += written;
             size -= written;
         }
         return true;
     }
 
-    bool close() override {
+    bool close(std::string &error) override {
         if (handle_ == INVALID_HANDLE_VALUE) return true;
         const BOOL closed = CloseHandle(handle_);
         handle_ = INVALID_HANDLE_VALUE;
+        if (!closed) error = reason("cannot close " + path_, GetLastError());
         return closed != 0;
     }
 
 private:
     HANDLE handle_;
+    std::string path_;
 };
 
 // The line: baud, binary, no parity checking, 8 data bits, no parity, one
@@ -81,27 +106,49 @@ void set_no_progress_timeout(std::chrono::milliseconds timeout) { g_no_progress_
 std::chrono::milliseconds no_progress_timeout() { return std::chrono::milliseconds{g_no_progress_ms.load()}; }
 void set_connect_timeout(std::chrono::milliseconds) {}
 
+// A COM port's write gives up by its own time-out; between the parts of a
+// long write the flag is seen.
+void interrupt_writes() { g_interrupted.store(true); }
+void clear_interrupt() { g_interrupted.store(false); }
+void reset_interrupt_after_fork() {}
+
 OpenedDevice open_device(const std::string &path, PortKind kind, int baud) {
+    OpenedDevice result;
     // Network printers are reached on POSIX hosts only for now.
-    if (path.rfind("tcp://", 0) == 0) return {};
+    if (path.rfind("tcp://", 0) == 0) {
+        result.error = "network printers (" + path + ") are not supported on Windows";
+        return result;
+    }
     // Read and write, not shared with any other opener, existing devices only.
     HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     // Nothing is ever read back, so a printer that refuses read access is
     // opened for writing only.
-    if (handle == INVALID_HANDLE_VALUE && kind == PortKind::parallel && GetLastError() == ERROR_ACCESS_DENIED)
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
         handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return {};
+    if (handle == INVALID_HANDLE_VALUE) {
+        result.error = reason("cannot open " + path, GetLastError());
+        return result;
+    }
     // A file that captures the stream keeps what it held.
     if (GetFileType(handle) == FILE_TYPE_DISK) SetFilePointer(handle, 0, nullptr, FILE_END);
-    const bool configured = kind == PortKind::parallel || configure_serial(handle, baud);
+    // Line settings belong to communications devices only: a file, a pipe or
+    // NUL takes none; a COM device gets a binary line whatever the selector,
+    // keeping its speed for a parallel one.
+    DCB probe{};
+    probe.DCBlength = sizeof probe;
+    const bool comm = GetCommState(handle, &probe) != 0;
+    result.configured =
+        !comm || configure_serial(handle, kind == PortKind::serial ? baud : static_cast<int>(probe.BaudRate));
+    if (!result.configured) result.error = "the line settings of " + path + " did not take";
     limit_writes(handle);
     try {
-        return {std::unique_ptr<Device>(new Win32Device(handle)), configured};
+        result.device.reset(new Win32Device(handle, path));
     } catch (...) {
         CloseHandle(handle);
         throw;
     }
+    return result;
 }
 
 }  // namespace quillbar

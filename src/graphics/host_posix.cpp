@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -10,9 +11,12 @@
 namespace quillbar {
 
 std::optional<std::vector<unsigned char>> read_picture_file(const char *path) {
+    // Only a regular file, checked before it is opened: opening a FIFO would
+    // release a writer blocked on it, and a device could hang or never end.
+    struct stat before{};
+    if (::stat(path, &before) != 0 || !S_ISREG(before.st_mode)) return std::nullopt;
     // Read access is all this needs: a logo in a read-only folder is fine.
     // The lock keeps a writer that locks too from changing it under us.
-    // O_NONBLOCK: a FIFO named by mistake must not hang the open.
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
     struct Closer {
@@ -20,22 +24,24 @@ std::optional<std::vector<unsigned char>> read_picture_file(const char *path) {
         ~Closer() { ::close(fd); }  // the lock goes with it
     } closer{fd};
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return std::nullopt;
+    // The same file that was checked, not one put in its place since.
     struct stat st{};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != before.st_dev || st.st_ino != before.st_ino)
+        return std::nullopt;
 
-    std::vector<unsigned char> data(static_cast<std::size_t>(st.st_size) + 1);
+    // Exactly the size it had when opened: the GM line announces it, and a
+    // file that keeps growing must not be read without end.
+    std::vector<unsigned char> data(static_cast<std::size_t>(st.st_size));
     std::size_t size = 0;
-    for (;;) {
-        if (size == data.size()) data.resize(data.size() * 2);  // it grew since
+    while (size < data.size()) {
         const ssize_t n = ::read(fd, data.data() + size, data.size() - size);
-        if (n == 0) break;
+        if (n == 0) return std::nullopt;  // it shrank: what was announced cannot be sent
         if (n < 0) {
             if (errno == EINTR) continue;
             return std::nullopt;
         }
         size += static_cast<std::size_t>(n);
     }
-    data.resize(size);
     return data;
 }
 

@@ -1,7 +1,10 @@
+// SPDX-License-Identifier: MIT
 // Stored graphics: a picture file kept by name in the printer (GM), placed on
 // a label (GG) and deleted (GK).
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
 #include <string>
 
 #include "connection/connection.h"
@@ -16,45 +19,58 @@ namespace {
 struct MessageService {
     QB_MessageHandler handler = nullptr;
     void *context = nullptr;
-
-    // Shows one stage of QB_DownPicture; the next stage runs once the
-    // handler returns. With no handler the host's message box shows it.
-    void show(const std::string &text) const {
-        if (handler)
-            handler(text.c_str(), context);
-        else
-            show_message_box(text);
-    }
 };
 
 MessageService g_messages;
 
+// Shows one stage of QB_DownPicture; the next stage runs once the handler
+// returns. With no handler the host's message box shows it. It runs outside
+// the lock: a handler may hand the text to another thread that calls the
+// library, and wait for it.
+void show(const std::string &text) {
+    MessageService service;
+    {
+        std::lock_guard<std::recursive_mutex> lock(export_mutex());
+        service = g_messages;
+    }
+    if (service.handler)
+        service.handler(text.c_str(), service.context);
+    else
+        show_message_box(text);
+}
+
 Line delete_line(const char *name) { return Line("GK").quoted(name); }
 
 // The stages of QB_DownPicture. Every failure returns -1 and leaves the last
-// error as it was.
+// error as it was. The lock is taken for each step that sends, never across
+// a stage that is shown.
 int down_picture(const char *path, const char *name) {
-    if (!path || !name) return -1;
-    g_messages.show(path);
+    if (!path || !name || std::strpbrk(name, "\r\n")) return -1;
+    show(path);
     const auto data = read_picture_file(path);
     if (!data) return -1;
 
     char length[64];
     std::snprintf(length, sizeof length, "filelengh:%d--%zu", 0, data->size());
-    g_messages.show(length);
+    show(length);
     // The data itself, as text up to its first zero byte.
-    g_messages.show(std::string(data->begin(), std::find(data->begin(), data->end(), 0)));
+    show(std::string(data->begin(), std::find(data->begin(), data->end(), 0)));
 
     // GK first: the printer refuses to store under a name it already has.
     Line gk = delete_line(name);
-    if (!write_text(gk.finish())) return -1;
-    g_messages.show(std::string(gk.finish()));
+    {
+        std::lock_guard<std::recursive_mutex> lock(export_mutex());
+        if (!write_text(gk.finish())) return -1;
+    }
+    show(std::string(gk.finish()));
     // The printer reads exactly the announced number of bytes after the GM
     // line as the PCX file, so the data goes bare: no quote marks around it.
+    // The line is shown before it goes: the line and its data go together,
+    // so that no other thread's command can come between them.
     Line gm = Line("GM").quoted(name).joined(static_cast<std::int64_t>(data->size()));
-    if (!write_text(gm.finish())) return -1;
-    g_messages.show(std::string(gm.finish()));
-    return write_bytes(data->data(), data->size()) ? 0 : -1;
+    show(std::string(gm.finish()));
+    std::lock_guard<std::recursive_mutex> lock(export_mutex());
+    return write_text(gm.finish()) && write_bytes(data->data(), data->size()) ? 0 : -1;
 }
 
 }  // namespace
@@ -69,12 +85,12 @@ QB_API int QB_CALL QB_SetMessageHandler(QB_MessageHandler handler, void *context
 }
 
 QB_API int QB_CALL QB_DownPicture(const char *path, const char *name) {
-    return guarded([&] { return down_picture(path, name); }, 0);
+    return unlocked_guarded([&] { return down_picture(path, name); }, 0);
 }
 
 QB_API int QB_CALL QB_PrintMemGraphics(int x, int y, const char *name) {
     return guarded([&] {
-        if (!name) return reject();
+        if (check_text(name, "graphic name") != 0) return -1;
         return send(Line("GG").mm(x).mm(y).quoted(name));
     });
 }
@@ -82,7 +98,7 @@ QB_API int QB_CALL QB_PrintMemGraphics(int x, int y, const char *name) {
 // The printer deletes a stored graphic only when told twice.
 QB_API int QB_CALL QB_DeleteMemGraphics(const char *name) {
     return guarded([&] {
-        if (!name) return reject();
+        if (check_text(name, "graphic name") != 0) return -1;
         Line line = delete_line(name);
         return send_each(line, line);
     });

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text the printer's fonts cannot show (Chinese above all), drawn on the host
 // and sent as a GW graphic.
 #include <algorithm>
@@ -73,11 +74,13 @@ std::vector<std::uint8_t> pack(const std::string &bits, std::size_t size) {
 }
 
 int print_text(int x, int y, int face, int style, int size, int rotation, const char *text) {
-    if (!text) return reject();
+    if (!text) return fail_parameter("the text is NULL");
     // Never read past what the printer could take, even if the text has no end.
     const std::size_t bytes = strnlen(text, kMaxTextBytes + 1);
     const Cell cell = cell_for(size);
-    if (bytes > kMaxTextBytes || static_cast<long>(bytes) * cell.width * cell.height > kMaxPixels) return reject();
+    const long most = std::min<long>(kMaxTextBytes, kMaxPixels / (cell.width * cell.height));
+    if (static_cast<long>(bytes) > most)
+        return fail_parameter("text too long: at most %ld bytes at size %d", most, size >= 1 && size <= 4 ? size : 3);
 
     const int escapement = escapement_for(rotation);
     const GlyphImage image = Render(std::string_view(text, bytes), face, cell.height, cell.width, 400, escapement, style);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Label element exports: lines, boxes, printer-font text, bar codes, print.
 #include "connection/connection.h"
 #include "connection/guard.h"
@@ -19,7 +20,7 @@ QB_API int QB_CALL QB_PrintBox(int x1, int y1, int x2, int y2, int thickness) {
 QB_API int QB_CALL QB_PrintCharacter(int x, int y, int rotation, int font, int h_mult, int v_mult,
                                      int reverse, const char *text) {
     return guarded([&] {
-        if (!text) return reject();
+        if (check_text(text, "text") != 0) return -1;
         return send(Line("A").mm(x).mm(y).num(rotation).num(font).num(h_mult).num(v_mult)
                         .word(reverse ? "R" : "N").quoted(text));
     });
@@ -30,7 +31,7 @@ QB_API int QB_CALL QB_PrintCharacter(int x, int y, int rotation, int font, int h
 QB_API int QB_CALL QB_PrintBarcode(int x, int y, int rotation, int type, int narrow, int wide,
                                    int height, int readable, const char *text) {
     return guarded([&] {
-        if (!text) return reject();
+        if (check_text(text, "bar-code data") != 0) return -1;
         return send(Line("B").mm(x).mm(y).num(rotation).num(type).num(narrow).num(wide).num(height)
                         .word(readable ? "B" : "N").quoted(text));
     });

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The glyph renderer on hosts without GDI: fontconfig finds the face,
 // FreeType draws it, iconv decodes the GBK text.
 #include <fontconfig/fontconfig.h>
@@ -14,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "connection/lasting.h"
 #include "label/glyph_renderer.h"
 
 namespace quillbar {
@@ -150,10 +152,7 @@ private:
     std::array<Entry, kSlots> entries_;
 };
 
-Fonts &fonts() {
-    static Fonts f;
-    return f;
-}
+Fonts &fonts() { return lasting<Fonts>(); }
 
 // ---- text -----------------------------------------------------------------------
 
@@ -383,15 +382,9 @@ private:
     int sized_width_ = 0, sized_height_ = 0;
 };
 
-GlyphCache &glyph_cache() {
-    static GlyphCache c;
-    return c;
-}
+GlyphCache &glyph_cache() { return lasting<GlyphCache>(); }
 
-GbkDecoder &decoder() {
-    static GbkDecoder d;
-    return d;
-}
+GbkDecoder &decoder() { return lasting<GbkDecoder>(); }
 
 // ---- the image ------------------------------------------------------------------------
 

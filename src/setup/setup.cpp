@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Printer setup exports: each sends one to three setup lines.
 #include "connection/connection.h"
 #include "connection/guard.h"
@@ -18,7 +19,7 @@ extern "C" {
 QB_API int QB_CALL QB_SetPrinterComSpeed(int speed) {
     static const char *const kCodes[] = {"96", "19", "38"};
     return guarded([&] {
-        if (!in_range(speed, 1, 3)) return reject();
+        if (!in_range(speed, 1, 3)) return fail_parameter("serial speed %d is not 1 (9600), 2 (19200) or 3 (38400)", speed);
         return send(Line("Y").word(kCodes[speed - 1]).word("N").num(8).num(1));
     });
 }
@@ -31,14 +32,14 @@ QB_API int QB_CALL QB_SetPrinterComDots(int value) {
 
 QB_API int QB_CALL QB_SetDarkness(int darkness) {
     return guarded([&] {
-        if (!in_range(darkness, 0, 15)) return reject();
+        if (!in_range(darkness, 0, 15)) return fail_parameter("darkness %d is outside 0..15", darkness);
         return send(Line("D").num(darkness));
     });
 }
 
 QB_API int QB_CALL QB_SetPrintSpeed(int speed) {
     return guarded([&] {
-        if (!in_range(speed, 1, 4)) return reject();
+        if (!in_range(speed, 1, 4)) return fail_parameter("print speed %d is outside 1..4", speed);
         return send(Line("S").num(speed));
     });
 }
@@ -49,8 +50,9 @@ QB_API int QB_CALL QB_SetPrintXY(int x, int y) {
 
 QB_API int QB_CALL QB_SetPrintFeedDim(int value) {
     return guarded([&] {
-        if (!in_range(value, 70, 130)) return reject();
-        return send(Line("f").mm(value));
+        if (!in_range(value, 70, 130)) return fail_parameter("feed position %d is outside 70..130", value);
+        // The printer takes the stop position in dots, 100 its nominal one.
+        return send(Line("f").num(value));
     });
 }
 
@@ -69,7 +71,8 @@ QB_API int QB_CALL QB_SetClear(void) {
 
 QB_API int QB_CALL QB_SetInitialize(int speed, int darkness, int disable_backup) {
     return guarded([&] {
-        if (!in_range(speed, 1, 4) || !in_range(darkness, 0, 15)) return reject();
+        if (!in_range(speed, 1, 4)) return fail_parameter("print speed %d is outside 1..4", speed);
+        if (!in_range(darkness, 0, 15)) return fail_parameter("darkness %d is outside 0..15", darkness);
         return send_each(Line("S").num(speed), Line("D").num(darkness), backup_line(disable_backup));
     });
 }
