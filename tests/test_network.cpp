@@ -1,11 +1,15 @@
+// SPDX-License-Identifier: MIT
 // Network printers: raw EPL2 on a TCP port, against listeners on the
 // loopback address that the tests start themselves.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -50,9 +54,9 @@ public:
     }
     bool ok() const { return ok_; }
     int port() const { return port_; }
-    int accept_one() {
+    int accept_one(std::chrono::milliseconds wait = 5s) {
         pollfd pfd{fd_, POLLIN, 0};
-        if (poll(&pfd, 1, 5000) != 1) return -1;
+        if (poll(&pfd, 1, static_cast<int>(wait.count())) != 1) return -1;
         const int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (c >= 0) accepted_.push_back(c);
         return c;
@@ -193,6 +197,49 @@ TEST_F(Network, PrinterThatGoesAwayFailsTheWriteWithoutSigpipe) {
     EXPECT_EQ(result, -1);
     EXPECT_EQ(QB_GetLastErrorCode(), ERR_PORT_WRITE);
     EXPECT_EQ(QB_PortClose(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+void on_alarm(int) {}
+
+// A handled signal while the connection is being made does not fail the
+// open: the connect goes on within its time.
+TEST_F(Network, SignalDuringConnectDoesNotFailTheOpen) {
+    quillbar::set_connect_timeout(4s);
+    Listener slow(AF_INET, 0);
+    ASSERT_TRUE(slow.ok());
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(slow.port()));
+    std::vector<int> fillers;  // the queue is full: our SYN waits for a retry
+    for (int i = 0; i < 3; ++i) {
+        fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        connect(fillers.back(), reinterpret_cast<sockaddr *>(&a), sizeof a);
+    }
+    struct sigaction action{}, old{};
+    action.sa_handler = on_alarm;  // no SA_RESTART: poll() returns EINTR
+    sigaction(SIGALRM, &action, &old);
+    itimerval every{{0, 50000}, {0, 50000}}, off{};
+    setitimer(ITIMER_REAL, &every, nullptr);
+    std::atomic<bool> opened{false};
+    std::thread acceptor([&] {
+        std::this_thread::sleep_for(300ms);
+        while (!opened) slow.accept_one(50ms);
+    });
+    ASSERT_EQ(QB_PortSetDevice(1, ("tcp://127.0.0.1:" + std::to_string(slow.port())).c_str()), 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(QB_PortOpen(1, 9600), 0) << QB_GetLastErrorMessage();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+    opened = true;
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &old, nullptr);
+    acceptor.join();
+    for (int c : fillers) close(c);
+    quillbar::set_connect_timeout(5s);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -63,6 +64,53 @@ TEST(LastError, TextsAreCodeAndGb2312Message) {
         EXPECT_STREQ(QB_GetLastError(), row.text);  // reading it changes nothing
     }
     QB_PortSetDevice(3, nullptr);
+}
+
+// The UTF-8 message says what failed and why, in the system's words where
+// the system said no.
+TEST(LastError, MessagesNameTheCause) {
+    TempDir dir;
+    const std::string missing = dir.path() + "/ttyUSB9";
+    const std::string locked = dir.file("locked");
+    const int holder = ::open(locked.c_str(), O_RDWR);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    const struct {
+        std::function<int()> cause;
+        int code;
+        std::string message;
+    } rows[] = {
+        {[] { return QB_SetDarkness(16); }, ERR_PARAMETER, "darkness 16 is outside 0..15"},
+        {[] { return QB_PortOpen(5, 9600); }, ERR_PARAMETER, "port 5 is not 1 (LPT1), 2 (LPT2), 3 (COM1) or 4 (COM2)"},
+        {[] { return QB_PortOpen(3, 9601); }, ERR_PARAMETER, "baud 9601 is not 9600, 19200 or 38400"},
+        {[] { return QB_PrintChineseStr(0, 0, 0, 0, 4, 0, "123456789012345678901234567"); }, ERR_PARAMETER,
+         "text too long: at most 26 bytes at size 4"},
+        {[] { return QB_PrintCharacter(0, 0, 0, 1, 1, 1, 0, "A\nP9999"); }, ERR_PARAMETER,
+         "the text holds a line end (CR or LF)"},
+        {[] { return QB_SendCommand(nullptr); }, ERR_PARAMETER, "the command line is NULL"},
+        {[] { return QB_Print(1); }, ERR_PORT_WRITE, "no port is open"},
+        {[] { return QB_PortClose(); }, ERR_PORT_CLOSE, "no port is open"},
+        {[&] { QB_PortSetDevice(3, missing.c_str()); return QB_PortOpen(3, 9600); }, ERR_PORT_OPEN,
+         "cannot open " + missing + ": No such file or directory"},
+        {[&] { QB_PortSetDevice(3, locked.c_str()); return QB_PortOpen(3, 9600); }, ERR_PORT_OPEN,
+         locked + " is in use by another program"},
+    };
+    QB_PortClose();
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.message);
+        EXPECT_EQ(row.cause(), -1);
+        EXPECT_EQ(QB_GetLastErrorCode(), row.code);
+        EXPECT_EQ(QB_GetLastErrorMessage(), row.message);
+    }
+    ::close(holder);
+    QB_PortSetDevice(3, nullptr);
+}
+
+TEST(Version, HeaderAndLibraryAgree) {
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "%d.%d.%d", QUILLBAR_VERSION_MAJOR, QUILLBAR_VERSION_MINOR,
+                  QUILLBAR_VERSION_PATCH);
+    EXPECT_STREQ(QUILLBAR_VERSION_STRING, expected);
+    EXPECT_STREQ(QB_GetVersion(), QUILLBAR_VERSION_STRING);
 }
 
 TEST_F(Port, SuccessNeverClearsTheCode) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Storing a picture file in the printer: real files, real ports.
 #include <fcntl.h>
 #include <sys/file.h>
@@ -6,8 +7,10 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -234,6 +237,40 @@ TEST(DeleteMemGraphics, NoSecondWriteWhenTheFirstFails) {
     quillbar::fail_nth_write(0);
     QB_PortClose();
     EXPECT_EQ(qbtest::read_file(capture), "GK\"SEAL\"\nP1\n");
+}
+
+}  // namespace
+
+namespace {
+
+// Only a regular file is read, and its type is checked before it is opened:
+// a writer blocked on a FIFO is not released, a device is not read forever.
+// A name that would break its line is refused before anything is sent.
+TEST_F(DownPicture, RefusesWhatIsNotARegularFileOrANameThatBreaksItsLine) {
+    const std::string fifo = dir_.path() + "/fifo.pcx";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::fflush(nullptr);
+    const pid_t writer = fork();
+    if (writer == 0) {
+        const int fd = ::open(fifo.c_str(), O_WRONLY);  // blocks until someone reads
+        _exit(fd >= 0 ? 0 : 1);
+    }
+    const std::string logo = dir_.file("logo.pcx", "PCXDATA");
+    const struct {
+        const char *path;
+        const char *name;
+    } rows[] = {{fifo.c_str(), "LOGO"}, {"/dev/zero", "LOGO"}, {logo.c_str(), "LO\nGO"}, {logo.c_str(), "LOGO\r"}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.path);
+        EXPECT_EQ(QB_DownPicture(row.path, row.name), -1);
+    }
+    EXPECT_EQ(wire(), "");
+    EXPECT_EQ(QB_GetLastErrorCode(), ERR_PARAMETER);  // as it was
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    int status = 0;
+    EXPECT_EQ(waitpid(writer, &status, WNOHANG), 0) << "the FIFO's writer was released";
+    kill(writer, SIGKILL);
+    waitpid(writer, &status, 0);
 }
 
 }  // namespace
