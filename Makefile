@@ -10,7 +10,7 @@
 
 PACKAGES := g++ cmake make pkg-config libgtest-dev libfreetype-dev libfontconfig-dev libpng-dev \
             libzint-dev zbar-tools fontconfig fonts-dejavu-core fonts-wqy-zenhei fonts-arphic-uming \
-            fonts-arphic-ukai python3
+            fonts-arphic-ukai python3 python3-pytest python3-pip
 JOBS ?= $(shell nproc)
 
 .PHONY: all deps demo test test-release test-package test-sanitize fuzz windows test-windows bench clean
