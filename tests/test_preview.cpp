@@ -1,7 +1,11 @@
 // The virtual printer: labels composed with the real library, captured on a
 // real pseudo-terminal and rendered; bar codes read back by an independent
 // decoder; streams that are cut, malformed or noise.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -9,6 +13,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -353,6 +358,52 @@ TEST(PreviewTool, ServesAPseudoTerminalAndRendersWhatTheLibraryPrints) {
     std::fclose(from_tool);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_GT(qbtest::read_file(png).size(), 50u);
+}
+
+// A client that crashes with the port open leaves the terminal's exclusive
+// flag set; the tool clears it once no process holds the terminal, so the
+// next client, root or not, can open it.
+TEST(PreviewTool, ClearsTheExclusiveFlagAClientThatCrashedLeftBehind) {
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t tool = fork();
+    if (tool == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        execl(QUILLBAR_PREVIEW_TOOL, QUILLBAR_PREVIEW_TOOL, "--serve", "-o", "/dev/null", nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    FILE *from_tool = fdopen(out[0], "r");
+    char line[256] = {};
+    ASSERT_TRUE(std::fgets(line, sizeof line, from_tool));
+    static std::string device;
+    device = std::string(line).substr(8);
+    device.pop_back();
+    // The client takes the port and dies without closing it.
+    const pid_t client = fork();
+    if (client == 0) {
+        if (QB_PortSetDevice(3, device.c_str()) != 0 || QB_PortOpen(3, 9600) != 0) _exit(1);
+        pause();
+        _exit(0);
+    }
+    const auto exclusive = [] {
+        const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);  // root may open it all the same
+        int flag = -1;
+        ioctl(fd, TIOCGEXCL, &flag);
+        ::close(fd);
+        return flag;
+    };
+    for (int i = 0; i < 50 && exclusive() != 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(exclusive(), 1) << "the client did not take the port";
+    kill(client, SIGKILL);
+    waitpid(client, nullptr, 0);
+    int flag = 1;
+    for (int i = 0; i < 100 && (flag = exclusive()) != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(flag, 0);
+    kill(tool, SIGTERM);
+    waitpid(tool, nullptr, 0);
+    std::fclose(from_tool);
 }
 
 }  // namespace

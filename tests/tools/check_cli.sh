@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The tools as Unix tools: --help and --version on standard output with exit
+# 0, strict numbers, the system's reason for a file error, the library's
+# reason in words, and the documented exit codes.
+# Usage: check_cli.sh PREVIEW TEXT2PNG VERSION
+set -uo pipefail
+preview=$1 text2png=$2 version=$3
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+printf 'N\nP1\n' > "$scratch/ok.epl"
+printf 'N\nXYZ\nP1\n' > "$scratch/bad.epl"
+passed=0 failed=0
+
+# exit code | stream (out/err) | text it must hold | command...
+check() {
+  local want=$1 stream=$2 text=$3
+  shift 3
+  (cd "$scratch" && "$@") >"$scratch/out" 2>"$scratch/err"
+  local rc=$?
+  if [ "$rc" -eq "$want" ] && grep -qF -- "$text" "$scratch/$stream"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAILED: $* -> exit $rc (want $want), $stream lacks '$text'"
+    sed 's/^/  out: /' "$scratch/out" | head -3
+    sed 's/^/  err: /' "$scratch/err" | head -3
+  fi
+}
+
+check 0 out "usage: quillbar-preview" "$preview" --help
+check 0 out "quillbar-preview (quillbar) $version" "$preview" --version
+check 0 out "label 1: label.png" "$preview" ok.epl
+check 0 out "label 1: out.png" "$preview" -o out.png ok.epl
+check 1 err "--scale wants a whole number from 1 to 32, not '3x'" "$preview" --scale 3x ok.epl
+check 1 err "--scale wants a whole number from 1 to 32, not '33'" "$preview" --scale 33 ok.epl
+check 1 err "--labels wants a whole number from 0, not '-1'" "$preview" --serve --labels -1
+check 1 err "unrecognized option '--bogus'" "$preview" --bogus ok.epl
+check 1 err "give one stream at most" "$preview" ok.epl ok.epl
+check 1 err "--serve takes no stream" "$preview" --serve ok.epl
+check 1 err "give a stream to render" "$preview"
+check 1 err "cannot open missing.epl: No such file or directory" "$preview" missing.epl
+check 1 err "cannot write nodir/x.png: No such file or directory" "$preview" -o nodir/x.png ok.epl
+check 2 err "byte 2: " "$preview" bad.epl
+
+check 0 out "usage: quillbar-text2png" "$text2png" --help
+check 0 out "quillbar-text2png (quillbar) $version" "$text2png" --version
+check 0 out "ab.png: 32 x 24 dots" "$text2png" --size 1 AB ab.png
+check 2 err "--size wants a whole number from 1 to 4, not '5'" "$text2png" --size 5 AB ab.png
+check 2 err "--face wants a whole number from 0 to 3, not '1.5'" "$text2png" --face 1.5 AB ab.png
+check 2 err "give the text and the picture to write" "$text2png" AB
+check 1 err "text too long: at most 26 bytes at size 4" "$text2png" --size 4 123456789012345678901234567 x.png
+check 1 err "cannot write nodir/x.png: No such file or directory" "$text2png" AB nodir/x.png
+check 1 err "the text is empty" "$text2png" "" x.png
+
+echo "tools: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
