@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # make demo   build quillbar, print the sample label into the virtual printer
 #             and leave its picture in demo-output/label.png
 #             (or print it for real: make demo PORT=3 DEVICE=/dev/ttyUSB0)
@@ -40,9 +41,11 @@ test-release: deps
 	cmake --build build-test -j$(JOBS)
 	cd build-test && ctest -j$(JOBS) --output-on-failure
 
-# The Debian package, installed with dpkg and used (root only).
-test-package: test-release
-	scripts/check-package.sh build-test
+# The Debian packages, checked with lintian, installed with dpkg and used
+# (root only).
+test-package: deps
+	@scripts/ensure-packages.sh lintian man-db file dpkg-dev
+	scripts/check-package.sh build-deb
 
 test-sanitize: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUILLBAR_WERROR=ON -DQUILLBAR_SANITIZE=ON
@@ -83,4 +86,4 @@ bench: deps
 	bench/run.sh build-bench
 
 clean:
-	rm -rf build build-test build-asan build-bench build-fuzz build-win32 build-win64
+	rm -rf build build-test build-deb build-asan build-bench build-fuzz build-win32 build-win64

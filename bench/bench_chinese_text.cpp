@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // QB_PrintChineseStr per label, warm: a 4-character text at each size class,
 // written to a plain file standing in for the printer.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Each command export's cost per call writing to a plain file, and the
 // command channel's throughput on a pseudo-terminal against a plain write()
 // loop sending the same lines in the same run.

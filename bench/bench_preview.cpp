@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual printer: rendering a 100 x 150 mm label with twenty objects
 // (text, bar codes, lines, boxes, bitmaps, a stored logo), and, as a peer in
 // the same run, writing that label out as a PNG.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // LPT1 routed to a scratch file for the length of a benchmark.
 #pragma once
 

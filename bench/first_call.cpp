@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The first QB_PrintChineseStr of a fresh process (fontconfig set-up and
 // face loading included), in milliseconds.
 #include <unistd.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The peer: the same job as QB_PrintChineseStr in Python with Pillow.
 
 Draws a 4-character GB2312 text on a 1-bit image of the same cell grid with

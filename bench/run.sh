@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Measures QB_PrintChineseStr against its Python/Pillow peer in the same run,
 # and the first call of a fresh process. Usage: bench/run.sh BUILD_DIR
 set -euo pipefail

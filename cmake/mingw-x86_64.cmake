@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-building quillbar.dll for x86_64 Windows with Debian's mingw-w64
 # (posix thread model, so that std::mutex works).
 set(CMAKE_SYSTEM_NAME Windows)

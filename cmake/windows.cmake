@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # quillbar.dll: the same sources with the Win32 port, GDI and message boxes.
 # Cross-built with mingw-w64 (cmake/mingw-i686.cmake, cmake/mingw-x86_64.cmake)
 # and tested under Wine (tests/windows/).

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * Prints a sample shipping label: a frame, rules, printer-font text, a Code
  * 128 and a Code 39 bar code, Chinese text in the four faces, and a logo

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: the input is a sequence of QB_ calls with arbitrary
 // arguments (selectors, ranges, negative and huge numbers, random byte
 // strings, strings with no NUL in their first kilobyte, NULL pointers,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: any bytes, fed to the virtual printer in chunks whose
 // size the first byte chooses. It must never crash, hang or leak.
 #include <cstddef>

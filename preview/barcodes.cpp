@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "barcodes.h"
 
 #include <zint.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bar codes as an EPL2 printer draws them, encoded by libzint.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A 1-bit picture in printer dots: the image buffer of a label, or one object
 // drawn before it is placed on the label.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "epl2_printer.h"
 
 #include <algorithm>

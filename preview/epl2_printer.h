@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A virtual EPL2 printer: takes a command stream in chunks of any size, keeps
 // the printer's state, and renders every printed label as a picture.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // 1-bit PCX files, the format EPL2 printers store graphics in (GM).
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "resident_fonts.h"
 
 #include <fontconfig/fontconfig.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The printer's resident fonts 1..5, drawn with a real monospace face scaled
 // to each font's cell.
 #pragma once

@@ -1,26 +1,60 @@
 #!/usr/bin/env bash
-# Builds the Debian package, installs it with dpkg, builds and runs the sample
-# against the installed package, renders its stream with the installed
-# preview tool, and removes the package again. Needs root.
+# SPDX-License-Identifier: MIT
+# Builds the four Debian packages (a Release build installed to /usr, so the
+# library lands in the multiarch directory), checks them with lintian (no
+# errors allowed), installs them with dpkg, builds a C program and runs a
+# Python script against the installed copies, renders with the installed
+# tool, and removes the packages again. Needs root.
 # Usage: scripts/check-package.sh BUILD_DIR
 set -euo pipefail
-build=$(cd "$1" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
+build=$1
 if [ "$(id -u)" -ne 0 ]; then
   echo "check-package: skipped (installing a package needs root)"
   exit 0
 fi
-(cd "$build" && cpack -G DEB >/dev/null)
-deb=$(ls "$build"/quillbar_*.deb | head -n 1)
-scratch=$(mktemp -d)
-trap 'dpkg -P quillbar >/dev/null 2>&1 || true; rm -rf "$scratch"' EXIT
-dpkg -i "$deb" >/dev/null
-dpkg -s quillbar | grep -E '^(Version|Depends):'
+packages=(libquillbar0 libquillbar-dev quillbar-tools python3-quillbar)
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+  -DCMAKE_SKIP_INSTALL_RPATH=ON -DQUILLBAR_TESTS=OFF -DQUILLBAR_WERROR=ON >/dev/null
+cmake --build "$build" -j"$(nproc)" >/dev/null
+build=$(cd "$build" && pwd)
+rm -f "$build"/*.deb
+(cd "$build" && cpack >/dev/null)
+debs=("$build"/*.deb)
+[ ${#debs[@]} -eq 4 ] || { echo "check-package: expected 4 packages, got ${#debs[@]}"; exit 1; }
 
+# lintian: warnings are shown, errors fail.
+lintian --fail-on error --allow-root "${debs[@]}"
+echo "check-package: lintian reports no errors for ${#debs[@]} packages"
+
+scratch=$(mktemp -d)
+trap 'dpkg -P "${packages[@]}" >/dev/null 2>&1 || true; rm -rf "$scratch"' EXIT
+dpkg -i "${debs[@]}" >/dev/null
+for p in "${packages[@]}"; do
+  dpkg -s "$p" | grep -E '^(Package|Version|Depends):' | tr '\n' ' '
+  echo
+done
+
+# A C program against the installed header and library, found by pkg-config.
 cc -std=c99 -Wall -Wextra -Werror -o "$scratch/sample" "$root/examples/sample_label.c" \
   $(pkg-config --cflags --libs quillbar)
 touch "$scratch/stream.epl"
 "$scratch/sample" 1 "$scratch/stream.epl"
 quillbar-preview -o "$scratch/label.png" "$scratch/stream.epl"
 test -s "$scratch/label.png"
-echo "check-package: $(basename "$deb") installs, links and prints"
+
+# The installed Python module, loading the installed library by its SONAME.
+touch "$scratch/py.epl"
+(cd "$scratch" && env -u QUILLBAR_LIBRARY -u PYTHONPATH /usr/bin/python3 -c '
+import sys, quillbar
+assert quillbar.__file__.startswith("/usr/lib/python3/dist-packages/"), quillbar.__file__
+with quillbar.Printer(sys.argv[1], port=quillbar.LPT1) as p:
+    p.set_clear()
+    p.send_command("OD")
+    p.print(1)
+assert open(sys.argv[1], "rb").read() == b"N\nOD\nP1\n"
+print("python3-quillbar", quillbar.__version__, "library", quillbar.library_version())
+' "$scratch/py.epl")
+quillbar-preview --version | head -n 1
+man -w quillbar >/dev/null && man -w quillbar-preview >/dev/null
+echo "check-package: the four packages install, link, print and render"

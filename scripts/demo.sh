@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The main job on a machine without a printer: start the virtual printer on a
 # pseudo-terminal, route COM1 to it, print the sample label through the real
 # library and the real serial path, and leave the picture and the raw stream.

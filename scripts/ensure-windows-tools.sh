@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what building and testing the Windows DLL needs, when missing: the
 # mingw-w64 cross compilers (posix threads), Wine for 64- and 32-bit programs
 # (the latter after adding the i386 architecture), and a virtual display.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs a fuzz target for a bounded time from its committed corpus; fails on
 # any crash, sanitizer report or leak, and keeps the input that caused it.
 # Usage: scripts/fuzz.sh BUILD_DIR TARGET SECONDS

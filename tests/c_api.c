@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The public header as a C99 program sees it: every declared function is
  * referenced, so linking against the shared library proves each one exists. */
 #include <stdio.h>

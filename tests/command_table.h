@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command exports' table: each call, what it returns, and the exact
 // bytes on the wire. Shared by the Linux tests and the Windows test driver,
 // so both platforms answer to the same expectations.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Run with a fontconfig that knows no fonts: Chinese text still goes out as a
 // correct GW graphic, blank but for its underline.
 #include <unistd.h>

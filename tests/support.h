@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Real stand-ins for printers: a pseudo-terminal as the serial port, files
 // and FIFOs as the parallel port.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Chinese text drawn on the host: the GW command on the wire, and the image
 // decoded back into dots and checked as a reader of the label would.
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every command export, byte for byte on a pseudo-terminal standing in for
 // the printer's serial port.
 #include <climits>

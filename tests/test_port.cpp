@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening and closing ports, the last error, and ports that misbehave.
 #include <fcntl.h>
 #include <sys/file.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual printer: labels composed with the real library, captured on a
 // real pseudo-terminal and rendered; bar codes read back by an independent
 // decoder; streams that are cut, malformed or noise.

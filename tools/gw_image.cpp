@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "gw_image.h"
 
 #include "bitmap.h"

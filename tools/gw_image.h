@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // GW graphics read back out of an EPL2 stream, and written as PNG pictures
 // for a person to look at.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One EPL2 command line: the command letters, comma-separated fields, LF.
 // Every export composes its lines with this, so the composition rules live
 // here only: numbers in plain decimal ("%d", in full), millimetres sent as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What QB_DownPicture takes from the host: the picture file, and the modal
 // message box that shows its stages when the application set no handler.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The glyph renderer: draws text with a host font into a 1-bit image. The
 // Chinese-text command packs what it returns into a GW graphic; the renderer
 // behind this seam is FreeType here (GDI on Windows).

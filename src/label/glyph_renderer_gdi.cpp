@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The glyph renderer on Windows: GDI draws the text with the host's Chinese
 // fonts into a monochrome bitmap of the cell grid's size.
 #include <windows.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the build tree into a scratch prefix, then builds programs against
 # the installed tree the two ways users do (pkg-config and find_package) and
 # runs them. Usage: check_install.sh BUILD_DIR SOURCE_DIR

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """COM1 under Wine is a pseudo-terminal made here: the Windows test driver
 prints every command through COM1 while this reads the other side, then the
 bytes are compared with what the driver expected, and the line settings Wine

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the Windows tests of a cross-built tree under Wine and checks the DLL's
 # export and import tables. Prints "N passed, N failed".
 # Usage: run_wine_tests.sh BUILD_DIR ARCH(i686|x86_64)

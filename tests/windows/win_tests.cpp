@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Windows tests, run under Wine: a small self-contained driver that ends
 // with "N passed, N failed".
 //

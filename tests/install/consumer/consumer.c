@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Uses an installed quillbar: a command with no port open fails with the
  * write error, and its text is the GB2312 message. */
 #include <stdio.h>
