@@ -11,10 +11,10 @@
 
 PACKAGES := g++ cmake make pkg-config libgtest-dev libfreetype-dev libfontconfig-dev libpng-dev \
             libzint-dev zbar-tools fontconfig fonts-dejavu-core fonts-wqy-zenhei fonts-arphic-uming \
-            fonts-arphic-ukai python3 python3-pytest python3-pip
+            fonts-arphic-ukai python3 python3-pytest python3-pip abigail-tools
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps demo test test-release test-package test-sanitize fuzz windows test-windows bench clean
+.PHONY: abi-baseline all deps demo test test-release test-package test-sanitize fuzz windows test-windows bench clean
 
 all: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -40,6 +40,12 @@ test-release: deps
 	cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLBAR_WERROR=ON
 	cmake --build build-test -j$(JOBS)
 	cd build-test && ctest -j$(JOBS) --output-on-failure
+
+# The library's ABI against the baseline in abi/ (abidiff), and renewing the
+# baseline when a change is meant.
+abi-baseline: all
+	abidw --no-corpus-path --no-show-locs --drop-private-types --headers-dir build/include \
+	  --out-file abi/libquillbar.so.0.abi build/libquillbar.so
 
 # The Debian packages, checked with lintian, installed with dpkg and used
 # (root only).
