@@ -147,7 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     for (int step = 0; step < 64 && in.remaining_bytes() > 0; ++step) {
         const int a = any_int(in), b = any_int(in), c = any_int(in), d = any_int(in);
-        switch (in.ConsumeIntegralInRange(0, 24)) {
+        switch (in.ConsumeIntegralInRange(0, 27)) {
         case 0: {
             const int port = any_int(in);
             const bool restore = in.ConsumeBool();
@@ -183,6 +183,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         case 21: QB_PrintMemGraphics(a, b, any_text(in).get()); break;
         case 22: QB_DeleteMemGraphics(any_text(in).get()); break;
         case 23: QB_SetMessageHandler(in.ConsumeBool() ? count_message : nullptr, nullptr); break;
+        case 24: QB_SendCommand(any_text(in).get()); break;
+        case 25: {
+            const Text t = any_text(in);
+            QB_SendBytes(t.get(), t.null ? in.ConsumeIntegralInRange<std::size_t>(0, 1) : t.bytes.size());
+            break;
+        }
+        case 26: QB_GetLastErrorMessage(); QB_GetVersion(); break;
         default: w.drain(); break;
         }
     }

@@ -33,6 +33,7 @@ expected=$(printf '%s\n' QB_DeleteMemGraphics QB_DownPicture QB_GetLastError QB_
   QB_PortOpen QB_PortSetDevice QB_Print QB_PrintBarcode QB_PrintBox QB_PrintCharacter QB_PrintChineseStr \
   QB_PrintLine QB_PrintMemGraphics QB_SetClear QB_SetDarkness QB_SetInitialize QB_SetMessageHandler \
   QB_SetPaperSize QB_SetPrintBack QB_SetPrintFeedDim QB_SetPrintSpeed QB_SetPrintXY QB_SetPrinterComSpeed \
+  QB_GetLastErrorMessage QB_GetVersion QB_SendCommand QB_SendBytes \
   _QB_SetPrinterComDots@4 | sort)
 check '[ "$exports" = "$expected" ]' "the export table is $(echo $exports)"
 imports=$("$objdump" -p "$build/quillbar.dll" | sed -n 's/.*DLL Name: //p' | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')

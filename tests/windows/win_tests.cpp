@@ -87,7 +87,19 @@ void commands_on_a_file_port() {
     check(QB_PortClose() == -1 && QB_GetLastErrorCode() == ERR_PORT_CLOSE, "closing with nothing open");
     QB_PortSetDevice(1, "C:\\no\\such\\device");
     check(QB_PortOpen(1, 9600) == -1 && QB_GetLastErrorCode() == ERR_PORT_OPEN, "a device that does not open");
+    check(std::string(QB_GetLastErrorMessage()).rfind("cannot open C:\\no\\such\\device: ", 0) == 0,
+          std::string("the message names the device: ") + QB_GetLastErrorMessage());
     check(QB_PortOpen(5, 9600) == -1 && QB_GetLastErrorCode() == ERR_PARAMETER, "a bad selector");
+    check(std::string(QB_GetLastErrorMessage()) == "port 5 is not 1 (LPT1), 2 (LPT2), 3 (COM1) or 4 (COM2)",
+          "the message says why the selector is refused");
+    check(std::string(QB_GetVersion()) == QUILLBAR_VERSION_STRING, "the library's version is the header's");
+    // COM1 routed to a file: no line settings, and the open succeeds.
+    const std::string capture = temp_file();
+    QB_PortSetDevice(3, capture.c_str());
+    check(QB_PortOpen(3, 9600) == 0 && QB_SendCommand("OD") == 0 && QB_PortClose() == 0 && read_file(capture) == "OD\n",
+          "COM1 routed to a file opens and prints");
+    DeleteFileA(capture.c_str());
+    QB_PortSetDevice(3, nullptr);
 }
 
 // ---- Chinese text through GDI ------------------------------------------------------------------
