@@ -1,27 +1,50 @@
 // SPDX-License-Identifier: MIT
-// Bar codes as an EPL2 printer draws them, encoded by libzint.
+// Bar codes and two-dimensional codes as an EPL2 printer draws them,
+// encoded by libzint: every selection of the B command and the b codes
+// (QR, PDF417, Data Matrix, MaxiCode, Aztec).
 #pragma once
 
+#include <map>
 #include <string>
-
-#include "bitmap.h"
+#include <vector>
 
 namespace quillbar::preview {
 
-struct BarcodeRequest {
-    std::string selection;  // the B command's p4: "0", "1", "2", "3", "9", ...
-    int narrow = 2;         // dots
-    int wide = 6;           // dots; two-width codes only
-    int height = 50;        // dots of bars
-    bool readable = false;  // the human-readable line under the bars
+// A symbol ready to paint: dark rectangles in object dots (u along the
+// code, v down it), its size, and the readable line under it.
+struct Shape {
+    struct Bar {
+        long u, v, w, h;
+    };
+    std::vector<Bar> bars;
+    long width = 0, height = 0;
+    std::string readable;  // drawn under the bars in font readable_font
+    int readable_font = 2;
+    bool late = false;      // Postnet and Planet: laid down with the graphics
+    bool inverse = false;   // light modules dark, within the symbol's box
+    std::vector<std::string> notes;  // what the preview drew differently
+};
+
+struct LinearRequest {
+    std::string selection;  // the B command's p4: "1", "E30", "UA0", "2C", "P", ...
+    long narrow = 2;        // dots
+    long wide = 6;          // dots; two-width codes only
+    long height = 50;       // dots of bars
+    bool readable = false;  // the readable line under the bars
     std::string data;
 };
 
-struct BarcodeResult {
-    Bitmap image;       // unturned, bars from the top
-    std::string error;  // why it was not drawn (a code zint cannot draw, data it refuses)
+// Fills shape; returns "" or why the code is not drawn, naming the rule the
+// data breaks ("EAN-13 takes 12 or 13 digits ...").
+std::string encode_linear(const LinearRequest &request, Shape &shape);
+
+struct MatrixRequest {
+    std::string type;                     // Q, P, D, M, A, AZ
+    std::vector<long> sizes;              // PDF417: maximum width and height
+    std::map<char, std::string> options;  // letter -> value
+    std::string data;
 };
 
-BarcodeResult draw_barcode(const BarcodeRequest &request);
+std::string encode_matrix(const MatrixRequest &request, Shape &shape);
 
 }  // namespace quillbar::preview

@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: MIT
 // A virtual EPL2 printer: takes a command stream in chunks of any size, keeps
-// the printer's state, and renders every printed label as a picture.
+// the printer's state, and renders every printed label as a picture. It is
+// bounded by what it prints, not by what a stream claims (limits.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,10 +16,13 @@
 
 namespace quillbar::preview {
 
+struct Machine;
+
 // Something the printer could not do with a line, or noticed about it.
 struct Diagnostic {
     std::size_t offset;  // of the line's first byte in the stream
     std::string message;
+    int code = 1;        // the printer's error code: 01 syntax, 02 past the border, 03 bar-code data, ...
 };
 
 // What the printer did with one command, for a report.
@@ -30,8 +36,26 @@ struct PrintedLabel {
     Bitmap image;
     long sets = 1;
     long copies = 1;
-    std::size_t offset = 0;  // of the P command
+    std::size_t offset = 0;          // of the P command
+    long number = 0;                 // 1 for the first label of the stream
     std::vector<std::string> notes;  // an empty label, objects outside it
+};
+
+// A label as it is printed: the image is the printer's own, valid during the
+// call only (nothing is copied to hand it over).
+struct LabelView {
+    const Bitmap &image;
+    long sets;
+    long copies;
+    std::size_t offset;
+    long number;
+    const std::vector<std::string> &notes;
+};
+
+// One GW block as it arrived: position, row bytes, rows and the data.
+struct GwBlock {
+    long x, y, row_bytes, rows;
+    std::string data;
 };
 
 class Printer {
@@ -39,72 +63,49 @@ public:
     static constexpr int kDefaultWidth = 832;    // a 4-inch printer at 203 dpi
     static constexpr int kDefaultLength = 1200;  // 150 mm
 
+    struct Options {
+        long max_labels;  // labels rendered from one stream; 0: no limit
+    };
+
     Printer();
+    explicit Printer(Options options);
+    ~Printer();
+    Printer(Printer &&) noexcept;
+    Printer &operator=(Printer &&) noexcept;
 
     // Takes the next bytes of the stream; lines and data may be cut anywhere.
     void feed(const void *data, std::size_t size);
     // The stream ended: a line or data block still open is reported.
     void finish();
 
-    // Labels printed since the last call.
+    // Where printed labels go as they are printed. Without one, they are
+    // kept (copied) for take_labels.
+    void on_label(std::function<void(const LabelView &)> sink);
+    // Where the printer's replies (^ee, UQ, UI, ...) go.
+    void on_reply(std::function<void(const std::string &)> sink);
+    // Sees every GW block as it arrives.
+    void on_gw(std::function<void(const GwBlock &)> sink);
+
+    // Labels printed since the last call (when no sink is set).
     std::vector<PrintedLabel> take_labels();
-    const std::vector<Diagnostic> &diagnostics() const { return diagnostics_; }
-    const std::vector<Event> &events() const { return events_; }
+    const std::vector<Diagnostic> &diagnostics() const;
+    const std::vector<Event> &events() const;
+    // Diagnostics and events beyond the ones kept, only counted.
+    std::size_t dropped_diagnostics() const;
+    std::size_t dropped_events() const;
+    // Labels printed but not rendered (past Options::max_labels).
+    long unrendered_labels() const;
 
     // The state, as the printer holds it now.
-    int width() const { return width_; }
-    int length() const { return length_; }
-    const Bitmap &buffer() const { return buffer_; }
-    const std::map<std::string, Bitmap> &stored_graphics() const { return stored_; }
-    const std::map<std::string, std::string> &settings() const { return settings_; }
+    int width() const;
+    int length() const;
+    const std::map<std::string, Bitmap> &stored_graphics() const;
+    // Every setting the stream made, by name ("direction" = "ZB", ...).
+    const std::map<std::string, std::string> &settings() const;
+    std::vector<std::string> forms() const;
 
 private:
-    enum class Mode { line, gw_data, gm_data, skip_line };
-
-    void take_line(std::string line, std::size_t offset);
-    void run(const std::string &command, const std::vector<std::string> &fields, const std::string &line,
-             std::size_t offset);
-    void diagnose(std::size_t offset, std::string message);
-    void note(std::size_t offset, std::string command, std::string detail);
-    void reset_buffer();
-    // Places a picture with its top-left corner at (x, y) in dots from the
-    // reference point, turned clockwise about that corner.
-    void place(const Bitmap &picture, long x, long y, int quarter_turns, bool reverse, std::size_t offset);
-    void end_binary();
-
-    // Commands
-    void draw_text(const std::vector<std::string> &fields, std::size_t offset);
-    void draw_barcode(const std::vector<std::string> &fields, std::size_t offset);
-    void draw_lines(const std::string &command, const std::vector<std::string> &fields, std::size_t offset);
-    void draw_box(const std::vector<std::string> &fields, std::size_t offset);
-    void start_gw(const std::string &header, std::size_t offset);
-    void start_gm(const std::string &line, std::size_t offset);
-    void print(const std::vector<std::string> &fields, std::size_t offset);
-
-    std::size_t offset_ = 0;  // of the next byte fed
-    Mode mode_ = Mode::line;
-    std::string line_;
-    std::size_t line_offset_ = 0;
-    int line_commas_ = 0;  // of a line that starts with GW
-
-    // A binary block being read: GW image data or a GM file.
-    std::vector<std::uint8_t> block_;
-    std::size_t block_size_ = 0;
-    std::size_t block_offset_ = 0;
-    long gw_x_ = 0, gw_y_ = 0, gw_row_bytes_ = 0, gw_rows_ = 0;
-    std::string gm_name_;
-
-    int width_ = kDefaultWidth;
-    int length_ = kDefaultLength;
-    long ref_x_ = 0, ref_y_ = 0;
-    Bitmap buffer_;
-    bool drawn_ = false;
-    std::vector<std::string> pending_notes_;
-    std::map<std::string, Bitmap> stored_;
-    std::map<std::string, std::string> settings_;
-    std::vector<PrintedLabel> labels_;
-    std::vector<Diagnostic> diagnostics_;
-    std::vector<Event> events_;
+    std::unique_ptr<Machine> m_;
 };
 
 }  // namespace quillbar::preview

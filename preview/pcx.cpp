@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "pcx.h"
 
+#include "bounds.h"
+
 #include <algorithm>
 
 namespace quillbar::preview {
@@ -30,6 +32,14 @@ PcxResult decode_pcx(const std::uint8_t *data, std::size_t size) {
     const long line = u16(data + 66);
     if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide) return {{}, "PCX window is empty or too large"};
     if (line * 8 < width) return {{}, "PCX bytes per line too few for its width"};
+    // What the header claims must fit what the data can hold, before any
+    // memory is taken for it: a run gives at most 63 bytes for two, and the
+    // picture must fit a label the preview can hold.
+    const long claimed = line * height;
+    const long most = static_cast<long>(size - kHeaderSize) / 2 * 63 + 1;
+    if (claimed > most) return {{}, "PCX header claims " + std::to_string(width) + "x" + std::to_string(height) +
+                                       " dots, more than its " + std::to_string(size) + " bytes can hold"};
+    if (width * height > limits::kMaxWidth * limits::kMaxLength) return {{}, "PCX picture larger than any label"};
 
     // Run-length decoding: a byte with the top two bits set repeats the next
     // byte (its low six bits) times; any other byte stands for itself.

@@ -3,6 +3,7 @@
 
 #include <fontconfig/fontconfig.h>
 #include <ft2build.h>
+#include <iconv.h>
 #include FT_FREETYPE_H
 
 #include <algorithm>
@@ -11,12 +12,58 @@
 #include <map>
 #include <mutex>
 
+#include "machine.h"
+
 namespace quillbar::preview {
 namespace {
 
-constexpr std::array<FontCell, 5> kCells{{{8, 12}, {10, 16}, {12, 20}, {14, 24}, {32, 48}}};
+// Fonts 1-5 and the digit fonts 6-7. The English fonts carry a one-dot
+// white border round every character, so a character advances by its cell
+// and two dots (font 5 by 36, as the guide's pitch says).
+constexpr std::array<FontMetrics, 7> kFonts{{{8, 12, 10, 14},
+                                            {10, 16, 12, 18},
+                                            {12, 20, 14, 22},
+                                            {14, 24, 16, 26},
+                                            {32, 48, 36, 50},
+                                            {14, 19, 16, 21},
+                                            {14, 19, 16, 21}}};
 
-// One monospace face for all five fonts, found once.
+// One byte to its Unicode code point in a code page, through iconv, a table
+// of 256 made once a code page.
+class CodePages {
+public:
+    char32_t decode(const std::string &page, unsigned char byte) {
+        if (byte < 0x80 || page.rfind("7-bit", 0) == 0) return byte;
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = tables_.find(page);
+        if (it == tables_.end()) it = tables_.emplace(page, build(page)).first;
+        return it->second[byte];
+    }
+
+private:
+    static std::array<char32_t, 256> build(const std::string &page) {
+        std::array<char32_t, 256> table{};
+        for (unsigned i = 0; i < 256; ++i) table[i] = i < 0x80 ? i : 0;
+        const std::string name = (page.size() == 4 ? "CP" : "CP") + page;
+        iconv_t cd = iconv_open("UTF-32LE", name.c_str());
+        if (cd == reinterpret_cast<iconv_t>(-1)) return table;
+        for (unsigned i = 0x80; i < 256; ++i) {
+            char in = static_cast<char>(i);
+            unsigned char out[4] = {};
+            char *ip = &in, *op = reinterpret_cast<char *>(out);
+            std::size_t il = 1, ol = 4;
+            if (iconv(cd, &ip, &il, &op, &ol) != static_cast<std::size_t>(-1) && ol == 0)
+                table[i] = out[0] | out[1] << 8 | out[2] << 16 | static_cast<char32_t>(out[3]) << 24;
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        }
+        iconv_close(cd);
+        return table;
+    }
+    std::mutex mutex_;
+    std::map<std::string, std::array<char32_t, 256>> tables_;
+};
+
+// One monospace face for every font, found once.
 class MonoFace {
 public:
     MonoFace() {
@@ -36,29 +83,30 @@ public:
         FcPatternDestroy(pattern);
     }
 
-    // The character drawn in a cell of the font, or an empty picture.
-    const Bitmap &glyph(int font, unsigned char c) {
+    // The character drawn in the font's cell, or an empty picture.
+    const Bitmap &glyph(int font, char32_t code) {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto key = std::make_pair(font, c);
+        const auto key = std::make_pair(font, code);
         auto it = glyphs_.find(key);
         if (it != glyphs_.end()) return it->second;
-        return glyphs_.emplace(key, draw(font, c)).first->second;
+        if (glyphs_.size() > 20000) glyphs_.clear();  // bounded whatever the text
+        return glyphs_.emplace(key, draw(font, code)).first->second;
     }
 
     bool usable() const { return face_ != nullptr; }
 
 private:
-    Bitmap draw(int font, unsigned char c) {
-        const FontCell cell = kCells[static_cast<std::size_t>(font - 1)];
-        Bitmap out(cell.width, cell.height);
-        // Font 5 has capitals only.
-        const unsigned code = font == 5 ? static_cast<unsigned>(std::toupper(c)) : c;
-        // The largest size whose advance and whole height fit the cell, a
-        // dot of gap kept on the right and at the bottom.
+    Bitmap draw(int font, char32_t code) {
+        const FontMetrics cell = kFonts[static_cast<std::size_t>(font - 1)];
+        Bitmap out(cell.cell_width, cell.cell_height);
+        // Font 5 has capitals only; fonts 6 and 7 digits only.
+        if (font == 5 && code < 0x80) code = static_cast<char32_t>(std::toupper(static_cast<int>(code)));
+        if (font >= 6 && (code < '0' || code > '9')) return out;
+        // The largest size whose advance and whole height fit the cell.
         const double em_units = face_->units_per_EM;
         const double advance = face_->max_advance_width / em_units;
         const double tall = (face_->ascender - face_->descender) / em_units;
-        const double em = std::min((cell.width - 1) / advance, (cell.height - 1) / tall);
+        const double em = std::min(cell.cell_width / advance, cell.cell_height / tall);
         FT_Set_Pixel_Sizes(face_, 0, static_cast<FT_UInt>(std::max(1.0, em)));
         const int baseline = static_cast<int>(face_->size->metrics.ascender / 64);
         const FT_UInt index = FT_Get_Char_Index(face_, code);
@@ -69,47 +117,63 @@ private:
         const int left = face_->glyph->bitmap_left, top = baseline - face_->glyph->bitmap_top;
         for (unsigned y = 0; y < bm.rows; ++y)
             for (unsigned x = 0; x < bm.width; ++x)
-                if (bm.buffer[y * bm.pitch + x / 8] & (0x80 >> (x % 8))) out.set(left + long(x), top + long(y));
+                if (bm.buffer[y * static_cast<unsigned>(bm.pitch) + x / 8] & (0x80 >> (x % 8)))
+                    out.set(left + long(x), top + long(y));
         return out;
     }
 
     FT_Library library_ = nullptr;
     FT_Face face_ = nullptr;
     std::mutex mutex_;
-    std::map<std::pair<int, unsigned char>, Bitmap> glyphs_;
+    std::map<std::pair<int, char32_t>, Bitmap> glyphs_;
 };
 
 MonoFace &mono_face() {
-    static MonoFace face;
-    return face;
+    static MonoFace *face = new MonoFace;  // lives as long as the process
+    return *face;
+}
+
+CodePages &code_pages() {
+    static CodePages *pages = new CodePages;
+    return *pages;
 }
 
 }  // namespace
 
-bool font_cell(int font, FontCell &cell) {
-    if (font < 1 || font > static_cast<int>(kCells.size())) return false;
-    cell = kCells[static_cast<std::size_t>(font - 1)];
+bool font_metrics(int font, FontMetrics &metrics) {
+    if (font < 1 || font > static_cast<int>(kFonts.size())) return false;
+    metrics = kFonts[static_cast<std::size_t>(font - 1)];
     return true;
 }
 
-Bitmap draw_text(int font, const std::string &text, std::string &error) {
-    FontCell cell{};
-    if (!font_cell(font, cell)) {
+long text_width(int font, std::size_t characters, int h) {
+    FontMetrics f{};
+    if (!font_metrics(font, f)) return 0;
+    return static_cast<long>(characters) * f.advance * h;
+}
+
+bool paint_text(Painter &painter, int font, const std::string &text, long u, long v, int h, int vm,
+                const std::string &code_page, Bitmap::Ink ink, std::string &error) {
+    FontMetrics f{};
+    if (!font_metrics(font, f)) {
         error = "no resident font " + std::to_string(font);
-        return {};
+        return false;
     }
     if (!mono_face().usable()) {
         error = "no monospace font on this host to draw resident fonts with";
-        return {};
+        return false;
     }
-    Bitmap out(cell.width * static_cast<int>(text.size()), cell.height);
+    const long advance = static_cast<long>(f.advance) * h;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const Bitmap &g = mono_face().glyph(font, static_cast<unsigned char>(text[i]));
+        const long left = u + static_cast<long>(i) * advance;
+        if (!painter.visible(left, v, advance, static_cast<long>(f.box_height) * vm)) continue;
+        const Bitmap &g = mono_face().glyph(font, code_pages().decode(code_page, static_cast<unsigned char>(text[i])));
+        // The character sits inside its one-dot border.
         for (int y = 0; y < g.height(); ++y)
             for (int x = 0; x < g.width(); ++x)
-                if (g.black(x, y)) out.set(static_cast<long>(i) * cell.width + x, y);
+                if (g.black(x, y)) painter.rect(left + (1 + x) * h, v + (1 + y) * vm, h, vm, ink);
     }
-    return out;
+    return true;
 }
 
 }  // namespace quillbar::preview

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The printer's resident fonts 1..5, drawn with a real monospace face scaled
-// to each font's cell.
+// The printer's resident fonts, drawn with a real monospace face scaled to
+// each font's cell, the bytes read in the selected code page.
 #pragma once
 
 #include <string>
@@ -9,16 +9,27 @@
 
 namespace quillbar::preview {
 
-struct FontCell {
-    int width;   // dots a character, the gap included
-    int height;
+class Painter;
+
+struct FontMetrics {
+    int cell_width;   // the character's own cell
+    int cell_height;
+    int advance;      // dots from one character to the next: the cell and its white border
+    int box_height;   // the text's box: the cell and its border
 };
 
-// The cell of a resident font at 203 dpi; false for a font the printer lacks.
-bool font_cell(int font, FontCell &cell);
+// A resident font at 203 dpi; false for a font the printer lacks.
+bool font_metrics(int font, FontMetrics &metrics);
 
-// The text in font, black on white, one cell a character, unmagnified.
-// error says why nothing could be drawn (no monospace face on this host).
-Bitmap draw_text(int font, const std::string &text, std::string &error);
+// The text's size in object dots: characters x advance x h, box height x v.
+long text_width(int font, std::size_t characters, int h);
+
+// Paints text at object position (u, v) with the multipliers, each byte
+// read in code_page ("437", "1252", ...; "7-bit N" as ASCII), each
+// character's dots in ink. Characters wholly off the layer are skipped, so
+// the time goes with what is printed. False, with error, when the host has
+// no face to draw with.
+bool paint_text(Painter &painter, int font, const std::string &text, long u, long v, int h, int vm,
+                const std::string &code_page, Bitmap::Ink ink, std::string &error);
 
 }  // namespace quillbar::preview

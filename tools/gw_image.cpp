@@ -2,49 +2,29 @@
 #include "gw_image.h"
 
 #include "bitmap.h"
+#include "epl2_printer.h"
 
 namespace quillbar::tools {
-namespace {
 
-// A header field: digits up to the comma; an empty field is 0.
-bool field(const std::string &s, std::size_t &at, long &value) {
-    std::size_t end = at;
-    value = 0;
-    bool negative = end < s.size() && s[end] == '-';
-    if (negative) ++end;
-    for (; end < s.size() && s[end] >= '0' && s[end] <= '9'; ++end) value = value * 10 + (s[end] - '0');
-    if (end >= s.size() || s[end] != ',') return false;
-    if (negative) value = -value;
-    at = end + 1;
-    return true;
-}
-
-}  // namespace
-
+// The interpreter reads the stream, as a printer would; every GW block it
+// takes is kept as it came. A block cut short never arrives.
 std::vector<GwImage> find_gw(const std::string &stream) {
     std::vector<GwImage> images;
-    std::size_t at = 0;
-    while (at < stream.size()) {
-        const bool line_start = at == 0 || stream[at - 1] == '\n';
-        if (!line_start || stream.compare(at, 2, "GW") != 0) {
-            const std::size_t next = stream.find('\n', at);
-            if (next == std::string::npos) break;
-            at = next + 1;
-            continue;
-        }
+    preview::Printer printer(preview::Printer::Options{1});
+    printer.on_label([](const preview::LabelView &) {});
+    printer.on_gw([&](const preview::GwBlock &block) {
+        if (block.row_bytes < 0 || block.rows < 0 ||
+            static_cast<long>(block.data.size()) != block.row_bytes * block.rows)
+            return;
         GwImage image;
-        std::size_t p = at + 2;
-        if (!field(stream, p, image.x) || !field(stream, p, image.y) || !field(stream, p, image.row_bytes) ||
-            !field(stream, p, image.rows) || image.row_bytes < 0 || image.rows < 0)
-            break;
-        const auto size = static_cast<std::size_t>(image.row_bytes * image.rows);
-        if (stream.size() - p < size) break;
-        image.data.assign(stream.begin() + static_cast<std::ptrdiff_t>(p),
-                          stream.begin() + static_cast<std::ptrdiff_t>(p + size));
+        image.x = block.x;
+        image.y = block.y;
+        image.row_bytes = block.row_bytes;
+        image.rows = block.rows;
+        image.data.assign(block.data.begin(), block.data.end());
         images.push_back(std::move(image));
-        at = p + size;
-        if (at < stream.size() && stream[at] == '\n') ++at;
-    }
+    });
+    printer.feed(stream.data(), stream.size());
     return images;
 }
 

@@ -3,23 +3,24 @@
 //
 // Exit status: 0, 1 for a usage or file error, 2 when the stream had lines
 // the printer could not take (each reported on standard error).
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <netdb.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <climits>
-
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,7 @@
 
 namespace {
 
-using quillbar::preview::PrintedLabel;
+using quillbar::preview::LabelView;
 using quillbar::preview::Printer;
 
 constexpr const char *kProgram = "quillbar-preview";
@@ -39,48 +40,173 @@ struct Options {
     std::string input;
     std::string output = "label.png";
     std::string raw;
+    std::string listen;
     int scale = 1;
     long labels = 0;
+    long max_labels = 1000;
     bool serve = false;
     bool report = false;
+    bool json = false;
 };
 
-std::string numbered(const std::string &path, long n) {
-    const std::size_t dot = path.rfind('.');
-    const std::size_t slash = path.rfind('/');
-    const bool has_ext = dot != std::string::npos && (slash == std::string::npos || dot > slash);
-    return (has_ext ? path.substr(0, dot) : path) + "-" + std::to_string(n) + (has_ext ? path.substr(dot) : ".png");
-}
-
-// Writes the labels; numbered says whether their names carry a number.
-bool write_labels(const std::vector<PrintedLabel> &labels, const Options &o, long &written, bool numbered_names) {
-    bool ok = true;
-    for (const PrintedLabel &label : labels) {
-        ++written;
-        const std::string path = numbered_names ? numbered(o.output, written) : o.output;
-        errno = 0;
-        if (!quillbar::preview::write_png(path, label.image, o.scale)) {
-            std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgram, path.c_str(),
-                         errno ? std::strerror(errno) : "the PNG could not be made");
-            ok = false;
+// -o FILE.png, or a pattern with one printf number ("label-%03d.png").
+bool is_pattern(const std::string &output) {
+    int conversions = 0;
+    for (std::size_t i = 0; i < output.size(); ++i) {
+        if (output[i] != '%') continue;
+        if (i + 1 < output.size() && output[i + 1] == '%') {
+            ++i;
             continue;
         }
-        std::printf("label %ld: %s (%dx%d dots, %ld set(s) of %ld)\n", written, path.c_str(), label.image.width(),
+        std::size_t k = i + 1;
+        while (k < output.size() && std::isdigit(static_cast<unsigned char>(output[k]))) ++k;
+        if (k >= output.size() || output[k] != 'd') return false;
+        ++conversions;
+        i = k;
+    }
+    return conversions == 1;
+}
+bool has_percent(const std::string &output) { return output.find('%') != std::string::npos; }
+
+std::string numbered(const Options &o, long n) {
+    if (is_pattern(o.output)) {
+        char name[PATH_MAX];
+        std::snprintf(name, sizeof name, o.output.c_str(), static_cast<int>(n));
+        return name;
+    }
+    const std::size_t dot = o.output.rfind('.');
+    const std::size_t slash = o.output.rfind('/');
+    const bool has_ext = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    return (has_ext ? o.output.substr(0, dot) : o.output) + "-" + std::to_string(n) +
+           (has_ext ? o.output.substr(dot) : ".png");
+}
+
+// Writes each label as it is printed: nothing is kept. Until a second label
+// comes, the first is FILE.png; then it becomes FILE-1.png.
+class LabelWriter {
+public:
+    LabelWriter(const Options &o, bool always_numbered) : o_(o), numbered_(always_numbered || is_pattern(o.output)) {}
+
+    void operator()(const LabelView &label) {
+        ++written_;
+        if (!numbered_ && written_ == 2) {
+            const std::string first = numbered(o_, 1);
+            if (std::rename(o_.output.c_str(), first.c_str()) == 0)
+                std::printf("label 1: renamed to %s\n", first.c_str());
+            numbered_ = true;
+        }
+        const std::string path = numbered_ ? numbered(o_, written_) : o_.output;
+        errno = 0;
+        if (!quillbar::preview::write_png(path, label.image, o_.scale)) {
+            std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgram, path.c_str(),
+                         errno ? std::strerror(errno) : "the PNG could not be made");
+            ok_ = false;
+            return;
+        }
+        std::printf("label %ld: %s (%dx%d dots, %ld set(s) of %ld)\n", written_, path.c_str(), label.image.width(),
                     label.image.height(), label.sets, label.copies);
         for (const std::string &n : label.notes) std::printf("  note: %s\n", n.c_str());
         std::fflush(stdout);
+        paths_.push_back(path);
     }
-    return ok;
+    long written() const { return written_; }
+    bool ok() const { return ok_; }
+    const std::vector<std::string> &paths() const { return paths_; }
+
+private:
+    const Options &o_;
+    bool numbered_;
+    long written_ = 0;
+    bool ok_ = true;
+    std::vector<std::string> paths_;
+};
+
+std::string json(const std::string &text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c >= 0x7F) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
 }
 
-void report(const Printer &printer) {
-    for (const auto &e : printer.events()) std::printf("%8zu  %-2s  %s\n", e.offset, e.command.c_str(), e.detail.c_str());
+void report(const Printer &printer, const LabelWriter &writer, bool as_json) {
+    if (!as_json) {
+        for (const auto &e : printer.events())
+            std::printf("%8zu  %-2s  %s\n", e.offset, e.command.c_str(), e.detail.c_str());
+        for (const auto &s : printer.settings()) std::printf("setting  %s: %s\n", s.first.c_str(), s.second.c_str());
+        for (const auto &g : printer.stored_graphics())
+            std::printf("graphic  \"%s\" %dx%d\n", g.first.c_str(), g.second.width(), g.second.height());
+        for (const auto &f : printer.forms()) std::printf("form     \"%s\"\n", f.c_str());
+        if (printer.dropped_events()) std::printf("(%zu more events not listed)\n", printer.dropped_events());
+        return;
+    }
+    std::string out = "{\"labels\":[";
+    for (std::size_t i = 0; i < writer.paths().size(); ++i) out += (i ? "," : "") + json(writer.paths()[i]);
+    out += "],\"unrendered_labels\":" + std::to_string(printer.unrendered_labels()) + ",\"diagnostics\":[";
+    for (std::size_t i = 0; i < printer.diagnostics().size(); ++i) {
+        const auto &d = printer.diagnostics()[i];
+        out += std::string(i ? "," : "") + "{\"offset\":" + std::to_string(d.offset) + ",\"code\":" +
+               std::to_string(d.code) + ",\"message\":" + json(d.message) + "}";
+    }
+    out += "],\"dropped_diagnostics\":" + std::to_string(printer.dropped_diagnostics()) + ",\"events\":[";
+    for (std::size_t i = 0; i < printer.events().size(); ++i) {
+        const auto &e = printer.events()[i];
+        out += std::string(i ? "," : "") + "{\"offset\":" + std::to_string(e.offset) + ",\"command\":" + json(e.command) +
+               ",\"detail\":" + json(e.detail) + "}";
+    }
+    out += "],\"dropped_events\":" + std::to_string(printer.dropped_events()) + ",\"settings\":{";
+    bool first = true;
+    for (const auto &s : printer.settings()) {
+        out += (first ? "" : ",") + json(s.first) + ":" + json(s.second);
+        first = false;
+    }
+    out += "},\"stored_graphics\":[";
+    first = true;
+    for (const auto &g : printer.stored_graphics()) {
+        out += (first ? "" : ",") + json(g.first);
+        first = false;
+    }
+    out += "],\"forms\":[";
+    first = true;
+    for (const auto &f : printer.forms()) {
+        out += (first ? "" : ",") + json(f);
+        first = false;
+    }
+    std::printf("%s]}\n", out.c_str());
 }
 
-int diagnose(const Printer &printer) {
-    for (const auto &d : printer.diagnostics())
-        std::fprintf(stderr, "byte %zu: %s\n", d.offset, d.message.c_str());
-    return printer.diagnostics().empty() ? 0 : 2;
+// Diagnostics as they come, on standard error.
+class DiagnosticStream {
+public:
+    void flush(const Printer &printer) {
+        for (; shown_ < printer.diagnostics().size(); ++shown_)
+            std::fprintf(stderr, "byte %zu: %s\n", printer.diagnostics()[shown_].offset,
+                         printer.diagnostics()[shown_].message.c_str());
+    }
+    int status(const Printer &printer) {
+        flush(printer);
+        if (printer.dropped_diagnostics())
+            std::fprintf(stderr, "(%zu more lines the printer could not take)\n", printer.dropped_diagnostics());
+        return printer.diagnostics().empty() ? 0 : 2;
+    }
+
+private:
+    std::size_t shown_ = 0;
+};
+
+Printer make_printer(const Options &o, LabelWriter &writer) {
+    Printer printer(Printer::Options{o.max_labels});
+    printer.on_label([&writer](const LabelView &label) { writer(label); });
+    return printer;
 }
 
 int render_stream(const Options &o) {
@@ -89,28 +215,14 @@ int render_stream(const Options &o) {
         std::fprintf(stderr, "%s: cannot open %s: %s\n", kProgram, o.input.c_str(), std::strerror(errno));
         return 1;
     }
-    // Labels are written as they are printed, so a long stream never holds
-    // more than one in memory. The first is label.png until a second comes.
-    Printer printer;
-    std::vector<PrintedLabel> first;
-    long written = 0;
+    LabelWriter writer(o, false);
+    Printer printer = make_printer(o, writer);
+    DiagnosticStream diagnostics;
     bool ok = true;
-    const auto flush = [&](std::vector<PrintedLabel> labels) {
-        if (labels.empty()) return;
-        if (written == 0 && first.empty() && labels.size() == 1) {
-            first = std::move(labels);
-            return;
-        }
-        if (!first.empty()) {
-            ok = write_labels(first, o, written, true) && ok;
-            first.clear();
-        }
-        ok = write_labels(labels, o, written, true) && ok;
-    };
     char buf[65536];
     for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, in)) > 0;) {
         printer.feed(buf, n);
-        flush(printer.take_labels());
+        diagnostics.flush(printer);
     }
     if (std::ferror(in)) {
         std::fprintf(stderr, "%s: cannot read %s: %s\n", kProgram, o.input.c_str(), std::strerror(errno));
@@ -118,12 +230,11 @@ int render_stream(const Options &o) {
     }
     if (in != stdin) std::fclose(in);
     printer.finish();
-    flush(printer.take_labels());
-    if (!first.empty()) ok = write_labels(first, o, written, false) && ok;
-    if (written == 0) std::printf("no label printed (no P command)\n");
-    if (o.report) report(printer);
-    const int status = diagnose(printer);
-    return ok ? status : 1;
+    if (writer.written() == 0) std::printf("no label printed (no P command)\n");
+    if (printer.unrendered_labels()) std::printf("%ld more label(s) printed but not rendered\n", printer.unrendered_labels());
+    if (o.report) report(printer, writer, o.json);
+    const int status = diagnostics.status(printer);
+    return ok && writer.ok() ? status : 1;
 }
 
 // Whether a process other than this one has the terminal open: a client
@@ -161,6 +272,22 @@ void free_terminal_of_gone_clients(int keeper, const std::string &terminal) {
     if (ioctl(keeper, TIOCGEXCL, &exclusive) == 0 && exclusive && !others_hold(terminal)) ioctl(keeper, TIOCNXCL);
 }
 
+// Writes a reply whole, giving up on a peer that takes nothing for a second.
+void send_reply(int fd, const std::string &text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        pollfd pfd{fd, POLLOUT, 0};
+        if (n < 0 && errno == EAGAIN && poll(&pfd, 1, 1000) == 1) continue;
+        return;
+    }
+}
+
 int serve(const Options &o) {
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
@@ -169,22 +296,27 @@ int serve(const Options &o) {
     }
     const std::string slave = ptsname(master);
     // Our own hold on the terminal keeps it alive between a program's
-    // QB_PortClose and the next QB_PortOpen.
+    // QB_PortClose and the next QB_PortOpen; replies go out raw.
     const int keeper = open(slave.c_str(), O_RDWR | O_NOCTTY);
-    std::printf("device: %s\n", slave.c_str());
-    std::fflush(stdout);
-    std::signal(SIGINT, stop);
-    std::signal(SIGTERM, stop);
-
+    termios t{};
+    if (keeper >= 0 && tcgetattr(keeper, &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(keeper, TCSANOW, &t);
+    }
     FILE *raw = o.raw.empty() ? nullptr : std::fopen(o.raw.c_str(), "wb");
     if (!o.raw.empty() && !raw) {
         std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgram, o.raw.c_str(), std::strerror(errno));
         return 1;
     }
-    Printer printer;
-    long written = 0;
-    std::size_t reported = 0;
-    bool ok = true;
+    std::printf("device: %s\n", slave.c_str());
+    std::fflush(stdout);
+    std::signal(SIGINT, stop);
+    std::signal(SIGTERM, stop);
+
+    LabelWriter writer(o, o.labels != 1);
+    Printer printer = make_printer(o, writer);
+    printer.on_reply([master](const std::string &text) { send_reply(master, text); });
+    DiagnosticStream diagnostics;
     char buf[65536];
     const auto pump = [&](int timeout_ms) {
         pollfd pfd{master, POLLIN, 0};
@@ -193,14 +325,11 @@ int serve(const Options &o) {
         if (n <= 0) return false;
         if (raw) std::fwrite(buf, 1, static_cast<std::size_t>(n), raw);
         printer.feed(buf, static_cast<std::size_t>(n));
-        ok = write_labels(printer.take_labels(), o, written, o.labels != 1) && ok;
-        for (; reported < printer.diagnostics().size(); ++reported)
-            std::fprintf(stderr, "byte %zu: %s\n", printer.diagnostics()[reported].offset,
-                         printer.diagnostics()[reported].message.c_str());
+        diagnostics.flush(printer);
         return true;
     };
     auto last_check = std::chrono::steady_clock::now();
-    while (!g_stop && (o.labels == 0 || written < o.labels)) {
+    while (!g_stop && (o.labels == 0 || writer.written() < o.labels)) {
         if (!pump(200) && std::chrono::steady_clock::now() - last_check > std::chrono::milliseconds(500)) {
             free_terminal_of_gone_clients(keeper, slave);
             last_check = std::chrono::steady_clock::now();
@@ -209,35 +338,145 @@ int serve(const Options &o) {
     while (pump(100)) {  // what is still on its way
     }
     printer.finish();
-    ok = write_labels(printer.take_labels(), o, written, o.labels != 1) && ok;
     if (raw) std::fclose(raw);
-    if (o.report) report(printer);
+    if (o.report) report(printer, writer, o.json);
     close(keeper);
     close(master);
-    const int status = diagnose(printer);
-    return ok ? status : 1;
+    const int status = diagnostics.status(printer);
+    return writer.ok() ? status : 1;
+}
+
+// HOST:PORT, HOST a name, an IPv4 address or an IPv6 one in brackets.
+int listen_on(const std::string &where, std::string &bound) {
+    const std::size_t colon = where.rfind(':');
+    if (colon == std::string::npos) return -1;
+    std::string host = where.substr(0, colon);
+    const std::string port = where.substr(colon + 1);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    addrinfo hints{}, *found = nullptr;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    if (getaddrinfo(host.empty() ? nullptr : host.c_str(), port.c_str(), &hints, &found) != 0) return -1;
+    int fd = -1;
+    for (addrinfo *a = found; a && fd < 0; a = a->ai_next) {
+        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        const int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (fd >= 0 && (bind(fd, a->ai_addr, a->ai_addrlen) != 0 || listen(fd, 8) != 0)) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    freeaddrinfo(found);
+    if (fd < 0) return -1;
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+    char name[INET6_ADDRSTRLEN] = {};
+    int actual = 0;
+    if (addr.ss_family == AF_INET6) {
+        const auto *a6 = reinterpret_cast<sockaddr_in6 *>(&addr);
+        inet_ntop(AF_INET6, &a6->sin6_addr, name, sizeof name);
+        actual = ntohs(a6->sin6_port);
+        bound = std::string("[") + name + "]:" + std::to_string(actual);
+    } else {
+        const auto *a4 = reinterpret_cast<sockaddr_in *>(&addr);
+        inet_ntop(AF_INET, &a4->sin_addr, name, sizeof name);
+        actual = ntohs(a4->sin_port);
+        bound = std::string(name) + ":" + std::to_string(actual);
+    }
+    return fd;
+}
+
+// A network label printer: raw jobs on a TCP port, one job a connection,
+// connections taken in turn; the printer's state carries from job to job.
+int listen_for_jobs(const Options &o) {
+    std::string bound;
+    const int server = listen_on(o.listen, bound);
+    if (server < 0) {
+        std::fprintf(stderr, "%s: cannot listen on %s: %s\n", kProgram, o.listen.c_str(),
+                     errno ? std::strerror(errno) : "not HOST:PORT");
+        return 1;
+    }
+    FILE *raw = o.raw.empty() ? nullptr : std::fopen(o.raw.c_str(), "wb");
+    if (!o.raw.empty() && !raw) {
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgram, o.raw.c_str(), std::strerror(errno));
+        return 1;
+    }
+    std::printf("listening: %s\n", bound.c_str());
+    std::fflush(stdout);
+    std::signal(SIGINT, stop);
+    std::signal(SIGTERM, stop);
+    std::signal(SIGPIPE, SIG_IGN);
+    LabelWriter writer(o, o.labels != 1);
+    Printer printer = make_printer(o, writer);
+    DiagnosticStream diagnostics;
+    int client = -1;
+    printer.on_reply([&client](const std::string &text) {
+        if (client >= 0) send_reply(client, text);
+    });
+    char buf[65536];
+    long jobs = 0;
+    while (!g_stop && (o.labels == 0 || writer.written() < o.labels)) {
+        pollfd pfd{server, POLLIN, 0};
+        if (poll(&pfd, 1, 200) <= 0) continue;
+        client = accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) continue;
+        ++jobs;
+        for (;;) {
+            pollfd c{client, POLLIN, 0};
+            const int ready = poll(&c, 1, 200);
+            if (ready < 0 && errno != EINTR) break;
+            if (ready <= 0) {
+                if (g_stop) break;
+                continue;
+            }
+            const ssize_t n = read(client, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            if (raw) std::fwrite(buf, 1, static_cast<std::size_t>(n), raw);
+            printer.feed(buf, static_cast<std::size_t>(n));
+            diagnostics.flush(printer);
+        }
+        printer.finish();  // the job ends with its connection
+        diagnostics.flush(printer);
+        close(client);
+        client = -1;
+        std::printf("job %ld done\n", jobs);
+        std::fflush(stdout);
+    }
+    close(server);
+    if (raw) std::fclose(raw);
+    if (o.report) report(printer, writer, o.json);
+    const int status = diagnostics.status(printer);
+    return writer.ok() ? status : 1;
 }
 
 void usage(FILE *to) {
     std::fprintf(to,
                  "usage: %s [OPTION]... STREAM|-\n"
                  "       %s [OPTION]... --serve\n"
+                 "       %s [OPTION]... --listen HOST:PORT\n"
                  "Render what an EPL2 label printer would print for STREAM (a file, or - for standard\n"
-                 "input), or be such a printer on a new pseudo-terminal (--serve), one PNG a label.\n"
+                 "input), or be such a printer on a new pseudo-terminal (--serve) or on a TCP port\n"
+                 "(--listen, one job a connection), one PNG a label.\n"
                  "\n"
                  "  -o, --output FILE.png   where labels go (default label.png); several labels are\n"
-                 "                          numbered FILE-1.png, FILE-2.png, ...\n"
+                 "                          numbered FILE-1.png, FILE-2.png, ...; a pattern with one\n"
+                 "                          number (label-%%03d.png) names every label\n"
                  "  -s, --scale N           each dot as N x N pixels, 1 to 32 (default 1)\n"
-                 "  -r, --report            say what the printer did with each command\n"
+                 "  -r, --report[=json]     say what the printer did with each command, and its state\n"
+                 "      --max-labels N      render at most N labels (default 1000; 0: no limit)\n"
                  "      --serve             be a printer on a new pseudo-terminal; prints its device\n"
-                 "      --raw FILE          (--serve) also keep the bytes received in FILE\n"
-                 "      --labels N          (--serve) stop after N labels (default: until stopped)\n"
+                 "      --listen HOST:PORT  be a network printer (port 0: any free port); prints it\n"
+                 "      --raw FILE          (--serve, --listen) also keep the bytes received in FILE\n"
+                 "      --labels N          (--serve, --listen) stop after N labels (default: until stopped)\n"
                  "  -h, --help              show this help and exit\n"
                  "  -V, --version           show the version and exit\n"
                  "\n"
                  "Exit status: 0 on success, 1 for a usage or file error, 2 when the stream had\n"
                  "lines the printer could not take (each reported on standard error).\n",
-                 kProgram, kProgram);
+                 kProgram, kProgram, kProgram);
 }
 
 int bad_usage(const char *why = nullptr) {
@@ -249,12 +488,13 @@ int bad_usage(const char *why = nullptr) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    enum { kServe = 256, kRaw, kLabels };
+    enum { kServe = 256, kRaw, kLabels, kListen, kMaxLabels };
     static const option kOptions[] = {
-        {"output", required_argument, nullptr, 'o'}, {"scale", required_argument, nullptr, 's'},
-        {"report", no_argument, nullptr, 'r'},       {"serve", no_argument, nullptr, kServe},
-        {"raw", required_argument, nullptr, kRaw},   {"labels", required_argument, nullptr, kLabels},
-        {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
+        {"output", required_argument, nullptr, 'o'},     {"scale", required_argument, nullptr, 's'},
+        {"report", optional_argument, nullptr, 'r'},     {"serve", no_argument, nullptr, kServe},
+        {"listen", required_argument, nullptr, kListen}, {"raw", required_argument, nullptr, kRaw},
+        {"labels", required_argument, nullptr, kLabels}, {"max-labels", required_argument, nullptr, kMaxLabels},
+        {"help", no_argument, nullptr, 'h'},             {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
@@ -267,11 +507,19 @@ int main(int argc, char **argv) {
             if (!parse_number(kProgram, "--scale", optarg, 1, 32, scale)) return bad_usage();
             o.scale = static_cast<int>(scale);
             break;
-        case 'r': o.report = true; break;
+        case 'r':
+            o.report = true;
+            if (optarg && std::strcmp(optarg, "json") != 0) return bad_usage("--report takes =json or nothing");
+            o.json = optarg != nullptr;
+            break;
         case kServe: o.serve = true; break;
+        case kListen: o.listen = optarg; break;
         case kRaw: o.raw = optarg; break;
         case kLabels:
             if (!parse_number(kProgram, "--labels", optarg, 0, LONG_MAX, o.labels)) return bad_usage();
+            break;
+        case kMaxLabels:
+            if (!parse_number(kProgram, "--max-labels", optarg, 0, LONG_MAX, o.max_labels)) return bad_usage();
             break;
         case 'h': usage(stdout); return 0;
         case 'V': quillbar::tools::print_version(kProgram, QUILLBAR_VERSION); return 0;
@@ -280,8 +528,13 @@ int main(int argc, char **argv) {
     }
     if (optind < argc) o.input = argv[optind++];
     if (optind < argc) return bad_usage("give one stream at most");
-    if (o.serve && !o.input.empty()) return bad_usage("--serve takes no stream");
-    if (!o.serve && o.input.empty()) return bad_usage("give a stream to render (- for standard input), or --serve");
-    if (!o.serve && (!o.raw.empty() || o.labels)) return bad_usage("--raw and --labels go with --serve");
-    return o.serve ? serve(o) : render_stream(o);
+    const int modes = !o.input.empty() + o.serve + !o.listen.empty();
+    if (modes > 1) return bad_usage("give one of a stream, --serve and --listen");
+    if (modes == 0) return bad_usage("give a stream to render (- for standard input), --serve or --listen");
+    if (!o.input.empty() && (!o.raw.empty() || o.labels)) return bad_usage("--raw and --labels go with --serve or --listen");
+    if (has_percent(o.output) && !is_pattern(o.output))
+        return bad_usage("-o takes at most one number pattern such as %03d (write %% for a percent sign)");
+    if (o.serve) return serve(o);
+    if (!o.listen.empty()) return listen_for_jobs(o);
+    return render_stream(o);
 }

@@ -37,7 +37,7 @@ check 1 err "--scale wants a whole number from 1 to 32, not '33'" "$preview" --s
 check 1 err "--labels wants a whole number from 0, not '-1'" "$preview" --serve --labels -1
 check 1 err "unrecognized option '--bogus'" "$preview" --bogus ok.epl
 check 1 err "give one stream at most" "$preview" ok.epl ok.epl
-check 1 err "--serve takes no stream" "$preview" --serve ok.epl
+check 1 err "give one of a stream, --serve and --listen" "$preview" --serve ok.epl
 check 1 err "give a stream to render" "$preview"
 check 1 err "cannot open missing.epl: No such file or directory" "$preview" missing.epl
 check 1 err "cannot write nodir/x.png: No such file or directory" "$preview" -o nodir/x.png ok.epl

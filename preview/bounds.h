@@ -1,0 +1,45 @@
+// SPDX-License-Identifier: MIT
+// What the virtual printer will hold and do, whatever a stream claims: the
+// bounds that keep any stream of N bytes within a fixed few hundred MB and
+// time linear in N plus the dots actually printed. Sizes are computed here,
+// in checked arithmetic, and nowhere else.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quillbar::preview::limits {
+
+// The largest label previewed: twice the widest 203-dpi head, 2 m long.
+// Larger q and Q values are refused or previewed only to these sizes.
+constexpr long kMaxWidth = 4096;
+constexpr long kMaxLength = 16384;
+
+// A command line without a line end longer than this is noise.
+constexpr std::size_t kMaxLine = 64 * 1024;
+
+// GW and GM data larger than this is skipped (exactly as many bytes as
+// announced) and reported instead of being kept.
+constexpr std::size_t kMaxBlock = 16u << 20;
+
+// The printer's memory for stored graphics and forms (error 04 beyond).
+constexpr std::size_t kMaxStoredGraphics = 64u << 20;
+constexpr std::size_t kMaxForms = 1u << 20;
+
+// Diagnostics and report events kept; the rest are counted.
+constexpr std::size_t kMaxDiagnostics = 1000;
+constexpr std::size_t kMaxEvents = 20000;
+
+// Labels rendered from one stream unless the caller says otherwise; the
+// rest are counted and reported.
+constexpr long kDefaultMaxLabels = 1000;
+
+// Inverting and erasing areas (LE, LW) kept for one label; beyond, they are
+// applied where they stand in the stream.
+constexpr std::size_t kMaxOverlays = 4096;
+
+// a * b, false when it does not fit a long.
+inline bool multiply(long a, long b, long &out) { return !__builtin_mul_overflow(a, b, &out); }
+inline bool add(long a, long b, long &out) { return !__builtin_add_overflow(a, b, &out); }
+
+}  // namespace quillbar::preview::limits

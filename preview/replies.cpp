@@ -1,0 +1,87 @@
+// SPDX-License-Identifier: MIT
+// What the printer sends back when asked: ^ee, UQ, UP, UI, US/UN/UT, UE, UF,
+// UG, eR. Replies end in CR LF, as the printer's do.
+#include "machine.h"
+
+namespace quillbar::preview::replies {
+namespace {
+
+std::string two_digits(int code) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%02d", code % 100);
+    return text;
+}
+
+std::string setting(const Machine &m, const std::string &name, const std::string &fallback) {
+    const auto it = m.settings.find(name);
+    return it == m.settings.end() ? fallback : it->second;
+}
+
+}  // namespace
+
+// The code of the last line that failed, or 00; asking clears it.
+void errors(Machine &m, Cmd &c) {
+    m.reply(two_digits(m.last_error) + "\r\n");
+    m.event(c.offset, "^ee", "error report " + two_digits(m.last_error));
+    m.last_error = 0;
+}
+
+void configuration(Machine &m, Cmd &c) {
+    std::string direction = setting(m, "direction", "ZT");
+    const std::string lines[] = {
+        "quillbar-preview EPL2",
+        "Serial port:" + setting(m, "serial port", "96,N,8,1"),
+        "Image buffer size:" + std::to_string(m.width * m.length / 8 / 1024) + "K",
+        "Fmem:" + std::to_string(m.form_bytes / 1024) + "K used",
+        setting(m, "character set", "I8,0,001") + " " + setting(m, "double buffering", "rN") + " " +
+            setting(m, "top of form backup", "JF") + " " + setting(m, "driver escapes", "WN"),
+        "S" + setting(m, "speed", "4") + " D" + setting(m, "density", "08") + " R" + std::to_string(m.ref_x) + "," +
+            std::to_string(m.ref_y) + " " + direction + (m.reporting ? " US" : " UN"),
+        "q" + std::to_string(m.width) + " Q" + setting(m, "label length", std::to_string(m.length)),
+        "Option:" + setting(m, "options", "D"),
+    };
+    std::string reply;
+    for (const std::string &line : lines) reply += line + "\r\n";
+    if (c.letters == "UP") reply.insert(0, "UP\r\n");
+    m.reply(reply);
+    m.event(c.offset, c.letters, "configuration sent");
+}
+
+// UI: the code page as I p1,p2,p3 set it, e.g. UI80,001 or UI8A,001.
+void character_set(Machine &m, Cmd &c) {
+    std::string set = setting(m, "character set", "I8,0,001").substr(1);
+    std::string bits = "8", page = "0", country = m.country;
+    const std::size_t a = set.find(','), b = set.find(',', a + 1);
+    if (a != std::string::npos) {
+        bits = set.substr(0, a);
+        page = set.substr(a + 1, b == std::string::npos ? std::string::npos : b - a - 1);
+    }
+    m.reply("UI" + bits + page + "," + country + "\r\n");
+    m.event(c.offset, "UI", "code page sent");
+}
+
+// US enables error reporting (answered with ACK), UN disables it, UT
+// switches to the alternate mode.
+void reporting(Machine &m, Cmd &c) {
+    m.reporting = c.letters != "UN";
+    if (c.letters == "US") m.reply(std::string(1, '\x06'));
+    m.settings["error reporting"] = c.letters;
+    m.event(c.offset, c.letters, m.reporting ? "error reporting on" : "error reporting off");
+}
+
+void lists(Machine &m, Cmd &c) {
+    std::string reply;
+    if (c.letters == "UF")
+        for (const auto &f : m.forms) reply += f.first + "\r\n";
+    if (c.letters == "UG")
+        for (const auto &g : m.graphics) reply += g.first + "\r\n";
+    m.reply(reply.empty() ? "\r\n" : reply);
+    m.event(c.offset, c.letters, "list sent");
+}
+
+void error_format(Machine &m, Cmd &c) {
+    m.settings["error reply format"] = "eR" + c.rest;
+    m.event(c.offset, "eR", "error reply format " + c.rest);
+}
+
+}  // namespace quillbar::preview::replies

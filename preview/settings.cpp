@@ -1,0 +1,222 @@
+// SPDX-License-Identifier: MIT
+// Setup and settings: none of these draws anything. The printer keeps them
+// in its state, and the report shows them.
+#include <map>
+
+#include "machine.h"
+
+namespace quillbar::preview::settings {
+namespace {
+
+void done(Machine &m, const Cmd &c, const Fields &f) {
+    if (!f.error().empty()) m.diagnose(c.offset, f.error());
+}
+
+// The code pages of I's second field for 8-bit data, by the names iconv
+// knows them by.
+const std::map<std::string, std::string> kCodePages = {
+    {"0", "437"},   {"1", "850"},   {"2", "852"},   {"3", "860"},   {"4", "863"},   {"5", "865"},   {"6", "857"},
+    {"7", "861"},   {"8", "862"},   {"9", "855"},   {"10", "866"},  {"11", "737"},  {"12", "851"},  {"13", "869"},
+    {"A", "1252"},  {"B", "1250"},  {"C", "1251"},  {"D", "1253"},  {"E", "1254"},  {"F", "1255"},
+};
+
+}  // namespace
+
+void clear(Machine &m, Cmd &c) {
+    if (!c.rest.empty()) return m.diagnose(c.offset, "N takes no fields: '" + shown(c.rest) + "'");
+    m.reset_label();
+    m.event(c.offset, "N", "clear the image buffer");
+}
+
+void width(Machine &m, Cmd &c) {
+    Fields f(c);
+    long w = 0;
+    if (!f.number(0, w)) return done(m, c, f);
+    if (w < 1 || w > limits::kMaxWidth)
+        return m.diagnose(c.offset, "q: label width " + std::to_string(w) + " dots is outside 1.." +
+                                        std::to_string(limits::kMaxWidth));
+    m.width = static_cast<int>(w);
+    m.reset_label();  // the buffer is formatted anew; GW images are lost
+    m.settings["label width"] = std::to_string(w);
+    m.event(c.offset, "q", "label width " + std::to_string(w) + " dots");
+}
+
+// Q p1,p2[±p3] or Q p1,p2,±p3; p2 a gap, B and a mark, or 0 for continuous
+// media. Q p1 alone keeps the gap it had.
+void length(Machine &m, Cmd &c) {
+    Fields f(c);
+    long q = 0;
+    if (!f.number(0, q)) return done(m, c, f);
+    if (q < 1 || q > 65535) return m.diagnose(c.offset, "Q: label length " + std::to_string(q) + " dots is outside 1..65535");
+    std::string media = m.settings.count("media") ? m.settings["media"] : "gap 24";
+    if (f.size() == 1) {
+        m.lenient(c.offset, "Q", "Q with the length only: the gap stays " + media);
+    } else {
+        std::string gap = c.fields[1], offset_text;
+        const std::size_t sign = gap.find_first_of("+-", 1);
+        if (sign != std::string::npos) {
+            offset_text = gap.substr(sign);
+            gap.resize(sign);
+        } else if (f.size() > 2) {
+            offset_text = c.fields[2];
+        }
+        const bool mark = !gap.empty() && gap[0] == 'B';
+        long g = 0, off = 0;
+        if (!parse_number(mark ? gap.substr(1) : gap, g) || g < 0)
+            return m.diagnose(c.offset, "Q: gap is not a number or B and a number: '" + shown(c.fields[1]) + "'");
+        if (!offset_text.empty() && !parse_number(offset_text, off))
+            return m.diagnose(c.offset, "Q: offset is not a number: '" + shown(offset_text) + "'");
+        media = g == 0 && !mark ? "continuous" : (mark ? "black mark " : "gap ") + std::to_string(g);
+        if (!offset_text.empty()) media += " offset " + std::to_string(off);
+        if (f.size() > 2 && sign == std::string::npos)
+            m.lenient(c.offset, "Q", "offset given as a field of its own");
+    }
+    if (q > limits::kMaxLength)
+        m.diagnose(c.offset, "Q: label length " + std::to_string(q) + " dots, previewed only to " +
+                                 std::to_string(limits::kMaxLength));
+    m.length = static_cast<int>(std::min<long>(q, limits::kMaxLength));
+    m.settings["label length"] = std::to_string(q);
+    m.settings["media"] = media;
+    m.reset_label();
+    m.event(c.offset, "Q", "label length " + std::to_string(q) + " dots, " + media);
+}
+
+void reference(Machine &m, Cmd &c) {
+    Fields f(c);
+    long x = 0, y = 0;
+    if (!f.number(0, x) || !f.number(1, y)) return done(m, c, f);
+    m.ref_x = x;
+    m.ref_y = y;
+    m.settings["reference point"] = std::to_string(x) + "," + std::to_string(y);
+    m.event(c.offset, "R", "reference point " + std::to_string(x) + "," + std::to_string(y));
+}
+
+// S speed, D density, f feed position (fB: the backup position), i space
+// between Asian characters.
+void number_setting(Machine &m, Cmd &c) {
+    static const std::map<std::string, std::string> names = {
+        {"S", "speed"}, {"D", "density"}, {"f", "feed position"}, {"i", "Asian character spacing"}};
+    std::string rest = c.rest, name = names.at(c.letters);
+    if (c.letters == "f" && !rest.empty() && rest[0] == 'B') {
+        rest.erase(0, 1);
+        name = "backup position";
+    }
+    long v = 0;
+    if (!parse_number(rest, v))
+        return m.diagnose(c.offset, c.letters + ": field 1 is not a number: '" + shown(c.rest) + "'");
+    if (c.letters == "D" && (v < 0 || v > 15)) m.diagnose(c.offset, "D: density " + std::to_string(v) + " is outside 0..15");
+    if (c.letters == "f" && name == "feed position" && (v < 20 || v > 180))
+        m.diagnose(c.offset, "f: feed position " + std::to_string(v) + " is outside 20..180 (nominal 100)");
+    m.settings[name] = std::to_string(v);
+    m.event(c.offset, c.letters, name + " " + std::to_string(v));
+}
+
+// Settings kept as they are written: JB/JF/JC, r, W, o..., M, xa, TS/TT/TD,
+// Y, UA/UB, U, EI/EK.
+void word_setting(Machine &m, Cmd &c) {
+    static const std::map<std::string, std::string> names = {
+        {"JB", "top of form backup"}, {"JF", "top of form backup"}, {"JC", "top of form backup"},
+        {"r", "double buffering"},    {"W", "driver escapes"},      {"o", "options"},
+        {"M", "memory allocation"},   {"xa", "auto-sense"},         {"TS", "clock"},
+        {"TT", "time format"},        {"TD", "date format"},        {"Y", "serial port"},
+        {"UA", "media-out buffer"},   {"UB", "media-out buffer"},   {"U", "configuration label"},
+        {"EI", "soft font list"},     {"EK", "soft font delete"}};
+    const std::string &name = names.at(c.letters);
+    std::string value = c.letters + c.rest;
+    if (c.letters == "JB") value = "off for batches (JB)";
+    if (c.letters == "JF") value = "on (JF)";
+    if (c.letters == "JC") value = "off (JC)";
+    if (c.letters == "r" && c.rest != "N" && c.rest != "Y") {
+        long x = 0, y = 0;
+        Fields f(c);
+        if (f.number(0, x) && f.number(1, y)) value = "reference point relative to q: " + c.rest;
+        else return m.diagnose(c.offset, "r: expected N, Y or two numbers: '" + shown(c.rest) + "'");
+    }
+    if (c.letters == "o") {
+        // o alone cancels oH, oM and oE; each o letter is a setting of its own.
+        m.settings["option o" + c.rest.substr(0, 1)] = value;
+        return m.event(c.offset, "o", "option " + value);
+    }
+    m.settings[name] = value;
+    m.event(c.offset, c.letters, name + ": " + value);
+}
+
+// O and its options, not cumulative: the options named replace all before.
+void options(Machine &m, Cmd &c) {
+    if (c.rest == "EPL1") {
+        m.settings["language"] = "EPL1 (OEPL1)";
+        return m.diagnose(c.offset, "OEPL1 switches the printer to line mode (EPL1) for good; the preview stays in EPL2");
+    }
+    static const char *const kKnown[] = {"C", "Cb", "D", "P", "L", "S", "Ff", "Fr", "Fi", "N"};
+    for (const std::string &option : c.fields) {
+        bool known = option.empty();
+        for (const char *k : kKnown) known = known || option == k;
+        long n = 0;
+        if (!known && option.size() > 1 && option[0] == 'C' && parse_number(option.substr(1), n) && n >= 1 && n <= 255)
+            known = true;
+        if (!known) m.diagnose(c.offset, "O: unknown option '" + shown(option) + "'");
+    }
+    m.settings["options"] = c.rest.empty() ? "none (thermal transfer)" : c.rest;
+    m.event(c.offset, "O", "hardware options " + (c.rest.empty() ? std::string("reset") : c.rest));
+}
+
+// ZT prints the buffer as built, ZB turns the printed picture 180 degrees.
+void direction(Machine &m, Cmd &c) {
+    if (c.rest != "T" && c.rest != "B") return m.diagnose(c.offset, "Z: expected ZT or ZB: 'Z" + shown(c.rest) + "'");
+    m.upside_down = c.rest == "B";
+    m.page_valid = false;
+    m.settings["direction"] = "Z" + c.rest;
+    m.event(c.offset, "Z", c.rest == "B" ? "print upside down (ZB)" : "print as built (ZT)");
+}
+
+// I p1,p2,p3: 8 or 7 data bits, the code page resident fonts draw bytes
+// with, the country code.
+void character_set(Machine &m, Cmd &c) {
+    Fields f(c);
+    long bits = 0;
+    std::string page, country;
+    if (!f.number(0, bits) || !f.word(1, page)) return done(m, c, f);
+    if (f.size() > 2) f.word(2, country);
+    if (bits != 8 && bits != 7) return m.diagnose(c.offset, "I: data bits " + std::to_string(bits) + " are not 8 or 7");
+    if (bits == 8) {
+        const auto it = kCodePages.find(page);
+        if (it == kCodePages.end()) return m.diagnose(c.offset, "I: no 8-bit code page '" + shown(page) + "'");
+        m.code_page = it->second;
+    } else {
+        long national = -1;
+        if (!parse_number(page, national) || national < 0 || national > 8)
+            return m.diagnose(c.offset, "I: no 7-bit character set '" + shown(page) + "'");
+        m.code_page = "7-bit " + page;
+        m.lenient(c.offset, "I", "7-bit national characters drawn as ASCII");
+    }
+    m.data_bits = static_cast<int>(bits);
+    if (!country.empty()) m.country = country;
+    m.settings["character set"] = "I" + c.rest;
+    m.event(c.offset, "I", "character set " + c.rest + " (code page " + m.code_page + ")");
+}
+
+void comment(Machine &m, Cmd &c) { m.event(c.offset, ";", "comment"); }
+
+// ^@ resets like a power cycle, ^default restores the factory settings:
+// stored graphics and forms stay.
+void reset(Machine &m, Cmd &c) {
+    if (c.letters == "^default") {
+        m.settings.clear();
+        m.settings["direction"] = "ZT";
+        m.settings["character set"] = "I8,0,001";
+        m.code_page = "437";
+        m.upside_down = false;
+    }
+    m.width = Printer::kDefaultWidth;
+    m.length = Printer::kDefaultLength;
+    m.ref_x = m.ref_y = 0;
+    m.reset_label();
+    m.event(c.offset, c.letters, c.letters == "^@" ? "reset" : "factory defaults");
+}
+
+void cut(Machine &m, Cmd &c) {
+    if (!c.rest.empty()) return forms::counter(m, c);
+    m.event(c.offset, "C", "cut now");
+}
+
+}  // namespace quillbar::preview::settings
