@@ -314,16 +314,24 @@ void Machine::feed(const std::uint8_t *p, std::size_t size) {
                         goto next;
                     }
             }
+            if (line.size() + (end - i) > limits::kMaxLine) {
+                diagnose(line_offset, "line longer than " + std::to_string(limits::kMaxLine) + " bytes without a line end");
+                line.clear();
+                line_commas = 0;
+                if (mode == Mode::data_lines && --data_lines_left == 0) mode = Mode::line;
+                if (lf) {
+                    i = end + 1;
+                } else {
+                    i = end;
+                    mode = Mode::skip_line;
+                }
+                break;
+            }
             line.append(reinterpret_cast<const char *>(p + i), end - i);
             i = end;
             if (lf) {
                 ++i;
                 end_line();
-            } else if (line.size() > limits::kMaxLine) {
-                diagnose(line_offset, "line longer than " + std::to_string(limits::kMaxLine) + " bytes without a line end");
-                line.clear();
-                line_commas = 0;
-                mode = Mode::skip_line;
             }
             break;
         }

@@ -1,0 +1,249 @@
+// SPDX-License-Identifier: MIT
+// The virtual printer on EPL2 as other software writes it: raster jobs of
+// the Unix label drivers, generators' settings, what printers forgive,
+// every bar code, forms with variables and counters, and replies.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "epl2_printer.h"
+#include "support.h"
+
+namespace {
+
+using quillbar::preview::Bitmap;
+using quillbar::preview::Printer;
+
+struct Outcome {
+    std::vector<quillbar::preview::PrintedLabel> labels;
+    std::vector<quillbar::preview::Diagnostic> diagnostics;
+    std::string events;   // every event's detail, one a line
+    std::string replies;
+    std::map<std::string, std::string> settings;
+};
+
+Outcome run(const std::string &stream, std::size_t chunk = 0) {
+    Printer printer;
+    Outcome r;
+    printer.on_reply([&](const std::string &text) { r.replies += text; });
+    for (std::size_t at = 0; at < stream.size(); at += chunk ? chunk : stream.size())
+        printer.feed(stream.data() + at, std::min(chunk ? chunk : stream.size(), stream.size() - at));
+    printer.finish();
+    r.labels = printer.take_labels();
+    r.diagnostics = printer.diagnostics();
+    for (const auto &e : printer.events()) r.events += e.command + ": " + e.detail + "\n";
+    r.settings = printer.settings();
+    return r;
+}
+
+std::string first_problem(const Outcome &r) { return r.diagnostics.empty() ? "" : r.diagnostics[0].message; }
+
+long ink(const Bitmap &b, long x0, long y0, long x1, long y1) {
+    long n = 0;
+    for (long y = y0; y < y1; ++y)
+        for (long x = x0; x < x1; ++x) n += b.black(x, y);
+    return n;
+}
+
+// A raster job as the Unix label drivers write it: one GW a row, the data
+// after a line end, rows whose bytes look like commands and line ends.
+TEST(Interpreter, RasterJobsRenderTheirPictureWhateverTheSeparator) {
+    const int width_bytes = 8, rows = 40;
+    std::vector<std::string> data(rows);
+    for (int y = 0; y < rows; ++y)
+        for (int b = 0; b < width_bytes; ++b)
+            data[y] += static_cast<char>(b == 0 ? "NPqX\n,\"\r"[y % 8] : (y * 37 + b * 11) & 0xFF);
+    for (const char *separator : {"\n", "\r\n", ","}) {
+        SCOPED_TRACE(separator[0] == ',' ? "comma" : separator[0] == '\r' ? "CR LF" : "LF");
+        std::string stream = "\nN\nq64\nQ40,0\n";
+        for (int y = 0; y < rows; ++y)
+            stream += "GW0," + std::to_string(y) + "," + std::to_string(width_bytes) + ",1" + separator + data[y] + "\n";
+        stream += "P1\n";
+        for (std::size_t chunk : {std::size_t{0}, std::size_t{7}}) {
+            const Outcome r = run(stream, chunk);
+            ASSERT_EQ(r.labels.size(), 1u) << first_problem(r);
+            EXPECT_EQ(first_problem(r), "");
+            long differ = 0;
+            for (int y = 0; y < rows; ++y)
+                for (int x = 0; x < width_bytes * 8; ++x)
+                    differ += r.labels[0].image.black(x, y) != !((data[y][x / 8] >> (7 - x % 8)) & 1);
+            EXPECT_EQ(differ, 0);
+        }
+    }
+}
+
+// Settings a generator sends: kept, reported, and never a diagnostic. ZB
+// prints the picture turned 180 degrees.
+TEST(Interpreter, GeneratorSettingsAreKeptAndZbTurnsThePicture) {
+    const std::string stream =
+        "; made by a label generator\r\nI8,A,001\r\nOD\r\nrN\r\nJF\r\nWN\r\nZB\r\nS3\r\nD10\r\nf100\r\nQ400,24\r\n"
+        "q200\r\nM\r\nxa\r\noR\r\nTS01,02,26,10,00,00\r\nUN\r\neR$,2\r\ni0\r\nN\r\nLO0,0,10,10\r\nP1\r\n";
+    const Outcome r = run(stream);
+    EXPECT_EQ(first_problem(r), "");
+    ASSERT_EQ(r.labels.size(), 1u);
+    const Bitmap &b = r.labels[0].image;
+    EXPECT_EQ(ink(b, 190, 390, 200, 400), 100);  // the top-left square, turned
+    EXPECT_EQ(ink(b, 0, 0, 10, 10), 0);
+    EXPECT_EQ(r.settings.at("direction"), "ZB");
+    EXPECT_EQ(r.settings.at("options"), "D");
+    EXPECT_EQ(r.settings.at("character set"), "I8,A,001");
+    EXPECT_EQ(r.settings.at("density"), "10");
+}
+
+// What printers forgive is drawn, and noted in the report.
+TEST(Interpreter, LeniencyDrawsAndSaysSo) {
+    const struct {
+        const char *what;
+        std::string line;
+        const char *noted;
+        long x0, y0, x1, y1, dots;  // ink expected inside this box
+    } rows[] = {
+        {"trailing blanks", "LO10,10,20,20 \t", "trailing blanks", 10, 10, 30, 30, 400},
+        {"Q length only", "Q300", "length only", 0, 0, 0, 0, 0},
+        {"Q offset joined", "Q300,24+16", "", 0, 0, 0, 0, 0},
+        {"Q offset a field", "Q300,B24,-16", "offset given", 0, 0, 0, 0, 0},
+        {"X end corner first", "X60,60,2,40,40", "corners", 40, 40, 60, 60, 4 * 20 * 2 - 4 * 4},
+        {"P1,0", "", "prints as one copy", 0, 0, 0, 0, 0},
+        {"unescaped quote", "A10,10,0,1,1,1,N,\"say \"hi\"\"", "unescaped quote", 10, 10, 130, 24, -1},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string print = std::string(row.what) == "P1,0" ? "P1,0\n" : "P1\n";
+        const Outcome r = run("N\n" + row.line + "\n" + print);
+        EXPECT_EQ(first_problem(r), "");
+        ASSERT_EQ(r.labels.size(), 1u);
+        if (*row.noted) { EXPECT_NE(r.events.find(row.noted), std::string::npos) << r.events; }
+        if (row.dots > 0) { EXPECT_EQ(ink(r.labels[0].image, row.x0, row.y0, row.x1, row.y1), row.dots); }
+        if (row.dots < 0) { EXPECT_GT(ink(r.labels[0].image, row.x0, row.y0, row.x1, row.y1), 50); }
+    }
+}
+
+// Resident fonts advance by their cell and a one-dot border on each side.
+TEST(Interpreter, ResidentFontsAdvanceAsPrintersLayThemOut) {
+    const struct {
+        int font, h;
+        long advance;
+    } rows[] = {{1, 1, 10}, {2, 1, 12}, {3, 1, 14}, {4, 1, 16}, {5, 1, 36}, {1, 2, 20}, {3, 3, 42}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.font);
+        const Outcome r = run("q800\nN\nA0,0,0," + std::to_string(row.font) + "," + std::to_string(row.h) +
+                          ",1,N,\"IIIIIIIIII\"\nP1\n");
+        ASSERT_EQ(r.labels.size(), 1u) << first_problem(r);
+        const Bitmap &b = r.labels[0].image;
+        long right = -1;
+        for (long x = 0; x < b.width(); ++x)
+            if (ink(b, x, 0, x + 1, 60 * 9) > 0) right = x;
+        // Ten characters: the last ink lies inside the tenth advance.
+        EXPECT_GE(right, 9 * row.advance);
+        EXPECT_LT(right, 10 * row.advance);
+    }
+}
+
+std::string zbar(const Bitmap &image) {
+    qbtest::TempDir dir;
+    const std::string png = dir.path() + "/code.png";
+    if (!quillbar::preview::write_png(png, image, 2)) return "(no picture)";
+    FILE *p = popen(("zbarimg -q --raw '" + png + "' 2>/dev/null").c_str(), "r");
+    std::string out;
+    char buf[512];
+    while (p && std::fgets(buf, sizeof buf, p)) out += buf;
+    if (p) pclose(p);
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
+// Every selection of the guide's table is drawn; those zbar reads decode
+// back to their data (with the check digits the printer adds).
+TEST(Interpreter, EveryBarCodeIsDrawnAndDecodesWhereZbarReadsIt) {
+    const struct {
+        const char *code;
+        const char *decoded;  // "" where zbar does not read the symbology
+    } rows[] = {
+        {"B40,40,0,0,2,6,80,B,\"12345678901234567\"", "00123456789012345675"},
+        {"B40,40,0,1,2,6,80,B,\"QB-1234\"", "QB-1234"},
+        {"B40,40,0,1A,2,6,80,B,\"QB-1234\"", "QB-1234"},
+        {"B40,40,0,1B,2,6,80,B,\"qb-1234\"", "qb-1234"},
+        {"B40,40,0,1C,2,6,80,B,\"12345678\"", "12345678"},
+        {"B40,40,0,1D,2,6,80,B,\"AB12345678DE\"", "AB12345678DE"},
+        {"B40,40,0,1E,2,6,80,B,\"(01)09501101530008\"", "0109501101530008"},
+        {"B40,40,0,3,2,6,80,B,\"CODE39\"", "CODE39"},
+        {"B40,40,0,3C,2,6,80,B,\"CODE39\"", "CODE39W"},
+        {"B40,40,0,9,2,6,80,B,\"CODE93\"", "CODE93"},
+        {"B40,40,0,K,2,6,80,B,\"A123456B\"", "A123456B"},
+        {"B40,40,0,E80,2,2,80,B,\"1234567\"", "12345670"},
+        {"B40,40,0,E82,2,2,80,B,\"123456712\"", "12345670"},
+        {"B40,40,0,E85,2,2,80,B,\"123456712345\"", "12345670"},
+        {"B40,40,0,E30,2,2,80,B,\"501234567890\"", "5012345678900"},
+        {"B40,40,0,E32,2,2,80,B,\"50123456789012\"", "5012345678900"},
+        {"B40,40,0,E35,2,2,80,B,\"50123456789012345\"", "5012345678900"},
+        {"B40,40,0,UA0,2,2,80,B,\"03600029145\"", "0036000291452"},
+        {"B40,40,0,UA2,2,2,80,B,\"0360002914512\"", "0036000291452"},
+        {"B40,40,0,UA5,2,2,80,B,\"0360002914512345\"", "0036000291452"},
+        {"B40,40,0,UE0,2,2,80,B,\"0123456\"", "0012345000065"},
+        {"B40,40,0,UE2,2,2,80,B,\"012345612\"", "0012345000065"},
+        {"B40,40,0,UE5,2,2,80,B,\"012345612345\"", "0012345000065"},
+        {"B40,40,0,2,2,6,80,B,\"1234567890\"", "1234567890"},
+        {"B40,40,0,2C,2,6,80,B,\"123456789\"", "1234567895"},
+        {"B40,40,0,2D,2,6,80,B,\"123456789\"", "1234567895"},
+        {"B40,40,0,2U,2,6,80,B,\"1234567890123\"", "12345678901231"},
+        {"B40,40,0,2G,2,6,80,B,\"21348075016\"", "213480750167"},
+        {"B40,40,0,P,2,6,60,N,\"12345-6789\"", ""},
+        {"B40,40,0,PL,2,6,60,N,\"12345678901\"", ""},
+        {"B40,40,0,J,2,6,60,N,\"15400233-16-4-205\"", ""},
+        {"B40,40,0,L,2,6,60,B,\"12345\"", ""},
+        {"B40,40,0,M,2,6,60,B,\"12345\"", ""},
+        {"b40,40,Q,s4,eH,\"https://example.org/q?a=1\"", "https://example.org/q?a=1"},
+        {"b40,40,Q,s4eM,\"QR, with a comma\"", "QR, with a comma"},
+        {"b40,40,Q,m2,s3,eL,iM,\"AMANUAL\"", "MANUAL"},
+        {"b40,40,D,h6,\"datamatrix\"", ""},
+        {"b40,40,D,h4,c20,r20,\"sized\"", ""},
+        {"b40,40,P,400,300,x3,y9,s2,\"pdf417 text\"", ""},
+        {"b40,40,A,d6,\"aztec\"", ""},
+        {"b40,40,A,d4,e101,\"compact\"", ""},
+        {"b40,40,M,m2,\"003,840,43215,hello\"", ""},
+        {"b40,40,M,m3,\"003,840,ABC12,hello\"", ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.code);
+        const Outcome r = run(std::string("q800\nQ600,24\nN\n") + row.code + "\nP1\n");
+        EXPECT_EQ(first_problem(r), "");
+        ASSERT_EQ(r.labels.size(), 1u);
+        EXPECT_GT(r.labels[0].image.count_black(), 100);
+        if (*row.decoded) { EXPECT_EQ(zbar(r.labels[0].image), row.decoded); }
+    }
+}
+
+// A form with a variable and a counter: stored, not drawn; its data lines
+// are data even when they look like commands; counters step between sets.
+TEST(Interpreter, FormsFillVariablesAndStepCountersBetweenSets) {
+    const std::string stream =
+        "FK\"SHIP\"\nFS\"SHIP\"\nV00,10,N,\"Name\"\nC0,3,N,+1,\"Number\"\nA10,10,0,3,1,1,N,\"To: \"V00\n"
+        "B10,60,0,3,2,6,60,N,C0\nFE\nN\nFR\"SHIP\"\n?\nP9999\n007\nP2,3\n";
+    const Outcome r = run(stream);
+    EXPECT_EQ(first_problem(r), "");
+    ASSERT_EQ(r.labels.size(), 2u);  // two sets, three copies each
+    EXPECT_EQ(r.labels[0].copies, 3);
+    EXPECT_EQ(zbar(r.labels[0].image), "007");
+    EXPECT_EQ(zbar(r.labels[1].image), "008");
+    // "P9999" was the variable's value, drawn as text, never run.
+    EXPECT_GT(ink(r.labels[0].image, 10, 10, 200, 32), 100);
+    EXPECT_NE(r.events.find("form \"SHIP\" stored, 4 line(s)"), std::string::npos) << r.events;
+}
+
+// ^ee answers with the code of the last line that failed, then 00; UQ and
+// UI answer with the configuration and the code page.
+TEST(Interpreter, RepliesSayWhatThePrinterKnows) {
+    const Outcome r = run("I8,A,049\n^ee\nXYZZY\n^ee\n^ee\nB1,1,0,E30,2,2,9,N,\"1\"\n^ee\nUI\nUQ\n");
+    EXPECT_EQ(r.replies.substr(0, 26), "00\r\n01\r\n00\r\n03\r\nUI8A,049\r\n");
+    EXPECT_NE(r.replies.find("I8,A,049"), std::string::npos);
+    EXPECT_NE(r.replies.find("q832 Q1200"), std::string::npos);
+}
+
+}  // namespace
