@@ -8,10 +8,35 @@
 
 namespace quillbar::preview {
 
+void Bitmap::reset(int width, int height) {
+    // White again where anything was drawn, in the layout it was drawn in.
+    for (long row = std::max(0L, dirty_y0_); row < std::min<long>(dirty_y1_, height_); ++row) {
+        const long x0 = std::max(0L, dirty_x0_), x1 = std::min<long>(dirty_x1_, width_);
+        if (x1 > x0) std::fill_n(dots_.begin() + static_cast<std::ptrdiff_t>(index(x0, row)), x1 - x0, 0);
+    }
+    width_ = width > 0 ? width : 0;
+    height_ = height > 0 ? height : 0;
+    if (dots_.size() < area()) dots_.resize(area(), 0);
+    dirty_x0_ = dirty_y0_ = 0;
+    dirty_x1_ = dirty_y1_ = 0;
+}
+
+void Bitmap::copy_from(const Bitmap &other) {
+    reset(other.width_, other.height_);
+    std::copy_n(other.dots_.begin(), other.area(), dots_.begin());
+    touch(other.dirty_x0_, other.dirty_y0_, other.dirty_x1_, other.dirty_y1_);
+}
+
+void Bitmap::turn_half() {
+    std::reverse(dots_.begin(), dots_.begin() + static_cast<std::ptrdiff_t>(area()));
+    touch_all();
+}
+
 void Bitmap::paint(long x, long y, long width, long height, Ink ink) {
     const long x0 = std::max(0L, x), y0 = std::max(0L, y);
     const long x1 = std::min<long>(width_, x + std::max(0L, width)), y1 = std::min<long>(height_, y + std::max(0L, height));
     if (x1 <= x0 || y1 <= y0) return;
+    if (ink != Ink::white) touch(x0, y0, x1, y1);
     for (long row = y0; row < y1; ++row) {
         std::uint8_t *p = dots_.data() + index(x0, row);
         switch (ink) {
@@ -24,11 +49,14 @@ void Bitmap::paint(long x, long y, long width, long height, Ink ink) {
     }
 }
 
-long Bitmap::count_black() const { return static_cast<long>(std::count(dots_.begin(), dots_.end(), 1)); }
+long Bitmap::count_black() const {
+    return static_cast<long>(std::count(dots_.begin(), dots_.begin() + static_cast<std::ptrdiff_t>(area()), 1));
+}
 
 void Bitmap::merge(const Bitmap &other, long x, long y) {
     const long x0 = std::max(0L, x), y0 = std::max(0L, y);
     const long x1 = std::min<long>(width_, x + other.width_), y1 = std::min<long>(height_, y + other.height_);
+    if (x1 > x0 && y1 > y0) touch(x0, y0, x1, y1);
     for (long row = y0; row < y1; ++row) {
         const std::uint8_t *from = other.dots_.data() + other.index(x0 - x, row - y);
         std::uint8_t *to = dots_.data() + index(x0, row);

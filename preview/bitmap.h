@@ -15,13 +15,10 @@ public:
     Bitmap() = default;
     Bitmap(int width, int height) { reset(width, height); }
 
-    // Makes the picture width x height and all white, keeping the memory it
-    // has when it is large enough (N on the same label allocates nothing).
-    void reset(int width, int height) {
-        width_ = width > 0 ? width : 0;
-        height_ = height > 0 ? height : 0;
-        dots_.assign(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_), 0);
-    }
+    // Makes the picture width x height and all white. Only the dots drawn
+    // since the last reset are cleared, and the memory is kept when it is
+    // large enough: N on a large label costs what was drawn on it.
+    void reset(int width, int height);
 
     int width() const { return width_; }
     int height() const { return height_; }
@@ -31,7 +28,9 @@ public:
 
     // Writes a dot; dots outside the picture are dropped.
     void set(long x, long y, bool black = true) {
-        if (inside(x, y)) dots_[index(x, y)] = black;
+        if (!inside(x, y)) return;
+        dots_[index(x, y)] = black;
+        touch(x, y, x + 1, y + 1);
     }
     // Fills, erases or inverts a rectangle, clipped to the picture first.
     enum class Ink { black, white, invert };
@@ -39,19 +38,15 @@ public:
         paint(x, y, width, height, black ? Ink::black : Ink::white);
     }
     void paint(long x, long y, long width, long height, Ink ink);
-    void clear() { std::fill(dots_.begin(), dots_.end(), 0); }
+    void clear() { reset(width_, height_); }
     long count_black() const;
 
     // Every black dot of other, placed with its top-left at (x, y), clipped.
     void merge(const Bitmap &other, long x = 0, long y = 0);
     // This picture as other is, reusing the memory.
-    void copy_from(const Bitmap &other) {
-        width_ = other.width_;
-        height_ = other.height_;
-        dots_.assign(other.dots_.begin(), other.dots_.end());
-    }
+    void copy_from(const Bitmap &other);
     // Turned 180 degrees in place.
-    void turn_half() { std::reverse(dots_.begin(), dots_.end()); }
+    void turn_half();
 
     // The picture turned clockwise by quarter_turns x 90 degrees.
     Bitmap turned_clockwise(int quarter_turns) const;
@@ -64,9 +59,18 @@ private:
     std::size_t index(long x, long y) const {
         return static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) + static_cast<std::size_t>(x);
     }
+    std::size_t area() const { return static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_); }
+    void touch(long x0, long y0, long x1, long y1) {
+        dirty_x0_ = std::min(dirty_x0_, x0);
+        dirty_y0_ = std::min(dirty_y0_, y0);
+        dirty_x1_ = std::max(dirty_x1_, x1);
+        dirty_y1_ = std::max(dirty_y1_, y1);
+    }
+    void touch_all() { touch(0, 0, width_, height_); }
     int width_ = 0;
     int height_ = 0;
-    std::vector<std::uint8_t> dots_;  // 1 = black, row after row
+    std::vector<std::uint8_t> dots_;  // 1 = black, row after row; may hold more than width x height
+    long dirty_x0_ = 0, dirty_y0_ = 0, dirty_x1_ = 0, dirty_y1_ = 0;  // what may be black
 };
 
 // Writes the picture as a 1-bit greyscale PNG, black on white, each dot as

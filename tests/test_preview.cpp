@@ -2,7 +2,11 @@
 // The virtual printer: labels composed with the real library, captured on a
 // real pseudo-terminal and rendered; bar codes read back by an independent
 // decoder; streams that are cut, malformed or noise.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -424,6 +428,109 @@ TEST(PreviewTool, ClearsTheExclusiveFlagAClientThatCrashedLeftBehind) {
     int flag = 1;
     for (int i = 0; i < 100 && (flag = exclusive()) != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(flag, 0);
+    kill(tool, SIGTERM);
+    waitpid(tool, nullptr, 0);
+    std::fclose(from_tool);
+}
+
+// The tool as a printer on a pseudo-terminal and on TCP: ^ee is answered on
+// the same line with the code of the last line that failed; on TCP every
+// connection is a job, taken in turn, the library's tcp:// route among them.
+TEST(PreviewTool, AnswersErrorReportsAndTakesJobsOnEveryLine) {
+    for (const char *mode : {"--serve", "--listen"}) {
+        SCOPED_TRACE(mode);
+        qbtest::TempDir dir;
+        const std::string png = dir.path() + "/label.png";
+        int out[2];
+        ASSERT_EQ(pipe(out), 0);
+        const pid_t tool = fork();
+        if (tool == 0) {
+            dup2(out[1], 1);
+            close(out[0]);
+            if (std::string(mode) == "--serve")
+                execl(QUILLBAR_PREVIEW_TOOL, QUILLBAR_PREVIEW_TOOL, "--serve", "--labels", "2", "-o", png.c_str(), nullptr);
+            else
+                execl(QUILLBAR_PREVIEW_TOOL, QUILLBAR_PREVIEW_TOOL, "--listen", "127.0.0.1:0", "--labels", "2", "-o",
+                      png.c_str(), nullptr);
+            _exit(127);
+        }
+        close(out[1]);
+        FILE *from_tool = fdopen(out[0], "r");
+        char line[256] = {};
+        ASSERT_TRUE(std::fgets(line, sizeof line, from_tool));
+        std::string where = line;
+        where = where.substr(where.find(' ') + 1);
+        where.pop_back();
+        const std::string route = std::string(mode) == "--serve" ? where : "tcp://" + where;
+        // Two jobs: the first asks for the error report after a bad line.
+        for (int job = 0; job < 2; ++job) {
+            qbtest::open_port_on(1, route);
+            ASSERT_EQ(QB_SendCommand(job == 0 ? "XYZZY" : "N"), 0);
+            if (job == 0) {
+                ASSERT_EQ(QB_SendCommand("^ee"), 0);
+                // The reply comes back on the same line: read it where the library wrote.
+                std::string reply;
+                if (std::string(mode) == "--serve") {
+                    const int fd = ::open(where.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+                    for (int i = 0; i < 100 && reply.find("\r\n") == std::string::npos; ++i) {
+                        char buf[16];
+                        const ssize_t n = ::read(fd, buf, sizeof buf);
+                        if (n > 0) reply.append(buf, static_cast<std::size_t>(n));
+                        else std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                    }
+                    ::close(fd);
+                    EXPECT_EQ(reply, "01\r\n");
+                }
+            }
+            ASSERT_EQ(QB_PrintLine(0, 0, 2, 2), 0);
+            ASSERT_EQ(QB_Print(1), 0);
+            ASSERT_EQ(QB_PortClose(), 0);
+        }
+        int status = -1;
+        waitpid(tool, &status, 0);
+        std::fclose(from_tool);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);  // the bad line is reported
+        EXPECT_GT(qbtest::read_file(dir.path() + "/label-2.png").size(), 50u);
+    }
+    QB_PortSetDevice(1, nullptr);
+}
+
+// ^ee over TCP: the reply arrives on the connection that asked.
+TEST(PreviewTool, AnswersOnTheTcpConnectionThatAsked) {
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t tool = fork();
+    if (tool == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        execl(QUILLBAR_PREVIEW_TOOL, QUILLBAR_PREVIEW_TOOL, "--listen", "127.0.0.1:0", "-o", "/dev/null", nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    FILE *from_tool = fdopen(out[0], "r");
+    char line[256] = {};
+    ASSERT_TRUE(std::fgets(line, sizeof line, from_tool));
+    const std::string where = std::string(line).substr(11);
+    const int port = std::stoi(where.substr(where.rfind(':') + 1));
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    const std::string ask = "B0,0,0,E30,2,2,50,N,\"1\"\n^ee\nUI\n";
+    ASSERT_EQ(write(fd, ask.data(), ask.size()), static_cast<ssize_t>(ask.size()));
+    std::string reply;
+    for (int i = 0; i < 50 && reply.size() < 14; ++i) {
+        pollfd pfd{fd, POLLIN, 0};
+        char buf[64];
+        if (poll(&pfd, 1, 100) == 1) {
+            const ssize_t n = read(fd, buf, sizeof buf);
+            if (n > 0) reply.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    EXPECT_EQ(reply, "03\r\nUI80,001\r\n");
+    close(fd);
     kill(tool, SIGTERM);
     waitpid(tool, nullptr, 0);
     std::fclose(from_tool);

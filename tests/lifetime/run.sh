@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Runs the lifetime program in both modes on fresh capture files.
-# Usage: run.sh LIFETIME LIFETIME_DL LIBRARY
+# Runs the lifetime program on a fresh capture file.
+# Usage: run.sh atexit LIFETIME
+#        run.sh dlclose LIFETIME_DL LIBRARY
 set -euo pipefail
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-: > "$scratch/atexit.epl"
-"$1" atexit "$scratch/atexit.epl"
-: > "$scratch/dlclose.epl"
-"$2" dlclose "$3" "$scratch/dlclose.epl"
-echo "lifetime: printing from atexit and unloading with a port open both work"
+: > "$scratch/capture.epl"
+case "$1" in
+  atexit) "$2" atexit "$scratch/capture.epl" ;;
+  dlclose) "$2" dlclose "$3" "$scratch/capture.epl" ;;
+  *) echo "usage: run.sh atexit|dlclose ..." >&2; exit 64 ;;
+esac
+echo "lifetime: $1 works"
