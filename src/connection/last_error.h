@@ -14,7 +14,11 @@ namespace quillbar {
 int fail(int code, const std::string &cause = {});
 
 // fail(ERR_PARAMETER) with a printf-style message.
+#if defined(__clang__)
+int fail_parameter(const char *format, ...) __attribute__((format(printf, 1, 2)));
+#else
 int fail_parameter(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
+#endif
 
 // The code of the last failure, 0 before any.
 int last_error_code();
