@@ -246,4 +246,33 @@ TEST(Interpreter, RepliesSayWhatThePrinterKnows) {
     EXPECT_NE(r.replies.find("q832 Q1200"), std::string::npos);
 }
 
+// I chooses the code page resident fonts read bytes in: the same byte is
+// another character in DOS 437 and in Windows 1250, and a PNG says the
+// printer's resolution.
+TEST(Interpreter, CodePagesChooseTheCharacterAByteDraws) {
+    const auto draw = [](const std::string &set) {
+        const Outcome r = run("q100\nQ40,0\nN\n" + set + "\nA0,0,0,4,1,1,N,\"\xA5\"\nP1\n");
+        EXPECT_EQ(first_problem(r), "");
+        return r.labels.empty() ? Bitmap() : r.labels[0].image;
+    };
+    const Bitmap dos = draw("I8,0,001"), windows = draw("I8,B,001"), again = draw("I8,0,049");
+    long differ = 0, same = 0;
+    for (int y = 0; y < 40; ++y)
+        for (int x = 0; x < 100; ++x) {
+            differ += dos.black(x, y) != windows.black(x, y);
+            same += dos.black(x, y) != again.black(x, y);
+        }
+    EXPECT_GT(dos.count_black(), 20);
+    EXPECT_GT(differ, 10);  // N with a tilde in 437, A with an ogonek in 1250
+    EXPECT_EQ(same, 0);
+    qbtest::TempDir dir;
+    const std::string png = dir.path() + "/l.png";
+    ASSERT_TRUE(quillbar::preview::write_png(png, dos));
+    const std::string file = qbtest::read_file(png);
+    const std::size_t phys = file.find("pHYs");
+    ASSERT_NE(phys, std::string::npos);
+    EXPECT_EQ(file.substr(phys + 4, 9), std::string("\x00\x00\x1F\x40\x00\x00\x1F\x40\x01", 9));  // 8000 a metre
+    EXPECT_EQ(file[24], 1);  // one bit a pixel
+}
+
 }  // namespace

@@ -42,6 +42,14 @@ check 1 err "give a stream to render" "$preview"
 check 1 err "cannot open missing.epl: No such file or directory" "$preview" missing.epl
 check 1 err "cannot write nodir/x.png: No such file or directory" "$preview" -o nodir/x.png ok.epl
 check 2 err "byte 2: " "$preview" bad.epl
+printf 'N\nP1\nP1\nP1\n' > "$scratch/three.epl"
+check 0 out "label 3: lbl-003.png" "$preview" -o lbl-%03d.png three.epl
+check 0 out "label 3: three-3.png" "$preview" -o three.png three.epl
+check 1 err "at most one number pattern" "$preview" -o 'x-%s.png' three.epl
+check 0 out '"labels":["j-1.png","j-2.png","j-3.png"],"unrendered_labels":0' "$preview" --report=json -o j-%d.png three.epl
+check 0 out '"settings":{"character set":"I8,0,001","direction":"ZT"}' "$preview" --report=json ok.epl
+check 0 out "setting  direction: ZT" "$preview" --report ok.epl
+check 2 out "1 more label(s) printed but not rendered" "$preview" --max-labels 2 three.epl
 
 check 0 out "usage: quillbar-text2png" "$text2png" --help
 check 0 out "quillbar-text2png (quillbar) $version" "$text2png" --version
