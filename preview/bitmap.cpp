@@ -118,6 +118,41 @@ void pack_row(const std::uint8_t *dots, long width, png_byte *out) {
     }
 }
 
+// The libpng part: nothing here but plain values, since a libpng error
+// returns through longjmp.
+bool write_rows(png_structp png, png_infop info, FILE *out, const Bitmap &bitmap, int scale, png_byte *packed,
+                std::size_t packed_size) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    const long width = static_cast<long>(bitmap.width()) * scale, height = static_cast<long>(bitmap.height()) * scale;
+    png_init_io(png, out);
+    // One bit a pixel, 1 white: labels are mostly white, and a 1-bit row is
+    // an eighth of what an 8-bit one would be to compress.
+    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 1, PNG_COLOR_TYPE_GRAY,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    // 8 dots a millimetre is 8000 a metre.
+    const png_uint_32 per_metre = static_cast<png_uint_32>(8000 / scale);
+    png_set_pHYs(png, info, per_metre, per_metre, PNG_RESOLUTION_METER);
+    // Rows repeat and runs are long: the Up filter and run-length matching
+    // are as small here as the default search, and several times faster.
+    png_set_compression_level(png, 1);
+    png_set_compression_strategy(png, Z_RLE);
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_UP);
+    png_write_info(png, info);
+    for (long y = 0; y < bitmap.height(); ++y) {
+        const std::uint8_t *dots = bitmap.row(y);
+        if (scale == 1) {
+            pack_row(dots, width, packed);
+        } else {
+            std::memset(packed, 0xFF, packed_size);
+            for (long x = 0; x < width; ++x)
+                if (dots[x / scale]) packed[x >> 3] = static_cast<png_byte>(packed[x >> 3] & ~(0x80 >> (x & 7)));
+        }
+        for (int repeat = 0; repeat < scale; ++repeat) png_write_row(png, packed);
+    }
+    png_write_end(png, nullptr);
+    return true;
+}
+
 }  // namespace
 
 bool write_png(const std::string &path, const Bitmap &bitmap, int scale) {
@@ -129,40 +164,10 @@ bool write_png(const std::string &path, const Bitmap &bitmap, int scale) {
     }
     FILE *out = std::fopen(path.c_str(), "wb");
     if (!out) return false;
+    std::vector<png_byte> packed(static_cast<std::size_t>((width + 7) / 8));
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
-    // Made before setjmp: longjmp skips destructors.
-    std::vector<png_byte> packed(static_cast<std::size_t>((width + 7) / 8));
-    bool ok = false;
-    if (info && !setjmp(png_jmpbuf(png))) {
-        png_init_io(png, out);
-        // One bit a pixel, 1 white: labels are mostly white, and a 1-bit
-        // row is an eighth of what an 8-bit one would be to compress.
-        png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 1,
-                     PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-        // 8 dots a millimetre is 8000 a metre.
-        const png_uint_32 per_metre = static_cast<png_uint_32>(8000 / scale);
-        png_set_pHYs(png, info, per_metre, per_metre, PNG_RESOLUTION_METER);
-        // Runs of white and black: run-length matching is as small here
-        // and several times faster than the default search.
-        png_set_compression_level(png, 1);
-        png_set_compression_strategy(png, Z_RLE);
-        png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_UP);
-        png_write_info(png, info);
-        for (long y = 0; y < bitmap.height(); ++y) {
-            const std::uint8_t *dots = bitmap.row(y);
-            if (scale == 1) {
-                pack_row(dots, width, packed.data());
-            } else {
-                std::fill(packed.begin(), packed.end(), 0xFF);
-                for (long x = 0; x < width; ++x)
-                    if (dots[x / scale]) packed[static_cast<std::size_t>(x >> 3)] &= static_cast<png_byte>(~(0x80 >> (x & 7)));
-            }
-            for (int repeat = 0; repeat < scale; ++repeat) png_write_row(png, packed.data());
-        }
-        png_write_end(png, nullptr);
-        ok = true;
-    }
+    const bool ok = info && write_rows(png, info, out, bitmap, scale, packed.data(), packed.size());
     png_destroy_write_struct(&png, &info);
     const bool closed = std::fclose(out) == 0;
     return closed && ok;

@@ -116,7 +116,8 @@ bool drop_privileges() {
 
 void open_port_on(int port, const std::string &device) {
     ASSERT_EQ(QB_PortSetDevice(port, device.c_str()), 0);
-    ASSERT_EQ(QB_PortOpen(port, 9600), 0) << "open " << device << ": " << QB_GetLastErrorCode();
+    ASSERT_EQ(QB_PortOpen(port, 9600), 0) << "open " << device << ": " << QB_GetLastErrorCode() << " "
+                                           << QB_GetLastErrorMessage();
 }
 
 }  // namespace qbtest

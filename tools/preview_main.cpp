@@ -323,7 +323,7 @@ int serve(const Options &o) {
         if (poll(&pfd, 1, timeout_ms) <= 0) return false;
         const ssize_t n = read(master, buf, sizeof buf);
         if (n <= 0) return false;
-        if (raw) std::fwrite(buf, 1, static_cast<std::size_t>(n), raw);
+        if (raw && std::fwrite(buf, 1, static_cast<std::size_t>(n), raw) == static_cast<std::size_t>(n)) std::fflush(raw);
         printer.feed(buf, static_cast<std::size_t>(n));
         diagnostics.flush(printer);
         return true;
@@ -434,7 +434,7 @@ int listen_for_jobs(const Options &o) {
             const ssize_t n = read(client, buf, sizeof buf);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
-            if (raw) std::fwrite(buf, 1, static_cast<std::size_t>(n), raw);
+            if (raw && std::fwrite(buf, 1, static_cast<std::size_t>(n), raw) == static_cast<std::size_t>(n)) std::fflush(raw);
             printer.feed(buf, static_cast<std::size_t>(n));
             diagnostics.flush(printer);
         }

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -101,6 +102,35 @@ bool write_bytes(const void *data, std::size_t size, std::string *error) {
         return false;
     }
     return device->write_all(data, size, why);
+}
+
+namespace {
+
+// The application's name, for job names on a print server.
+std::string application() {
+#if defined(__GLIBC__)
+    return program_invocation_short_name;
+#else
+    return "quillbar";
+#endif
+}
+
+}  // namespace
+
+int end_job(const std::string &what) {
+    Device *device = connection().device.get();
+    if (!device) return 0;  // the lines before already failed for want of a port
+    static long labels = 0;
+    const std::string title = application() + ": " + (what == "label" ? "label " + std::to_string(++labels) : what);
+    std::string error;
+    return device->end_job(title, error) ? 0 : fail(QB_ERR_PORT_WRITE, error);
+}
+
+bool prints(std::string_view line) {
+    if (line.empty() || line[0] != 'P') return false;
+    for (std::size_t i = 1; i < line.size(); ++i)
+        if ((line[i] < '0' || line[i] > '9') && line[i] != ',') return false;
+    return true;
 }
 
 int send_bytes(const void *data, std::size_t size) {

@@ -27,6 +27,16 @@ inline int send_text(std::string_view text) { return send_bytes(text.data(), tex
 inline int send(Line &line) { return send_text(line.finish()); }
 inline int send(Line &&line) { return send_text(line.finish()); }
 
+// The bytes sent since the last job make a whole one: a label up to its P
+// line ("label"), a stored graphic ("graphic LOGO"). A print server sends
+// them as one job named after the application and what it carries; other
+// devices do nothing. Returns 0, or -1 with QB_ERR_PORT_WRITE when the
+// server refuses the job.
+int end_job(const std::string &what);
+
+// Whether a command line prints (P, P2, P1,3; not PA, which belongs to forms).
+bool prints(std::string_view line);
+
 // Internal, for tests: the n-th write request from now fails as a port
 // would (1 = the next one); 0 turns it off.
 void fail_nth_write(int n);

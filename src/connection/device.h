@@ -29,6 +29,16 @@ public:
         std::string ignored;
         return close(ignored);
     }
+
+    // The bytes written since the last job make a whole job (a label up to
+    // its P line, a stored graphic), named title. Devices that are not
+    // print servers have nothing to do. False, with the reason in error,
+    // when the server refuses it.
+    virtual bool end_job(const std::string &title, std::string &error) {
+        (void)title;
+        (void)error;
+        return true;
+    }
 };
 
 enum class PortKind { parallel, serial };
@@ -54,6 +64,10 @@ OpenedDevice open_device(const std::string &path, PortKind kind, int baud);
 // fails. Internal: tests shorten it.
 void set_no_progress_timeout(std::chrono::milliseconds timeout);
 std::chrono::milliseconds no_progress_timeout();
+
+// Print servers: "cups:QUEUE", "ipp://HOST[:PORT]/RESOURCE", "ipps://...".
+bool is_print_server_route(const std::string &route);
+OpenedDevice open_print_server(const std::string &route, std::chrono::milliseconds connect_timeout);
 
 // Makes every write in progress, in any thread, fail at once, and every new
 // one until clear_interrupt(): QB_PortClose from another thread.

@@ -320,6 +320,7 @@ void clear_interrupt() { g_interrupted.store(false); }
 void reset_interrupt_after_fork() { g_interrupted.store(false); }
 
 OpenedDevice open_device(const std::string &path, PortKind kind, int baud) {
+    if (is_print_server_route(path)) return open_print_server(path, milliseconds{g_connect_ms.load()});
     OpenedDevice result;
     // A network printer: raw EPL2 on a TCP port; no line settings to make.
     if (path.compare(0, kTcpScheme.size(), kTcpScheme) == 0) {

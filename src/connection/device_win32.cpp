@@ -115,8 +115,9 @@ void reset_interrupt_after_fork() {}
 OpenedDevice open_device(const std::string &path, PortKind kind, int baud) {
     OpenedDevice result;
     // Network printers are reached on POSIX hosts only for now.
-    if (path.rfind("tcp://", 0) == 0) {
-        result.error = "network printers (" + path + ") are not supported on Windows";
+    if (path.rfind("tcp://", 0) == 0 || path.rfind("ipp://", 0) == 0 || path.rfind("ipps://", 0) == 0 ||
+        path.rfind("cups:", 0) == 0) {
+        result.error = "network printers and print servers (" + path + ") are reached on POSIX hosts only";
         return result;
     }
     // Read and write, not shared with any other opener, existing devices only.

@@ -68,7 +68,8 @@ QB_API const char *QB_CALL QB_GetVersion(void) { return QUILLBAR_VERSION_STRING;
 QB_API int QB_CALL QB_SendCommand(const char *line) {
     return guarded([&] {
         if (check_text(line, "command line") != 0) return -1;
-        return send(Line(line));
+        if (send(Line(line)) != 0) return -1;
+        return prints(line) ? end_job("label") : 0;
     });
 }
 

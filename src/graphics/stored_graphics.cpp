@@ -9,6 +9,7 @@
 
 #include "connection/connection.h"
 #include "connection/guard.h"
+#include "connection/last_error.h"
 #include "graphics/host.h"
 #include "quillbar.h"
 
@@ -41,6 +42,15 @@ void show(const std::string &text) {
 
 Line delete_line(const char *name) { return Line("GK").quoted(name); }
 
+// end_job for QB_DownPicture, which reports by its result alone: the last
+// error stays as it was.
+int end_picture_job(const std::string &what) {
+    const int code = last_error_code();
+    if (end_job(what) == 0) return 0;
+    fail(code);
+    return -1;
+}
+
 // The stages of QB_DownPicture. Every failure returns -1 and leaves the last
 // error as it was. The lock is taken for each step that sends, never across
 // a stage that is shown.
@@ -57,10 +67,12 @@ int down_picture(const char *path, const char *name) {
     show(std::string(data->begin(), std::find(data->begin(), data->end(), 0)));
 
     // GK first: the printer refuses to store under a name it already has.
+    // On a print server the graphic is a job of its own: what was sent
+    // before it goes first.
     Line gk = delete_line(name);
     {
         std::lock_guard<std::recursive_mutex> lock(export_mutex());
-        if (!write_text(gk.finish())) return -1;
+        if (end_picture_job("lines sent before a stored graphic") != 0 || !write_text(gk.finish())) return -1;
     }
     show(std::string(gk.finish()));
     // The printer reads exactly the announced number of bytes after the GM
@@ -70,7 +82,8 @@ int down_picture(const char *path, const char *name) {
     Line gm = Line("GM").quoted(name).joined(static_cast<std::int64_t>(data->size()));
     show(std::string(gm.finish()));
     std::lock_guard<std::recursive_mutex> lock(export_mutex());
-    return write_text(gm.finish()) && write_bytes(data->data(), data->size()) ? 0 : -1;
+    if (!write_text(gm.finish()) || !write_bytes(data->data(), data->size())) return -1;
+    return end_picture_job("graphic " + std::string(name));
 }
 
 }  // namespace

@@ -37,8 +37,9 @@ QB_API int QB_CALL QB_PrintBarcode(int x, int y, int rotation, int type, int nar
     });
 }
 
+// A print server takes each label, up to and including its P line, as one job.
 QB_API int QB_CALL QB_Print(int count) {
-    return guarded([&] { return send(Line("P").num(count)); });
+    return guarded([&] { return send(Line("P").num(count)) == 0 ? end_job("label") : -1; });
 }
 
 }  // extern "C"

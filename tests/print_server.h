@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: MIT
+// A real print server for the tests and the benchmark: a cupsd of our own in
+// the foreground, with a private configuration on a loopback port and its
+// own spool, cache, state and log folders, and raw queues whose device is a
+// virtual printer listening on TCP. Never the machine's own server.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace qbtest {
+
+// quillbar-preview --listen on a free loopback port, keeping the bytes of
+// every job in a file and each label as a PNG.
+class ListeningPrinter {
+public:
+    explicit ListeningPrinter(const std::string &tool, const std::string &folder);
+    ~ListeningPrinter();
+    int port() const { return port_; }
+    std::string raw() const;  // every byte received so far
+    // Waits until the printer has taken jobs jobs (connections), or the deadline.
+    bool wait_for_jobs(long jobs, int seconds);
+    long jobs();
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int port_ = 0;
+    long jobs_ = 0;
+    std::string pending_;
+    std::string raw_path_;
+};
+
+class PrintServer {
+public:
+    // Starts cupsd in folder; ok() says whether it answers.
+    explicit PrintServer(const std::string &folder);
+    ~PrintServer();
+    bool ok() const { return pid_ > 0; }
+    int port() const { return port_; }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+    // Adds a raw queue whose device is uri ("socket://127.0.0.1:9100").
+    bool add_raw_queue(const std::string &name, const std::string &uri);
+    // Runs a CUPS command against this server (cupsdisable, cupsreject, ...).
+    bool command(const std::string &program, const std::string &queue);
+    void stop();    // the server goes away (SIGKILL), its spool left as it is
+    bool start();   // the same server again, on the same port and folders
+
+private:
+    std::string folder_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+};
+
+}  // namespace qbtest

@@ -1,0 +1,189 @@
+// SPDX-License-Identifier: MIT
+// Print servers as routes: a cupsd of the test's own with raw queues whose
+// device is the virtual printer on TCP. Every label goes through as one job,
+// arrives as the exact bytes, and renders.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "print_server.h"
+#include "quillbar.h"
+#include "support.h"
+
+namespace {
+
+using qbtest::ListeningPrinter;
+using qbtest::PrintServer;
+
+// One label, its text naming who printed it: exactly these bytes.
+std::string print_label(const std::string &id) {
+    if (QB_SetClear() != 0 || QB_PrintCharacter(1, 1, 0, 2, 1, 1, 0, id.c_str()) != 0 || QB_Print(1) != 0) {
+        std::fprintf(stderr, "label %s: %s\n", id.c_str(), QB_GetLastErrorMessage());
+        return "";
+    }
+    return "N\nA8,8,0,2,1,1,N,\"" + id + "\"\nP1\n";
+}
+
+class PrintServerRoute : public testing::Test {
+protected:
+    void SetUp() override {
+        if (access("/usr/sbin/cupsd", X_OK) != 0 || access("/usr/lib/cups/backend/socket", X_OK) != 0)
+            GTEST_SKIP() << "cupsd and its socket backend are not installed (Debian: cups)";
+        printer_.reset(new ListeningPrinter(QUILLBAR_PREVIEW_TOOL, printer_dir_.path()));
+        ASSERT_GT(printer_->port(), 0);
+        server_.reset(new PrintServer(server_dir_.path()));
+        ASSERT_TRUE(server_->ok()) << qbtest::read_file(server_dir_.path() + "/log/error_log");
+        ASSERT_TRUE(server_->add_raw_queue("labels", "socket://127.0.0.1:" + std::to_string(printer_->port())));
+        // libcups finds "the local server" here.
+        setenv("CUPS_SERVER", server_->address().c_str(), 1);
+    }
+    void TearDown() override {
+        if (HasFailure() && server_)
+            std::fprintf(stderr, "cupsd's error log:\n%s\n", qbtest::read_file(server_dir_.path() + "/log/error_log").c_str());
+        QB_PortClose();
+        QB_PortSetDevice(1, nullptr);
+        server_.reset();
+        printer_.reset();
+    }
+    qbtest::TempDir printer_dir_, server_dir_;
+    std::unique_ptr<ListeningPrinter> printer_;
+    std::unique_ptr<PrintServer> server_;
+};
+
+TEST_F(PrintServerRoute, EveryLabelIsOneJobArrivingByteForByteThroughEitherRoute) {
+    const std::string routes[] = {"cups:labels", "ipp://" + server_->address() + "/printers/labels"};
+    std::string expected;
+    long jobs = 0;
+    for (const std::string &route : routes) {
+        SCOPED_TRACE(route);
+        qbtest::open_port_on(1, route);
+        for (int i = 0; i < 3; ++i) {
+            const std::string sent = print_label(route.substr(0, 4) + "-" + std::to_string(i));
+            ASSERT_FALSE(sent.empty()) << QB_GetLastErrorMessage();
+            expected += sent;
+            ++jobs;
+        }
+        // What is pending at close goes as a job of its own.
+        ASSERT_EQ(QB_SendCommand("OD"), 0);
+        expected += "OD\n";
+        ++jobs;
+        ASSERT_EQ(QB_PortClose(), 0) << QB_GetLastErrorMessage();
+    }
+    ASSERT_TRUE(printer_->wait_for_jobs(jobs, 60)) << printer_->jobs() << " of " << jobs;
+    EXPECT_EQ(printer_->raw(), expected);
+    EXPECT_GT(qbtest::read_file(printer_dir_.path() + "/label-00006.png").size(), 50u);
+}
+
+TEST_F(PrintServerRoute, QueuesThatCannotTakeJobsFailTheOpenWithTheServersReason) {
+    ASSERT_TRUE(server_->add_raw_queue("stopped", "socket://127.0.0.1:9"));
+    ASSERT_TRUE(server_->command("cupsdisable", "stopped"));
+    ASSERT_TRUE(server_->add_raw_queue("refusing", "socket://127.0.0.1:9"));
+    ASSERT_TRUE(server_->command("cupsreject", "refusing"));
+    const struct {
+        std::string route;
+        const char *says;
+    } rows[] = {
+        {"cups:missing", "no printer or queue at cups:missing: "},
+        {"ipp://" + server_->address() + "/printers/missing", "no printer or queue at ipp://"},
+        {"cups:stopped", "cups:stopped is stopped"},
+        {"cups:refusing", "cups:refusing is not accepting jobs"},
+        {"ipp://127.0.0.1:1/printers/labels", "cannot reach the print server"},
+        {"ipp:///printers/labels", "is not ipp://HOST[:PORT]/RESOURCE"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.route);
+        ASSERT_EQ(QB_PortSetDevice(1, row.route.c_str()), 0);
+        EXPECT_EQ(QB_PortOpen(1, 9600), -1);
+        EXPECT_EQ(QB_GetLastErrorCode(), QB_ERR_PORT_OPEN);
+        EXPECT_NE(std::string(QB_GetLastErrorMessage()).find(row.says), std::string::npos) << QB_GetLastErrorMessage();
+    }
+}
+
+// The server goes away between two labels: the second fails with 1002 at
+// the call that completed it; the first, spooled, prints once when the
+// server is back.
+TEST_F(PrintServerRoute, AServerThatGoesAwayFailsTheLabelAndLosesNothingItTook) {
+    qbtest::open_port_on(1, "cups:labels");
+    ASSERT_TRUE(server_->command("cupsdisable", "labels"));  // the first job waits in the spool
+    const std::string first = print_label("FIRST");
+    ASSERT_FALSE(first.empty()) << QB_GetLastErrorMessage();
+    server_->stop();
+    EXPECT_TRUE(print_label("SECOND").empty());
+    EXPECT_EQ(QB_GetLastErrorCode(), QB_ERR_PORT_WRITE);
+    EXPECT_NE(std::string(QB_GetLastErrorMessage()).find("the print server does not answer"), std::string::npos)
+        << QB_GetLastErrorMessage();
+    QB_PortClose();
+    ASSERT_TRUE(server_->start());
+    ASSERT_TRUE(server_->command("cupsenable", "labels"));
+    ASSERT_TRUE(printer_->wait_for_jobs(1, 60));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(printer_->raw(), first);
+}
+
+// Four threads of this process and two other processes print 200 labels
+// each through one queue: every label arrives once and whole, each client's
+// in its own order.
+TEST_F(PrintServerRoute, ThreadsAndProcessesShareOneQueue) {
+    constexpr int kLabels = 200;
+    const auto client = [](const std::string &who, std::mutex *lock) {
+        for (int n = 0; n < kLabels; ++n) {
+            std::unique_lock<std::mutex> hold(*lock);  // one label is a run of calls
+            if (print_label(who + "-" + std::to_string(n)).empty()) return false;
+        }
+        return true;
+    };
+    std::vector<pid_t> children;
+    for (int p = 0; p < 2; ++p) {
+        std::fflush(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            std::mutex own;
+            if (QB_PortSetDevice(1, "cups:labels") != 0 || QB_PortOpen(1, 9600) != 0) _exit(1);
+            const bool ok = client("P" + std::to_string(p), &own);
+            _exit(ok && QB_PortClose() == 0 ? 0 : 2);
+        }
+        children.push_back(pid);
+    }
+    qbtest::open_port_on(1, "cups:labels");
+    std::mutex lock;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] { failures += !client("T" + std::to_string(t), &lock); });
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0) << QB_GetLastErrorMessage();
+    EXPECT_EQ(QB_PortClose(), 0);
+    for (pid_t pid : children) {
+        int status = -1;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    ASSERT_TRUE(printer_->wait_for_jobs(6 * kLabels, 240)) << printer_->jobs() << " jobs";
+    // Each label whole, once, and each client's in order.
+    const std::string raw = printer_->raw();
+    const std::regex label("N\nA8,8,0,2,1,1,N,\"([TP]\\d)-(\\d+)\"\nP1\n");
+    std::map<std::string, int> next;
+    long whole = 0;
+    for (auto it = std::sregex_iterator(raw.begin(), raw.end(), label); it != std::sregex_iterator(); ++it) {
+        const std::string who = (*it)[1];
+        EXPECT_EQ(std::stoi((*it)[2]), next[who]) << who;
+        next[who] = std::stoi((*it)[2]) + 1;
+        ++whole;
+    }
+    EXPECT_EQ(whole, 6 * kLabels);
+    EXPECT_EQ(raw.size(), static_cast<std::size_t>(whole) * std::string("N\nA8,8,0,2,1,1,N,\"T0-000\"\nP1\n").size() -
+                              static_cast<std::size_t>(6 * (10 * 2 + 90 * 1)));
+}
+
+}  // namespace
