@@ -24,6 +24,12 @@ print(floor, peak([sys.argv[1]]))
 PY
 )
 
+# Through a print server of our own (cupsd needs root for its lp user).
+queue="(no print-server figure: needs root and Debian's cups)"
+if [ "$(id -u)" -eq 0 ] && [ -x /usr/sbin/cupsd ]; then
+  queue=$("$build/bench/quillbar_print_server_rate" "$build/tools/quillbar-preview" 300)
+fi
+
 /usr/bin/python3 - "$json" "$peer" "$firsts" "$rss" <<'PY'
 import json, statistics, sys
 ours, other = {}, {}
@@ -61,3 +67,5 @@ render, png = other["BM_RenderLabel"], other["BM_WriteLabelPng"]
 print("virtual printer, 100 x 150 mm label with 20 objects: render %.2f ms; writing its PNG %.2f ms"
       " (render/PNG %.2f)" % (render * 1e3, png * 1e3, render / png))
 PY
+echo
+echo "$queue"
