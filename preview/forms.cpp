@@ -112,17 +112,11 @@ void remove(Machine &m, Cmd &c) {
     Fields f(c);
     std::string name;
     if (!f.name(0, name)) return done(m, c, f);
-    std::size_t removed = 0;
-    for (auto it = m.forms.begin(); it != m.forms.end();) {
-        if (name == "*" || it->first == name) {
-            if (m.awaiting == &it->second) m.awaiting = nullptr;
-            m.form_bytes -= it->second.bytes;
-            it = m.forms.erase(it);
-            ++removed;
-        } else {
-            ++it;
-        }
-    }
+    const std::size_t removed = remove_named(
+        m.forms, name, m.form_bytes, [](const Form &f) { return f.bytes; },
+        [&m](const Form &f) {
+            if (m.awaiting == &f) m.awaiting = nullptr;
+        });
     m.event(c.offset, "FK", (name == "*" ? "delete all forms" : "delete the form \"" + shown(name) + "\"") +
                                 (removed ? "" : " (none stored)"));
 }

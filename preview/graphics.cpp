@@ -84,16 +84,10 @@ void remove(Machine &m, Cmd &c) {
     Fields f(c);
     std::string name;
     if (!f.name(0, name)) return done(m, c, f);
-    std::size_t removed = 0;
-    for (auto it = m.graphics.begin(); it != m.graphics.end();) {
-        if (name == "*" || it->first == name) {
-            m.graphics_bytes -= static_cast<std::size_t>(it->second.width()) * static_cast<std::size_t>(it->second.height());
-            it = m.graphics.erase(it);
-            ++removed;
-        } else {
-            ++it;
-        }
-    }
+    const std::size_t removed = remove_named(
+        m.graphics, name, m.graphics_bytes,
+        [](const Bitmap &g) { return static_cast<std::size_t>(g.width()) * static_cast<std::size_t>(g.height()); },
+        [](const Bitmap &) {});
     m.event(c.offset, "GK", (name == "*" ? "delete all stored graphics" : "delete \"" + shown(name) + "\"") +
                                 (removed ? "" : " (none stored)"));
 }

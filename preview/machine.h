@@ -217,6 +217,25 @@ struct Machine {
     }
 };
 
+// Removes the entry called name, or every entry for "*", taking what each
+// held (size(entry)) off bytes and telling gone(entry) first. Returns how
+// many went (GK and FK).
+template <class Map, class Size, class Gone>
+std::size_t remove_named(Map &map, const std::string &name, std::size_t &bytes, Size size, Gone gone) {
+    std::size_t removed = 0;
+    for (auto it = map.begin(); it != map.end();) {
+        if (name != "*" && it->first != name) {
+            ++it;
+            continue;
+        }
+        gone(it->second);
+        bytes -= size(it->second);
+        it = map.erase(it);
+        ++removed;
+    }
+    return removed;
+}
+
 // The command table: letters to handler, and whether a form may hold it.
 using Handler = void (*)(Machine &, Cmd &);
 struct CommandEntry {

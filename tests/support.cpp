@@ -114,6 +114,16 @@ bool drop_privileges() {
     return setgroups(0, nullptr) == 0 && setgid(nobody) == 0 && setuid(nobody) == 0 && geteuid() == nobody;
 }
 
+std::string zbar_decode(const std::string &png) {
+    FILE *p = popen(("zbarimg -q --raw '" + png + "' 2>/dev/null").c_str(), "r");
+    std::string out;
+    char buf[512];
+    while (p && std::fgets(buf, sizeof buf, p)) out += buf;
+    if (p) pclose(p);
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
 void open_port_on(int port, const std::string &device) {
     ASSERT_EQ(QB_PortSetDevice(port, device.c_str()), 0);
     ASSERT_EQ(QB_PortOpen(port, 9600), 0) << "open " << device << ": " << QB_GetLastErrorCode() << " "

@@ -58,6 +58,9 @@ int in_child(int (*body)());
 // an unprivileged user). False when that failed.
 bool drop_privileges();
 
+// What zbarimg reads in the picture, "" for nothing.
+std::string zbar_decode(const std::string &png);
+
 // Routes selector port to device and opens it at 9600; fails the test if it
 // does not open.
 void open_port_on(int port, const std::string &device);

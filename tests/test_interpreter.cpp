@@ -150,13 +150,7 @@ std::string zbar(const Bitmap &image) {
     qbtest::TempDir dir;
     const std::string png = dir.path() + "/code.png";
     if (!quillbar::preview::write_png(png, image, 2)) return "(no picture)";
-    FILE *p = popen(("zbarimg -q --raw '" + png + "' 2>/dev/null").c_str(), "r");
-    std::string out;
-    char buf[512];
-    while (p && std::fgets(buf, sizeof buf, p)) out += buf;
-    if (p) pclose(p);
-    while (!out.empty() && out.back() == '\n') out.pop_back();
-    return out;
+    return qbtest::zbar_decode(png);
 }
 
 // Every selection of the guide's table is drawn; those zbar reads decode

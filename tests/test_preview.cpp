@@ -165,15 +165,6 @@ TEST_F(RoundTrip, StoredLogoPrintsBitExactAndIsGoneAfterDelete) {
 
 // ---- bar codes, read back by zbarimg ----------------------------------------------------
 
-std::string zbar_decode(const std::string &png) {
-    FILE *p = popen(("zbarimg -q --raw '" + png + "' 2>/dev/null").c_str(), "r");
-    std::string out;
-    char buf[256];
-    while (p && std::fgets(buf, sizeof buf, p)) out += buf;
-    if (p) pclose(p);
-    while (!out.empty() && out.back() == '\n') out.pop_back();
-    return out;
-}
 
 TEST_F(RoundTrip, BarCodesDecodeToTheirDataInEveryRotation) {
     const struct {
@@ -205,7 +196,7 @@ TEST_F(RoundTrip, BarCodesDecodeToTheirDataInEveryRotation) {
                 EXPECT_GT(labels[0].image.count_black(), 1000);
                 const std::string png = dir.path() + "/code.png";
                 ASSERT_TRUE(quillbar::preview::write_png(png, labels[0].image));
-                EXPECT_EQ(zbar_decode(png), code.decoded);
+                EXPECT_EQ(qbtest::zbar_decode(png), code.decoded);
             }
 }
 
@@ -354,36 +345,61 @@ TEST(Labels, EmptyLabelsAndObjectsOutsideAreNoted) {
 
 // ---- the tool as a virtual printer on a serial port -------------------------------------------
 
+// quillbar-preview started with args; where is what its first line names
+// ("device: /dev/pts/N", "listening: 127.0.0.1:PORT").
+struct RunningTool {
+    explicit RunningTool(const std::vector<std::string> &args) {
+        int out[2];
+        if (pipe(out) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            dup2(out[1], 1);
+            close(out[0]);
+            std::vector<char *> argv{const_cast<char *>(QUILLBAR_PREVIEW_TOOL)};
+            for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(QUILLBAR_PREVIEW_TOOL, argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        from = fdopen(out[0], "r");
+        char line[256] = {};
+        if (!std::fgets(line, sizeof line, from)) return;
+        where = line;
+        where = where.substr(where.find(' ') + 1);
+        if (!where.empty() && where.back() == '\n') where.pop_back();
+    }
+    ~RunningTool() {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+        if (from) std::fclose(from);
+    }
+    // The exit status once it ends by itself, or -1.
+    int status() {
+        int st = -1;
+        waitpid(pid, &st, 0);
+        pid = -1;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    }
+    pid_t pid = -1;
+    FILE *from = nullptr;
+    std::string where;
+};
+
 TEST(PreviewTool, ServesAPseudoTerminalAndRendersWhatTheLibraryPrints) {
     qbtest::TempDir dir;
     const std::string png = dir.path() + "/label.png";
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    const pid_t tool = fork();
-    if (tool == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        execl(QUILLBAR_PREVIEW_TOOL, QUILLBAR_PREVIEW_TOOL, "--serve", "--labels", "1", "-o", png.c_str(), nullptr);
-        _exit(127);
-    }
-    close(out[1]);
-    FILE *from_tool = fdopen(out[0], "r");
-    char line[256] = {};
-    ASSERT_TRUE(std::fgets(line, sizeof line, from_tool));
-    std::string device = line;
-    ASSERT_EQ(device.rfind("device: ", 0), 0u);
-    device = device.substr(8, device.size() - 9);
-
-    qbtest::open_port_on(3, device);
+    RunningTool tool({"--serve", "--labels", "1", "-o", png});
+    ASSERT_FALSE(tool.where.empty());
+    qbtest::open_port_on(3, tool.where);
     QB_SetPaperSize(0, 40, 20, 3);
     QB_SetClear();
     QB_PrintLine(0, 0, 40, 20);
     QB_Print(1);
     QB_PortClose();
-    int status = -1;
-    waitpid(tool, &status, 0);
-    std::fclose(from_tool);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(tool.status(), 0);
     EXPECT_GT(qbtest::read_file(png).size(), 50u);
 }
 
@@ -391,22 +407,9 @@ TEST(PreviewTool, ServesAPseudoTerminalAndRendersWhatTheLibraryPrints) {
 // flag set; the tool clears it once no process holds the terminal, so the
 // next client, root or not, can open it.
 TEST(PreviewTool, ClearsTheExclusiveFlagAClientThatCrashedLeftBehind) {
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    const pid_t tool = fork();
-    if (tool == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        execl(QUILLBAR_PREVIEW_TOOL, QUILLBAR_PREVIEW_TOOL, "--serve", "-o", "/dev/null", nullptr);
-        _exit(127);
-    }
-    close(out[1]);
-    FILE *from_tool = fdopen(out[0], "r");
-    char line[256] = {};
-    ASSERT_TRUE(std::fgets(line, sizeof line, from_tool));
+    RunningTool tool({"--serve", "-o", "/dev/null"});
     static std::string device;
-    device = std::string(line).substr(8);
-    device.pop_back();
+    device = tool.where;
     // The client takes the port and dies without closing it.
     const pid_t client = fork();
     if (client == 0) {
@@ -428,9 +431,6 @@ TEST(PreviewTool, ClearsTheExclusiveFlagAClientThatCrashedLeftBehind) {
     int flag = 1;
     for (int i = 0; i < 100 && (flag = exclusive()) != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(flag, 0);
-    kill(tool, SIGTERM);
-    waitpid(tool, nullptr, 0);
-    std::fclose(from_tool);
 }
 
 // The tool as a printer on a pseudo-terminal and on TCP: ^ee is answered on
@@ -441,26 +441,10 @@ TEST(PreviewTool, AnswersErrorReportsAndTakesJobsOnEveryLine) {
         SCOPED_TRACE(mode);
         qbtest::TempDir dir;
         const std::string png = dir.path() + "/label.png";
-        int out[2];
-        ASSERT_EQ(pipe(out), 0);
-        const pid_t tool = fork();
-        if (tool == 0) {
-            dup2(out[1], 1);
-            close(out[0]);
-            if (std::string(mode) == "--serve")
-                execl(QUILLBAR_PREVIEW_TOOL, QUILLBAR_PREVIEW_TOOL, "--serve", "--labels", "2", "-o", png.c_str(), nullptr);
-            else
-                execl(QUILLBAR_PREVIEW_TOOL, QUILLBAR_PREVIEW_TOOL, "--listen", "127.0.0.1:0", "--labels", "2", "-o",
-                      png.c_str(), nullptr);
-            _exit(127);
-        }
-        close(out[1]);
-        FILE *from_tool = fdopen(out[0], "r");
-        char line[256] = {};
-        ASSERT_TRUE(std::fgets(line, sizeof line, from_tool));
-        std::string where = line;
-        where = where.substr(where.find(' ') + 1);
-        where.pop_back();
+        RunningTool tool(std::string(mode) == "--serve"
+                             ? std::vector<std::string>{"--serve", "--labels", "2", "-o", png}
+                             : std::vector<std::string>{"--listen", "127.0.0.1:0", "--labels", "2", "-o", png});
+        const std::string where = tool.where;
         const std::string route = std::string(mode) == "--serve" ? where : "tcp://" + where;
         // Two jobs: the first asks for the error report after a bad line.
         for (int job = 0; job < 2; ++job) {
@@ -486,10 +470,7 @@ TEST(PreviewTool, AnswersErrorReportsAndTakesJobsOnEveryLine) {
             ASSERT_EQ(QB_Print(1), 0);
             ASSERT_EQ(QB_PortClose(), 0);
         }
-        int status = -1;
-        waitpid(tool, &status, 0);
-        std::fclose(from_tool);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);  // the bad line is reported
+        EXPECT_EQ(tool.status(), 2);  // the bad line is reported
         EXPECT_GT(qbtest::read_file(dir.path() + "/label-2.png").size(), 50u);
     }
     QB_PortSetDevice(1, nullptr);
@@ -497,20 +478,8 @@ TEST(PreviewTool, AnswersErrorReportsAndTakesJobsOnEveryLine) {
 
 // ^ee over TCP: the reply arrives on the connection that asked.
 TEST(PreviewTool, AnswersOnTheTcpConnectionThatAsked) {
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    const pid_t tool = fork();
-    if (tool == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        execl(QUILLBAR_PREVIEW_TOOL, QUILLBAR_PREVIEW_TOOL, "--listen", "127.0.0.1:0", "-o", "/dev/null", nullptr);
-        _exit(127);
-    }
-    close(out[1]);
-    FILE *from_tool = fdopen(out[0], "r");
-    char line[256] = {};
-    ASSERT_TRUE(std::fgets(line, sizeof line, from_tool));
-    const std::string where = std::string(line).substr(11);
+    RunningTool tool({"--listen", "127.0.0.1:0", "-o", "/dev/null"});
+    const std::string where = tool.where;
     const int port = std::stoi(where.substr(where.rfind(':') + 1));
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
@@ -531,9 +500,6 @@ TEST(PreviewTool, AnswersOnTheTcpConnectionThatAsked) {
     }
     EXPECT_EQ(reply, "03\r\nUI80,001\r\n");
     close(fd);
-    kill(tool, SIGTERM);
-    waitpid(tool, nullptr, 0);
-    std::fclose(from_tool);
 }
 
 }  // namespace

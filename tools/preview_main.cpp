@@ -237,6 +237,18 @@ int render_stream(const Options &o) {
     return ok && writer.ok() ? status : 1;
 }
 
+// --raw FILE: where the bytes received are kept as they come.
+bool open_raw(const Options &o, FILE *&raw) {
+    raw = o.raw.empty() ? nullptr : std::fopen(o.raw.c_str(), "wb");
+    if (o.raw.empty() || raw) return true;
+    std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgram, o.raw.c_str(), std::strerror(errno));
+    return false;
+}
+
+void keep_raw(FILE *raw, const char *data, std::size_t size) {
+    if (raw && std::fwrite(data, 1, size, raw) == size) std::fflush(raw);
+}
+
 // Whether a process other than this one has the terminal open: a client
 // that crashed leaves none behind.
 bool others_hold(const std::string &terminal) {
@@ -303,11 +315,8 @@ int serve(const Options &o) {
         cfmakeraw(&t);
         tcsetattr(keeper, TCSANOW, &t);
     }
-    FILE *raw = o.raw.empty() ? nullptr : std::fopen(o.raw.c_str(), "wb");
-    if (!o.raw.empty() && !raw) {
-        std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgram, o.raw.c_str(), std::strerror(errno));
-        return 1;
-    }
+    FILE *raw = nullptr;
+    if (!open_raw(o, raw)) return 1;
     std::printf("device: %s\n", slave.c_str());
     std::fflush(stdout);
     std::signal(SIGINT, stop);
@@ -323,7 +332,7 @@ int serve(const Options &o) {
         if (poll(&pfd, 1, timeout_ms) <= 0) return false;
         const ssize_t n = read(master, buf, sizeof buf);
         if (n <= 0) return false;
-        if (raw && std::fwrite(buf, 1, static_cast<std::size_t>(n), raw) == static_cast<std::size_t>(n)) std::fflush(raw);
+        keep_raw(raw, buf, static_cast<std::size_t>(n));
         printer.feed(buf, static_cast<std::size_t>(n));
         diagnostics.flush(printer);
         return true;
@@ -398,11 +407,8 @@ int listen_for_jobs(const Options &o) {
                      errno ? std::strerror(errno) : "not HOST:PORT");
         return 1;
     }
-    FILE *raw = o.raw.empty() ? nullptr : std::fopen(o.raw.c_str(), "wb");
-    if (!o.raw.empty() && !raw) {
-        std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgram, o.raw.c_str(), std::strerror(errno));
-        return 1;
-    }
+    FILE *raw = nullptr;
+    if (!open_raw(o, raw)) return 1;
     std::printf("listening: %s\n", bound.c_str());
     std::fflush(stdout);
     std::signal(SIGINT, stop);
@@ -434,7 +440,7 @@ int listen_for_jobs(const Options &o) {
             const ssize_t n = read(client, buf, sizeof buf);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
-            if (raw && std::fwrite(buf, 1, static_cast<std::size_t>(n), raw) == static_cast<std::size_t>(n)) std::fflush(raw);
+            keep_raw(raw, buf, static_cast<std::size_t>(n));
             printer.feed(buf, static_cast<std::size_t>(n));
             diagnostics.flush(printer);
         }
