@@ -63,12 +63,7 @@ void retrieve(Machine &m, Cmd &c) {
         def.offset = e.offset;
         def.machine = &m;
         std::vector<std::size_t> starts;
-        std::size_t start = 0;
-        for (std::size_t k = 0; k <= def.rest.size(); ++k)
-            if (k == def.rest.size() || def.rest[k] == ',') {
-                def.fields.push_back(def.rest.substr(start, k - start));
-                start = k + 1;
-            }
+        def.fields = split_fields(def.rest, starts);
         Fields d(def);
         long number, width;
         std::string how;
@@ -165,7 +160,7 @@ void print_with(Machine &m, Cmd &c) {
 void print(Machine &m, Cmd &c) { print_with(m, c); }
 
 void auto_print(Machine &m, Cmd &c) {
-    if (!m.substitution) return m.diagnose(c.offset, "PA prints from inside a form only (use P)");
+    if (!m.substituting) return m.diagnose(c.offset, "PA prints from inside a form only (use P)");
     print_with(m, c);
 }
 

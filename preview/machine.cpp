@@ -31,10 +31,7 @@ std::string shown(const std::string &text, std::size_t longest) {
     return text.size() > longest ? out + "..." : out;
 }
 
-namespace {
-
-// Splits at commas outside quotes; inside quotes a backslash escapes the
-// next byte. starts gets where each field begins in rest.
+// Inside quotes a backslash escapes the next byte.
 std::vector<std::string> split_fields(const std::string &rest, std::vector<std::size_t> &starts) {
     std::vector<std::string> fields;
     starts.clear();
@@ -61,6 +58,8 @@ std::vector<std::string> split_fields(const std::string &rest, std::vector<std::
     fields.push_back(current);
     return fields;
 }
+
+namespace {
 
 // A quoted literal at raw[pos]: its text with escapes resolved; pos moves
 // past the closing quote. False when it never closes.
@@ -127,7 +126,7 @@ bool Fields::data(std::size_t i, std::string &value) {
     value.clear();
     std::size_t pos = 0;
     bool ok = !raw.empty();
-    Substitution *sub = cmd_.machine ? cmd_.machine->substitution : nullptr;
+    const bool substituting = cmd_.machine && cmd_.machine->substituting;
     while (ok && pos < raw.size()) {
         const char c = raw[pos];
         if (c == '"') {
@@ -136,7 +135,7 @@ bool Fields::data(std::size_t i, std::string &value) {
         }
         // Variables V00..V99, counters C0..C9, time TT and date TD.
         std::string token;
-        if (c == 'V' && pos + 2 < raw.size() + 0 && std::isdigit(static_cast<unsigned char>(raw[pos + 1])) &&
+        if (c == 'V' && pos + 2 < raw.size() && std::isdigit(static_cast<unsigned char>(raw[pos + 1])) &&
             std::isdigit(static_cast<unsigned char>(raw[pos + 2])))
             token = raw.substr(pos, 3);
         else if (c == 'C' && pos + 1 < raw.size() && std::isdigit(static_cast<unsigned char>(raw[pos + 1])))
@@ -148,12 +147,11 @@ bool Fields::data(std::size_t i, std::string &value) {
             break;
         }
         pos += token.size();
-        const std::optional<std::string> resolved = sub ? cmd_.machine->resolve_token(token) : std::nullopt;
+        const std::optional<std::string> resolved = substituting ? cmd_.machine->resolve_token(token) : std::nullopt;
         if (!resolved) {
             error_ = cmd_.letters + ": " + token + " has no value here (variables and counters belong to a retrieved form)";
             return false;
         }
-        if (token[0] == 'C') sub->uses_counters = true;
         value += *resolved;
     }
     if (ok) return true;
@@ -248,7 +246,7 @@ Bitmap &Machine::layer(bool late_layer) {
     return late;
 }
 
-Bitmap &Machine::object_layer(bool graphic) { return layer(graphic || substitution != nullptr); }
+Bitmap &Machine::object_layer(bool graphic) { return layer(graphic || substituting); }
 
 void Machine::reset_label() {
     base.reset(width, length);
@@ -544,8 +542,7 @@ void Machine::run_form(const Form &form) {
         c.shown_digits = start.size();
     }
     data_values.clear();
-    Substitution sub;
-    substitution = &sub;
+    substituting = true;
     for (const Form::Entry &e : form.entries) {
         const CommandEntry *entry = find_command(e.line);
         if (entry && (entry->run == forms::variable || (entry->run == settings::cut && e.line.size() > 1))) continue;
@@ -558,7 +555,7 @@ void Machine::run_form(const Form &form) {
         const bool has_data = !e.binary.empty() || e.line.compare(0, 2, "GW") == 0 || e.line.compare(0, 2, "GM") == 0;
         run_line(e.line, e.offset, has_data ? &e.binary : nullptr);
     }
-    substitution = nullptr;
+    substituting = false;
 }
 
 std::optional<std::string> Machine::resolve_token(const std::string &token) const {
@@ -617,13 +614,11 @@ void Machine::print(long sets, long copies, std::size_t at) {
             if (!counter_objects.empty() || !overlays.empty() || upside_down) {
                 // Drawn on the composition, which the next print makes anew.
                 page_valid = false;
-                Substitution sub;
-                Substitution *keep = substitution;
-                substitution = &sub;
-                in_counter_pass = true;
+                const bool keep = substituting;
+                substituting = in_counter_pass = true;
                 for (const CounterObject &o : counter_objects) run_line(o.line, o.offset);
                 in_counter_pass = false;
-                substitution = keep;
+                substituting = keep;
                 for (const Overlay &ov : overlays) page.paint(ov.x, ov.y, ov.w, ov.h, ov.ink);
                 if (upside_down) page.turn_half();
             }

@@ -56,6 +56,10 @@ private:
     std::string error_;
 };
 
+// Splits a command's fields at commas outside quotes; starts gets where
+// each field begins.
+std::vector<std::string> split_fields(const std::string &rest, std::vector<std::size_t> &starts);
+
 // Parses a decimal number strictly: an optional '-', then digits only.
 bool parse_number(const std::string &field, long &value);
 // Printable for a report: control bytes shown as dots, long text cut.
@@ -78,12 +82,6 @@ private:
     Bitmap &layer_;
     long x_, y_;
     int rotation_;
-};
-
-// Set while a retrieved form runs: data fields may then hold variables and
-// counters.
-struct Substitution {
-    bool uses_counters = false;  // set by data() when a counter was resolved
 };
 
 struct Form {
@@ -169,7 +167,7 @@ struct Machine {
     std::vector<std::string> data_values;
     std::map<int, Variable> variables;
     std::map<int, Counter> counters;
-    Substitution *substitution = nullptr;  // while a form runs
+    bool substituting = false;  // a retrieved form runs: data may hold variables and counters
     void run_form(const Form &form);
     // The value of V00..V99, C0..C9, TT or TD as it stands; none when the
     // form defines no such variable or counter.

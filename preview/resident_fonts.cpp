@@ -44,7 +44,7 @@ private:
     static std::array<char32_t, 256> build(const std::string &page) {
         std::array<char32_t, 256> table{};
         for (unsigned i = 0; i < 256; ++i) table[i] = i < 0x80 ? i : 0;
-        const std::string name = (page.size() == 4 ? "CP" : "CP") + page;
+        const std::string name = "CP" + page;
         iconv_t cd = iconv_open("UTF-32LE", name.c_str());
         if (cd == reinterpret_cast<iconv_t>(-1)) return table;
         for (unsigned i = 0x80; i < 256; ++i) {

@@ -6,6 +6,14 @@
 // the server as one raw print job.
 #include "connection/device.h"
 
+namespace quillbar {
+
+bool is_print_server_route(const std::string &route) {
+    return route.compare(0, 5, "cups:") == 0 || route.compare(0, 6, "ipp://") == 0 || route.compare(0, 7, "ipps://") == 0;
+}
+
+}  // namespace quillbar
+
 #if QUILLBAR_HAVE_CUPS
 #include <cups/cups.h>
 
@@ -146,10 +154,6 @@ private:
 
 }  // namespace
 
-bool is_print_server_route(const std::string &route) {
-    return route.compare(0, 5, "cups:") == 0 || route.compare(0, 6, "ipp://") == 0 || route.compare(0, 7, "ipps://") == 0;
-}
-
 OpenedDevice open_print_server(const std::string &route, std::chrono::milliseconds connect_timeout) {
     OpenedDevice result;
     Destination d;
@@ -208,10 +212,6 @@ OpenedDevice open_print_server(const std::string &route, std::chrono::millisecon
 #else  // no libcups on this host
 
 namespace quillbar {
-
-bool is_print_server_route(const std::string &route) {
-    return route.compare(0, 5, "cups:") == 0 || route.compare(0, 6, "ipp://") == 0 || route.compare(0, 7, "ipps://") == 0;
-}
 
 OpenedDevice open_print_server(const std::string &route, std::chrono::milliseconds) {
     OpenedDevice result;
