@@ -34,6 +34,11 @@ constexpr std::size_t kMaxEvents = 20000;
 // rest are counted and reported.
 constexpr long kDefaultMaxLabels = 1000;
 
+// How deep one line may run others: a stream line, a retrieved form's line,
+// a counter object drawn as its label prints. Nothing in a stream nests
+// deeper on a printer; a line that would is reported and not run.
+constexpr int kMaxNesting = 3;
+
 // Inverting and erasing areas (LE, LW) kept for one label; beyond, they are
 // applied where they stand in the stream.
 constexpr std::size_t kMaxOverlays = 4096;

@@ -61,6 +61,20 @@ std::vector<std::string> split_fields(const std::string &rest, std::vector<std::
 
 namespace {
 
+// A value set for as long as this lives, then put back as it was.
+template <typename T>
+class Held {
+public:
+    Held(T &where, T value) : where_(where), old_(where) { where_ = value; }
+    ~Held() { where_ = old_; }
+    Held(const Held &) = delete;
+    Held &operator=(const Held &) = delete;
+
+private:
+    T &where_;
+    T old_;
+};
+
 // A quoted literal at raw[pos]: its text with escapes resolved; pos moves
 // past the closing quote. False when it never closes.
 bool literal(const std::string &raw, std::size_t &pos, std::string &out) {
@@ -488,6 +502,10 @@ void Machine::run_line(std::string text, std::size_t at, const std::string *bina
         return;
     }
     if (!entry) return diagnose(at, "unknown command: '" + shown(text) + "'");
+    if (nesting >= limits::kMaxNesting)
+        return diagnose(at, std::string(entry->letters) + " run " + std::to_string(nesting) +
+                                " lines deep (forms inside prints inside forms); not run");
+    const Held<int> depth(nesting, nesting + 1);
     Cmd cmd;
     cmd.machine = this;
     cmd.letters = entry->letters;
@@ -598,6 +616,14 @@ void Machine::compose() {
 }
 
 void Machine::print(long sets, long copies, std::size_t at) {
+    // A PA met while a label is being printed (a counter object of the
+    // form that is printing) would start a print from inside this one. A
+    // printer has one print engine: the request is reported, and the print
+    // under way goes on.
+    if (printing)
+        return diagnose(at, "a print request while a label is printing (PA among the form's counter objects); "
+                            "not started");
+    const Held<bool> engine(printing, true);
     const bool simple = !late_used && overlays.empty() && counter_objects.empty() && !upside_down;
     // With counters, each set is its own label; without, one picture stands
     // for sets x copies.
@@ -614,11 +640,15 @@ void Machine::print(long sets, long copies, std::size_t at) {
             if (!counter_objects.empty() || !overlays.empty() || upside_down) {
                 // Drawn on the composition, which the next print makes anew.
                 page_valid = false;
-                const bool keep = substituting;
-                substituting = in_counter_pass = true;
-                for (const CounterObject &o : counter_objects) run_line(o.line, o.offset);
-                in_counter_pass = false;
-                substituting = keep;
+                {
+                    const Held<bool> substitute(substituting, true), pass(in_counter_pass, true);
+                    // By index and by copy: whatever a line run here does
+                    // to the list, the loop stays on firm ground.
+                    for (std::size_t k = 0, n = counter_objects.size(); k < n && k < counter_objects.size(); ++k) {
+                        const CounterObject o = counter_objects[k];
+                        run_line(o.line, o.offset);
+                    }
+                }
                 for (const Overlay &ov : overlays) page.paint(ov.x, ov.y, ov.w, ov.h, ov.ink);
                 if (upside_down) page.turn_half();
             }

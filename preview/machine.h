@@ -192,6 +192,8 @@ struct Machine {
     std::vector<CounterObject> counter_objects;  // drawn anew for each label set
     std::vector<std::string> notes;
     bool in_counter_pass = false;
+    bool printing = false;  // one print engine: a print does not start another
+    int nesting = 0;        // lines running inside other lines (limits::kMaxNesting)
     Bitmap &layer(bool late_layer);
     // The layer an object goes to: late for graphics and substituted data.
     Bitmap &object_layer(bool graphic);

@@ -51,6 +51,14 @@ STREAMS = [
     ("LS across everything", b"N\nLS-999999999,-999999999,999999,999999999,999999999\nP1\n", ""),
     ("a form with 10^5 counters' worth of sets",
      b'FS"F"\nC0,5,N,+1,"n"\nA0,0,0,1,1,1,N,C0\nFE\nN\nFR"F"\n?\n1\nP65535\n', "label limit reached"),
+    # A PA among a form's counter objects is met again each time the form's
+    # label prints: it must not start a print from inside that print.
+    ("PA among the counter objects", b'FS"F"\nPA1,3,C0\nPA\nFE\nFR"F"\n', "while a label is printing"),
+    ("PA among the counter objects, unnamed form", b'FS""\nPA1,1,C0\nPA\nFE\nFR""\n', "while a label is printing"),
+    ("PA among the counter objects, with data", b'FS"F"\nC0,1,N,+1,"c"\nPA1,1,C0\nPA\nFE\nFR"F"\n?\n1\n',
+     "while a label is printing"),
+    ("PA among counter objects printing sets", b'FS"F"\nA0,0,0,1,1,1,N,C0\nPA1,2,C0\nPA2\nFE\nFR"F"\n',
+     "while a label is printing"),
 ]
 
 
