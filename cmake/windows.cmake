@@ -12,17 +12,10 @@ add_library(quillbar_objects OBJECT ${QUILLBAR_SOURCES}
 target_include_directories(quillbar_objects PUBLIC ${QUILLBAR_INCLUDE_DIR} src)
 target_compile_definitions(quillbar_objects PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX)
 
-# The export table: every export under its plain name, but
-# QB_SetPrinterComDots only as _QB_SetPrinterComDots@4. On 32-bit Windows the
-# internal names of __stdcall functions carry @ and their argument bytes.
-set(QUILLBAR_EXPORTS
-  QB_PortOpen:8 QB_PortClose:0 QB_PortSetDevice:8 QB_GetLastError:0 QB_GetLastErrorCode:0
-  QB_SetPrinterComSpeed:4 QB_SetDarkness:4 QB_SetPrintSpeed:4 QB_SetPrintXY:8
-  QB_SetPrintFeedDim:4 QB_SetPaperSize:16 QB_SetClear:0 QB_SetInitialize:12 QB_SetPrintBack:4
-  QB_PrintLine:16 QB_PrintBox:20 QB_PrintCharacter:32 QB_PrintBarcode:36 QB_Print:4
-  QB_PrintChineseStr:28 QB_SetMessageHandler:8 QB_DownPicture:8 QB_PrintMemGraphics:12
-  QB_DeleteMemGraphics:4 QB_GetLastErrorMessage:0 QB_GetVersion:0 QB_SendCommand:4
-  QB_SendBytes:8)
+# The export table, from the one list of exports (src/operations.def): every
+# export under its plain name, but QB_SetPrinterComDots only as
+# _QB_SetPrinterComDots@4. On 32-bit Windows the internal names of __stdcall
+# functions carry @ and their argument bytes: every argument is 4 bytes there.
 # quillbar.def makes the DLL's export table; callers.def makes the import
 # library C and C++ callers link, whose symbols are the names the compiler
 # gives the __stdcall declarations, each importing the export of the DLL.
@@ -31,10 +24,11 @@ set(QUILLBAR_CALLERS_DEF "LIBRARY quillbar.dll\nEXPORTS\n")
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(QUILLBAR_DECORATE ON)
 endif()
-foreach(entry ${QUILLBAR_EXPORTS} QB_SetPrinterComDots:4)
+foreach(entry ${QUILLBAR_EXPORTS})
   string(REPLACE ":" ";" parts ${entry})
   list(GET parts 0 name)
-  list(GET parts 1 bytes)
+  list(GET parts 1 count)
+  math(EXPR bytes "${count} * 4")
   set(internal ${name})
   if(QUILLBAR_DECORATE)
     set(internal ${name}@${bytes})

@@ -150,7 +150,7 @@ TEST(Threads, CloseEndsAWriteThatATricklingReaderHolds) {
     ASSERT_EQ(write.wait_for(2s), std::future_status::ready);
     EXPECT_EQ(write.get(), -1);
     EXPECT_EQ(QB_GetLastErrorCode(), QB_ERR_PORT_WRITE);
-    EXPECT_NE(std::string(QB_GetLastErrorMessage()).find("ended by QB_PortClose"), std::string::npos);
+    EXPECT_NE(std::string(QB_GetLastErrorMessage()).find("ended by closing the port"), std::string::npos);
     done = true;
     trickle.join();
 }

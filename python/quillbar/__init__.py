@@ -26,7 +26,7 @@ import os
 import sys
 from typing import Any, Callable, Optional, Union
 
-__version__ = "0.2.0"
+__version__ = "0.3.0"
 
 __all__ = [
     "Error",
@@ -118,7 +118,7 @@ def _library() -> Any:
 
 
 def library_version() -> str:
-    """The version of the loaded library, e.g. "0.2.0"."""
+    """The version of the loaded library, e.g. "0.3.0"."""
     return str(_library().QB_GetVersion().decode("ascii"))
 
 

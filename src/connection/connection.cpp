@@ -13,6 +13,7 @@
 #include "connection/guard.h"
 #include "connection/lasting.h"
 #include "connection/last_error.h"
+#include "connection/printer.h"
 #include "quillbar.h"
 
 namespace quillbar {
@@ -26,21 +27,22 @@ struct PortEntry {
 constexpr std::array<PortEntry, 4> kPorts{{{"LPT1"}, {"LPT2"}, {"COM1"}, {"COM2"}}};
 
 bool valid_port(int port) { return port >= 1 && port <= static_cast<int>(kPorts.size()); }
-bool valid_baud(int baud) { return baud == 9600 || baud == 19200 || baud == 38400; }
 
-// The connection: state lives for the process and starts empty. The line end
-// and quote mark are constants here (see line.h): before the first open there
-// is no device, so nothing composed with empty ones could ever be written.
-// It is never destroyed (see lasting.h).
+// The flat API's connection: the port last opened and where each selector
+// is routed. State lives for the process and starts empty; it is never
+// destroyed (see lasting.h). The line end and quote mark are constants (see
+// line.h): before the first open there is no device, so nothing composed
+// with empty ones could ever be written.
 struct Connection {
     char port_name[10] = {};
-    std::unique_ptr<Device> device;
     std::array<std::string, kPorts.size()> routes;  // "" = the default device
 };
 
 Connection &connection() { return lasting<Connection>(); }
 
 }  // namespace
+
+bool valid_baud(int baud) { return baud == 9600 || baud == 19200 || baud == 38400; }
 
 int open_port(int port, int baud) {
     Connection &c = connection();
@@ -50,34 +52,13 @@ int open_port(int port, int baud) {
     std::strcpy(c.port_name, entry.name);
     // A port already open stays in use.
     if (!valid_baud(baud)) return fail_parameter("baud %d is not 9600, 19200 or 38400", baud);
-
-    // Close what is open first: with exclusive use, a port left open could
-    // never be opened again in this process.
-    if (c.device) c.device->close();
-    c.device.reset();
-
     const std::string &route = c.routes[static_cast<std::size_t>(port - 1)];
     const std::string path = route.empty() ? default_device(entry.name) : route;
     const PortKind kind = std::strstr(c.port_name, "COM") ? PortKind::serial : PortKind::parallel;
-    OpenedDevice opened = open_device(path, kind, baud);
-    // A serial port whose settings did not take stays open and in use.
-    c.device = std::move(opened.device);
-    if (!c.device || !opened.configured) return fail(QB_ERR_PORT_OPEN, opened.error);
-    return 0;
+    return default_printer().open(path, kind, baud);
 }
 
-int close_port() {
-    // A write still waiting on the printer gives up, so the lock comes free.
-    interrupt_writes();
-    std::lock_guard<std::recursive_mutex> lock(export_mutex());
-    clear_interrupt();
-    Connection &c = connection();
-    if (!c.device) return fail(QB_ERR_PORT_CLOSE, "no port is open");
-    std::string error;
-    const bool closed = c.device->close(error);
-    c.device.reset();
-    return closed ? 0 : fail(QB_ERR_PORT_CLOSE, error);
-}
+int close_port() { return default_printer().close(); }
 
 int route_port(int port, const char *device) {
     if (!valid_port(port)) return fail_parameter("port %d is not 1 (LPT1), 2 (LPT2), 3 (COM1) or 4 (COM2)", port);
@@ -96,35 +77,10 @@ bool write_bytes(const void *data, std::size_t size, std::string *error) {
         why = "the port failed (injected)";
         return false;
     }
-    Device *device = connection().device.get();
-    if (!device) {
-        why = "no port is open";
-        return false;
-    }
-    return device->write_all(data, size, why);
+    return current_printer().write(data, size, why);
 }
 
-namespace {
-
-// The application's name, for job names on a print server.
-std::string application() {
-#if defined(__GLIBC__)
-    return program_invocation_short_name;
-#else
-    return "quillbar";
-#endif
-}
-
-}  // namespace
-
-int end_job(const std::string &what) {
-    Device *device = connection().device.get();
-    if (!device) return 0;  // the lines before already failed for want of a port
-    static long labels = 0;
-    const std::string title = application() + ": " + (what == "label" ? "label " + std::to_string(++labels) : what);
-    std::string error;
-    return device->end_job(title, error) ? 0 : fail(QB_ERR_PORT_WRITE, error);
-}
+int end_job(const std::string &what) { return current_printer().end_job(what); }
 
 bool prints(std::string_view line) {
     if (line.empty() || line[0] != 'P') return false;

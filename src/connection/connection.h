@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The one process-wide port connection and the command channel over it.
+// The flat API's port connection, and the command channel over the printer
+// the current call works on.
 #pragma once
 
 #include <cstddef>
@@ -10,13 +11,17 @@
 
 namespace quillbar {
 
-// The port operations behind QB_PortOpen, QB_PortClose and QB_PortSetDevice;
-// each returns the export's result and sets the last-error code.
+// The port operations behind QB_PortOpen, QB_PortClose and QB_PortSetDevice,
+// on the default printer; each returns the export's result and sets the
+// last-error code.
 int open_port(int port, int baud);
 int close_port();
 int route_port(int port, const char *device);
 
-// The command channel. Each call is one write request of the whole text or
+// The line speeds a serial port takes: 9600, 19200, 38400.
+bool valid_baud(int baud);
+
+// The command channel, on the printer of the current call. Each call is one write request of the whole text or
 // block. write_bytes says whether every byte was taken (false when no port
 // is open), and why not in *error; send_bytes returns 0, or -1 with
 // QB_ERR_PORT_WRITE and the reason.

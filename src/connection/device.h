@@ -4,6 +4,7 @@
 // descriptors or handles.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -18,7 +19,7 @@ public:
     // Writes every byte, as one request where the device takes them all at
     // once and as more requests where it takes fewer. False, with the reason
     // in error, when the device fails, takes no byte at all for the
-    // no-progress time, or interrupt_writes() is called meanwhile.
+    // no-progress time, or interrupt() is called meanwhile.
     virtual bool write_all(const void *data, std::size_t size, std::string &error) = 0;
 
     // Releases the device. False, with the reason in error, when the
@@ -39,6 +40,30 @@ public:
         (void)error;
         return true;
     }
+
+    // Whether the printer's answers come back on this device (a terminal, a
+    // network printer); files, FIFOs, parallel ports and print servers
+    // carry none.
+    virtual bool answers() const { return false; }
+
+    // Reads what the printer sent: up to size bytes, waiting at most wait
+    // for the first. The number read, 0 when nothing came in time, or -1
+    // with the reason.
+    virtual long read_some(void *data, std::size_t size, std::chrono::milliseconds wait, std::string &error) {
+        (void)data;
+        (void)size;
+        (void)wait;
+        error = "this route carries no answers";
+        return -1;
+    }
+
+    // Makes a write in progress, in any thread, fail at once, and every
+    // later one: the device is about to be closed from another thread.
+    void interrupt() { interrupted_.store(true); }
+    bool interrupted() const { return interrupted_.load(std::memory_order_relaxed); }
+
+private:
+    std::atomic<bool> interrupted_{false};
 };
 
 enum class PortKind { parallel, serial };
@@ -68,14 +93,6 @@ std::chrono::milliseconds no_progress_timeout();
 // Print servers: "cups:QUEUE", "ipp://HOST[:PORT]/RESOURCE", "ipps://...".
 bool is_print_server_route(const std::string &route);
 OpenedDevice open_print_server(const std::string &route, std::chrono::milliseconds connect_timeout);
-
-// Makes every write in progress, in any thread, fail at once, and every new
-// one until clear_interrupt(): QB_PortClose from another thread.
-void interrupt_writes();
-void clear_interrupt();
-
-// After fork(), in the child: the interrupt's means are the parent's.
-void reset_interrupt_after_fork();
 
 // How long connecting to a network printer may take. Internal: tests shorten it.
 void set_connect_timeout(std::chrono::milliseconds timeout);

@@ -35,10 +35,9 @@ using std::chrono::milliseconds;
 std::atomic<long long> g_no_progress_ms{15000};
 std::atomic<long long> g_connect_ms{5000};
 
-// QB_PortClose from another thread: a flag that every write loop checks
-// between its waits, which are kept short for it. No descriptor of its own,
-// so the library holds none but the port's.
-std::atomic<bool> g_interrupted{false};
+// A close from another thread sets the device's interrupt flag, which every
+// wait loop checks between its waits, kept short for it. No descriptor of
+// its own, so the library holds none but the port's.
 constexpr milliseconds kLongestWait{50};
 
 std::string reason(const std::string &what, int error) { return what + ": " + std::strerror(error); }
@@ -97,19 +96,51 @@ private:
 
 class PosixDevice final : public Device {
 public:
-    PosixDevice(int fd, std::string path, bool exclusive_tty, bool may_raise_sigpipe)
-        : fd_(fd), path_(std::move(path)), exclusive_tty_(exclusive_tty), may_raise_sigpipe_(may_raise_sigpipe) {}
+    PosixDevice(int fd, std::string path, bool exclusive_tty, bool may_raise_sigpipe, bool answers)
+        : fd_(fd), path_(std::move(path)), exclusive_tty_(exclusive_tty), may_raise_sigpipe_(may_raise_sigpipe),
+          answers_(answers) {}
     ~PosixDevice() override { Device::close(); }
 
     bool write_all(const void *data, std::size_t size, std::string &error) override;
     bool close(std::string &error) override;
+    bool answers() const override { return answers_; }
+    long read_some(void *data, std::size_t size, milliseconds wait, std::string &error) override;
 
 private:
     int fd_;
     std::string path_;
     bool exclusive_tty_;
     bool may_raise_sigpipe_;
+    bool answers_;
 };
+
+// Waits in short slices, so that a close from another thread ends the wait.
+long PosixDevice::read_some(void *data, std::size_t size, milliseconds wait, std::string &error) {
+    const auto deadline = Clock::now() + wait;
+    for (;;) {
+        if (fd_ < 0 || interrupted()) {
+            error = "the port " + path_ + " was closed";
+            return -1;
+        }
+        const ssize_t n = ::read(fd_, data, size);
+        if (n > 0) return static_cast<long>(n);
+        if (n == 0) {
+            error = path_ + " was closed by the printer";
+            return -1;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            error = reason("cannot read from " + path_, errno);
+            return -1;
+        }
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+        if (left <= milliseconds{0}) return 0;
+        pollfd pfd{fd_, POLLIN, 0};
+        if (::poll(&pfd, 1, static_cast<int>(std::min(left, kLongestWait).count())) < 0 && errno != EINTR) {
+            error = reason("cannot wait for " + path_, errno);
+            return -1;
+        }
+    }
+}
 
 // The descriptor stays non-blocking while open. A blocking write to a tty that
 // cannot take everything never returns, so a printer that is switched off or
@@ -131,8 +162,8 @@ bool PosixDevice::write_all(const void *data, std::size_t size, std::string &err
     milliseconds backoff{0};
     bool poll_said_ready = false;
     while (left > 0) {
-        if (g_interrupted.load()) {
-            error = "the write to " + path_ + " was ended by QB_PortClose";
+        if (interrupted()) {
+            error = "the write to " + path_ + " was ended by closing the port from another thread";
             return false;
         }
         const ssize_t n = ::write(fd_, p, left);
@@ -315,9 +346,6 @@ void set_connect_timeout(milliseconds timeout) { g_connect_ms.store(timeout.coun
 void set_no_progress_timeout(milliseconds timeout) { g_no_progress_ms.store(timeout.count()); }
 milliseconds no_progress_timeout() { return milliseconds{g_no_progress_ms.load()}; }
 
-void interrupt_writes() { g_interrupted.store(true); }
-void clear_interrupt() { g_interrupted.store(false); }
-void reset_interrupt_after_fork() { g_interrupted.store(false); }
 
 OpenedDevice open_device(const std::string &path, PortKind kind, int baud) {
     if (is_print_server_route(path)) return open_print_server(path, milliseconds{g_connect_ms.load()});
@@ -326,7 +354,7 @@ OpenedDevice open_device(const std::string &path, PortKind kind, int baud) {
     if (path.compare(0, kTcpScheme.size(), kTcpScheme) == 0) {
         Fd fd(connect_tcp(path, result.error));
         if (!fd) return result;
-        result.device.reset(new PosixDevice(fd.get(), path, false, true));
+        result.device.reset(new PosixDevice(fd.get(), path, false, true, true));
         fd.release();
         result.configured = true;
         return result;
@@ -365,7 +393,11 @@ OpenedDevice open_device(const std::string &path, PortKind kind, int baud) {
     const bool may_raise_sigpipe = ::fstat(fd.get(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
     result.configured = !terminal || configure_terminal(fd.get(), kind == PortKind::serial ? speed_for(baud) : B0);
     if (!result.configured) result.error = "the line settings of " + path + " did not take";
-    result.device.reset(new PosixDevice(fd.get(), path, exclusive_tty, may_raise_sigpipe));
+    // A terminal carries the printer's answers back, when it was opened for
+    // reading too.
+    const int mode = ::fcntl(fd.get(), F_GETFL);
+    const bool answers = terminal && mode >= 0 && (mode & O_ACCMODE) == O_RDWR;
+    result.device.reset(new PosixDevice(fd.get(), path, exclusive_tty, may_raise_sigpipe, answers));
     fd.release();
     return result;
 }

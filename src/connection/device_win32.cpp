@@ -13,7 +13,6 @@ namespace quillbar {
 namespace {
 
 std::atomic<long long> g_no_progress_ms{15000};
-std::atomic<bool> g_interrupted{false};
 
 std::string reason(const std::string &what, DWORD error) {
     char text[256] = {};
@@ -26,7 +25,7 @@ std::string reason(const std::string &what, DWORD error) {
 
 class Win32Device final : public Device {
 public:
-    Win32Device(HANDLE handle, std::string path) : handle_(handle), path_(std::move(path)) {}
+    Win32Device(HANDLE handle, std::string path, bool comm) : handle_(handle), path_(std::move(path)), comm_(comm) {}
     ~Win32Device() override { Device::close(); }
 
     // A COM port gives up a write after the no-progress time through its
@@ -35,8 +34,8 @@ public:
     bool write_all(const void *data, std::size_t size, std::string &error) override {
         const auto *p = static_cast<const char *>(data);
         while (size > 0) {
-            if (g_interrupted.load()) {
-                error = "the write to " + path_ + " was ended by QB_PortClose";
+            if (interrupted()) {
+                error = "the write to " + path_ + " was ended by closing the port from another thread";
                 return false;
             }
             DWORD written = 0;
@@ -63,9 +62,32 @@ public:
         return closed != 0;
     }
 
+    // A COM port carries the printer's answers back.
+    bool answers() const override { return comm_; }
+
+    // A read that returns as soon as a byte is there, or after the wait.
+    long read_some(void *data, std::size_t size, std::chrono::milliseconds wait, std::string &error) override {
+        COMMTIMEOUTS timeouts{};
+        if (!comm_ || !GetCommTimeouts(handle_, &timeouts)) {
+            error = "cannot read from " + path_;
+            return -1;
+        }
+        timeouts.ReadIntervalTimeout = MAXDWORD;
+        timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+        timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(std::max<long long>(1, wait.count()));
+        DWORD got = 0;
+        if (!SetCommTimeouts(handle_, &timeouts) ||
+            !ReadFile(handle_, data, static_cast<DWORD>(std::min<std::size_t>(size, 1u << 16)), &got, nullptr)) {
+            error = reason("cannot read from " + path_, GetLastError());
+            return -1;
+        }
+        return static_cast<long>(got);
+    }
+
 private:
     HANDLE handle_;
     std::string path_;
+    bool comm_;
 };
 
 // The line: baud, binary, no parity checking, 8 data bits, no parity, one
@@ -106,11 +128,6 @@ void set_no_progress_timeout(std::chrono::milliseconds timeout) { g_no_progress_
 std::chrono::milliseconds no_progress_timeout() { return std::chrono::milliseconds{g_no_progress_ms.load()}; }
 void set_connect_timeout(std::chrono::milliseconds) {}
 
-// A COM port's write gives up by its own time-out; between the parts of a
-// long write the flag is seen.
-void interrupt_writes() { g_interrupted.store(true); }
-void clear_interrupt() { g_interrupted.store(false); }
-void reset_interrupt_after_fork() {}
 
 OpenedDevice open_device(const std::string &path, PortKind kind, int baud) {
     OpenedDevice result;
@@ -144,7 +161,7 @@ OpenedDevice open_device(const std::string &path, PortKind kind, int baud) {
     if (!result.configured) result.error = "the line settings of " + path + " did not take";
     limit_writes(handle);
     try {
-        result.device.reset(new Win32Device(handle, path));
+        result.device.reset(new Win32Device(handle, path, comm));
     } catch (...) {
         CloseHandle(handle);
         throw;

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
-// The guard every export runs inside: one process-wide lock, so that calls
-// from several threads never interleave the bytes of two commands, and a
-// catch-all, so that nothing is thrown across the C boundary. The lock is
-// recursive so that code running inside a call may call another export.
+// The guard every export runs inside: the printer's lock, so that calls from
+// several threads never interleave the bytes of two commands on it; the
+// printer's error store, so that a failure is recorded where its caller
+// looks; and a catch-all, so that nothing is thrown across the C boundary.
 #pragma once
 
+#include <memory>
 #include <mutex>
 
 #if defined(__GLIBCXX__) && !defined(_WIN32)
@@ -13,16 +14,11 @@
 #endif
 
 #include "connection/last_error.h"
+#include "connection/printer.h"
 #include "quillbar.h"
 
 namespace quillbar {
 
-std::recursive_mutex &export_mutex();
-
-// Runs body with the catch-all but without the lock, for an export that
-// takes the lock itself around the parts that must not interleave.
-// code_on_exception is stored when the body throws; 0 stores nothing (for
-// QB_DownPicture, which never sets the code).
 // The forced-unwind object of a cancelled thread has no address of its own:
 // binding the handler's reference to it is what the runtime intends, not a
 // null dereference, so the null check is off here.
@@ -32,9 +28,30 @@ std::recursive_mutex &export_mutex();
 #define QUILLBAR_NO_NULL_CHECK
 #endif
 
+enum class Locking { whole_call, by_the_body };
+
+// Runs body as a call on printer: its failures go to the printer's store,
+// send() writes to it. With Locking::whole_call the printer's lock is held
+// throughout; by_the_body is for a call that takes it itself around the
+// parts that must not interleave (and shows messages between them).
+// code_on_exception is stored when the body throws; 0 stores nothing (for
+// QB_DownPicture, which never sets the code).
 template <class Body>
-QUILLBAR_NO_NULL_CHECK int unlocked_guarded(Body &&body, int code_on_exception = QB_ERR_PORT_WRITE) {
+QUILLBAR_NO_NULL_CHECK int run_on(Printer &printer, Locking locking, Body &&body,
+                                  int code_on_exception = QB_ERR_PORT_WRITE) {
+    struct Context {
+        Printer *printer;
+        ErrorTarget target;
+        explicit Context(Printer &p)
+            : printer(exchange_current_printer(&p)), target(exchange_error_target({&p.errors(), p.owner()})) {}
+        ~Context() {
+            exchange_current_printer(printer);
+            exchange_error_target(target);
+        }
+    } context(printer);
     try {
+        if (locking == Locking::by_the_body) return body();
+        std::lock_guard<std::recursive_mutex> lock(printer.lock());
         return body();
 #ifdef QUILLBAR_FORCED_UNWIND
     } catch (abi::__forced_unwind &) {
@@ -50,14 +67,28 @@ QUILLBAR_NO_NULL_CHECK int unlocked_guarded(Body &&body, int code_on_exception =
     }
 }
 
+// A flat export: a call on the default printer.
 template <class Body>
 int guarded(Body &&body, int code_on_exception = QB_ERR_PORT_WRITE) {
-    return unlocked_guarded(
-        [&] {
-            std::lock_guard<std::recursive_mutex> lock(export_mutex());
-            return body();
-        },
-        code_on_exception);
+    return run_on(default_printer(), Locking::whole_call, body, code_on_exception);
+}
+template <class Body>
+int unlocked_guarded(Body &&body, int code_on_exception = QB_ERR_PORT_WRITE) {
+    return run_on(default_printer(), Locking::by_the_body, body, code_on_exception);
+}
+
+// The printer a handle stands for, or none with 1001 recorded for the
+// calling thread (a NULL handle, or one already closed).
+std::shared_ptr<Printer> printer_for(QB_Printer *handle);
+
+// A handle export: a call on the handle's printer, -1 with 1001 for a NULL or
+// closed handle. The printer stays alive until the call returns, even if
+// another thread closes the handle meanwhile.
+template <class Body>
+int on_handle(QB_Printer *handle, Locking locking, Body &&body, int code_on_exception = QB_ERR_PORT_WRITE) {
+    const std::shared_ptr<Printer> printer = printer_for(handle);
+    if (!printer) return -1;
+    return run_on(*printer, locking, body, code_on_exception);
 }
 
 // 0 when text may go on a command line; otherwise -1 with 1001 naming what

@@ -1,19 +1,16 @@
 // SPDX-License-Identifier: MIT
 #include "connection/last_error.h"
 
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <new>
 
+#include "connection/lasting.h"
 #include "quillbar.h"
 
 namespace quillbar {
 namespace {
-
-constexpr std::size_t kTextSize = 1024;
 
 // The messages callers have always received, as GB2312 bytes (code page 936).
 const char *gb2312_for(int code) {
@@ -41,31 +38,63 @@ const char *plain_meaning(int code) {
     }
 }
 
-// The shared store: written by failing calls, copied out under its own small
-// lock. Plain arrays, so nothing is destroyed at exit.
-struct Store {
-    std::atomic<int> code{0};
-    char message[kTextSize] = {};
-};
-Store g_store;
-alignas(std::mutex) unsigned char g_lock_storage[sizeof(std::mutex)];
-std::mutex *g_lock = new (g_lock_storage) std::mutex;
+// Copies text into out (kErrorTextSize bytes), cutting a longer one where a
+// UTF-8 character starts, never inside one.
+void copy_cut(char *out, const std::string &text) {
+    std::size_t n = text.size();
+    if (n >= kErrorTextSize) {
+        n = kErrorTextSize - 1;
+        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    }
+    std::memcpy(out, text.data(), n);
+    out[n] = '\0';
+}
 
-thread_local char t_text[kTextSize];
-thread_local char t_message[kTextSize];
+// This thread's own last failure, and where it went.
+struct ThreadRecord {
+    std::uint64_t owner = ~std::uint64_t{0};  // none yet
+    int code = 0;
+    char message[kErrorTextSize] = {};
+};
+
+thread_local ErrorTarget t_target{nullptr, 0};
+thread_local ThreadRecord t_record;
+thread_local char t_text[kErrorTextSize];
+thread_local char t_message[kErrorTextSize];
 
 }  // namespace
 
+void ErrorStore::set(int code, const std::string &message) {
+    std::lock_guard<std::mutex> lock(lock_);
+    code_.store(code, std::memory_order_relaxed);
+    copy_cut(message_, message);
+}
+
+void ErrorStore::copy_message(char *out) const {
+    std::lock_guard<std::mutex> lock(lock_);
+    std::memcpy(out, message_, kErrorTextSize);
+}
+
+ErrorStore &process_errors() { return lasting<ErrorStore>(); }
+
+ErrorTarget exchange_error_target(ErrorTarget target) {
+    const ErrorTarget old = t_target;
+    t_target = target;
+    return old;
+}
+
 int fail(int code, const std::string &cause) {
-    std::lock_guard<std::mutex> lock(*g_lock);
-    g_store.code.store(code, std::memory_order_relaxed);
     const std::string &message = cause.empty() ? std::string(plain_meaning(code)) : cause;
-    std::snprintf(g_store.message, sizeof g_store.message, "%s", message.c_str());
+    ErrorStore &store = t_target.store ? *t_target.store : process_errors();
+    store.set(code, message);
+    t_record.owner = t_target.store ? t_target.owner : 0;
+    t_record.code = code;
+    copy_cut(t_record.message, message);
     return -1;
 }
 
 int fail_parameter(const char *format, ...) {
-    char message[kTextSize];
+    char message[kErrorTextSize];
     va_list args;
     va_start(args, format);
     std::vsnprintf(message, sizeof message, format, args);
@@ -73,21 +102,32 @@ int fail_parameter(const char *format, ...) {
     return fail(QB_ERR_PARAMETER, message);
 }
 
-int last_error_code() { return g_store.code.load(std::memory_order_relaxed); }
+int last_error_code() { return (t_target.store ? *t_target.store : process_errors()).code(); }
 
 const char *last_error_text() {
-    const int code = last_error_code();
+    const int code = process_errors().code();
     std::memset(t_text, 0, sizeof t_text);
     if (const char *message = gb2312_for(code)) std::snprintf(t_text, sizeof t_text, "%d--%s", code, message);
     return t_text;
 }
 
 const char *last_error_message() {
-    std::lock_guard<std::mutex> lock(*g_lock);
-    std::memcpy(t_message, g_store.message, sizeof t_message);
+    process_errors().copy_message(t_message);
     return t_message;
 }
 
-void reset_last_error_lock() { g_lock = new (g_lock_storage) std::mutex; }
+int printer_error_code(const ErrorStore &store, std::uint64_t owner) {
+    return t_record.owner == owner ? t_record.code : store.code();
+}
+
+const char *printer_error_message(const ErrorStore &store, std::uint64_t owner) {
+    if (t_record.owner == owner)
+        std::memcpy(t_message, t_record.message, sizeof t_message);
+    else
+        store.copy_message(t_message);
+    return t_message;
+}
+
+void reset_last_error_lock() { process_errors().reset_lock(); }
 
 }  // namespace quillbar

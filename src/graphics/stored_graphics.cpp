@@ -10,34 +10,20 @@
 #include "connection/connection.h"
 #include "connection/guard.h"
 #include "connection/last_error.h"
+#include "connection/operations.h"
+#include "connection/printer.h"
 #include "graphics/host.h"
 #include "quillbar.h"
 
-using namespace quillbar;
-
+namespace quillbar::op {
 namespace {
-
-struct MessageService {
-    QB_MessageHandler handler = nullptr;
-    void *context = nullptr;
-};
-
-MessageService g_messages;
 
 // Shows one stage of QB_DownPicture; the next stage runs once the handler
 // returns. With no handler the host's message box shows it. It runs outside
 // the lock: a handler may hand the text to another thread that calls the
 // library, and wait for it.
 void show(const std::string &text) {
-    MessageService service;
-    {
-        std::lock_guard<std::recursive_mutex> lock(export_mutex());
-        service = g_messages;
-    }
-    if (service.handler)
-        service.handler(text.c_str(), service.context);
-    else
-        show_message_box(text);
+    if (!current_printer().messages().show(text)) show_message_box(text);
 }
 
 Line delete_line(const char *name) { return Line("GK").quoted(name); }
@@ -51,10 +37,12 @@ int end_picture_job(const std::string &what) {
     return -1;
 }
 
+}  // namespace
+
 // The stages of QB_DownPicture. Every failure returns -1 and leaves the last
 // error as it was. The lock is taken for each step that sends, never across
 // a stage that is shown.
-int down_picture(const char *path, const char *name) {
+int DownPicture(const char *path, const char *name) {
     if (!path || !name || std::strpbrk(name, "\r\n")) return -1;
     show(path);
     const auto data = read_picture_file(path);
@@ -69,9 +57,10 @@ int down_picture(const char *path, const char *name) {
     // GK first: the printer refuses to store under a name it already has.
     // On a print server the graphic is a job of its own: what was sent
     // before it goes first.
+    std::recursive_mutex &printer_lock = current_printer().lock();
     Line gk = delete_line(name);
     {
-        std::lock_guard<std::recursive_mutex> lock(export_mutex());
+        std::lock_guard<std::recursive_mutex> lock(printer_lock);
         if (end_picture_job("lines sent before a stored graphic") != 0 || !write_text(gk.finish())) return -1;
     }
     show(std::string(gk.finish()));
@@ -81,40 +70,27 @@ int down_picture(const char *path, const char *name) {
     // so that no other thread's command can come between them.
     Line gm = Line("GM").quoted(name).joined(static_cast<std::int64_t>(data->size()));
     show(std::string(gm.finish()));
-    std::lock_guard<std::recursive_mutex> lock(export_mutex());
+    std::lock_guard<std::recursive_mutex> lock(printer_lock);
     if (!write_text(gm.finish()) || !write_bytes(data->data(), data->size())) return -1;
     return end_picture_job("graphic " + std::string(name));
 }
 
-}  // namespace
-
-extern "C" {
-
-QB_API int QB_CALL QB_SetMessageHandler(QB_MessageHandler handler, void *context) {
-    return guarded([&] {
-        g_messages = {handler, context};
-        return 0;
-    });
+// Waits until no other thread is inside the handler it replaces.
+int SetMessageHandler(QB_MessageHandler handler, void *context) {
+    current_printer().messages().set(handler, context);
+    return 0;
 }
 
-QB_API int QB_CALL QB_DownPicture(const char *path, const char *name) {
-    return unlocked_guarded([&] { return down_picture(path, name); }, 0);
-}
-
-QB_API int QB_CALL QB_PrintMemGraphics(int x, int y, const char *name) {
-    return guarded([&] {
-        if (check_text(name, "graphic name") != 0) return -1;
-        return send(Line("GG").mm(x).mm(y).quoted(name));
-    });
+int PrintMemGraphics(int x, int y, const char *name) {
+    if (check_text(name, "graphic name") != 0) return -1;
+    return send(Line("GG").mm(x).mm(y).quoted(name));
 }
 
 // The printer deletes a stored graphic only when told twice.
-QB_API int QB_CALL QB_DeleteMemGraphics(const char *name) {
-    return guarded([&] {
-        if (check_text(name, "graphic name") != 0) return -1;
-        Line line = delete_line(name);
-        return send_each(line, line);
-    });
+int DeleteMemGraphics(const char *name) {
+    if (check_text(name, "graphic name") != 0) return -1;
+    Line line = delete_line(name);
+    return send_each(line, line);
 }
 
-}  // extern "C"
+}  // namespace quillbar::op

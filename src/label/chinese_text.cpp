@@ -9,6 +9,7 @@
 
 #include "connection/connection.h"
 #include "connection/guard.h"
+#include "connection/operations.h"
 #include "label/glyph_renderer.h"
 #include "quillbar.h"
 
@@ -98,7 +99,6 @@ int print_text(int x, int y, int face, int style, int size, int rotation, const 
 
 }  // namespace
 
-extern "C" QB_API int QB_CALL QB_PrintChineseStr(int x, int y, int face, int style, int size, int rotation,
-                                                 const char *text) {
-    return guarded([&] { return print_text(x, y, face, style, size, rotation, text); });
+int quillbar::op::PrintChineseStr(int x, int y, int face, int style, int size, int rotation, const char *text) {
+    return print_text(x, y, face, style, size, rotation, text);
 }

@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: MIT
-// Printer setup exports: each sends one to three setup lines.
+// Printer setup operations: each sends one to three setup lines.
 #include "connection/connection.h"
 #include "connection/guard.h"
-#include "quillbar.h"
+#include "connection/operations.h"
 
-using namespace quillbar;
-
+namespace quillbar::op {
 namespace {
 
 bool in_range(int value, int low, int high) { return value >= low && value <= high; }
@@ -14,71 +13,51 @@ Line backup_line(int disable_backup) { return Line(disable_backup ? "JB" : "JF")
 
 }  // namespace
 
-extern "C" {
-
-QB_API int QB_CALL QB_SetPrinterComSpeed(int speed) {
+int SetPrinterComSpeed(int speed) {
     static const char *const kCodes[] = {"96", "19", "38"};
-    return guarded([&] {
-        if (!in_range(speed, 1, 3)) return fail_parameter("serial speed %d is not 1 (9600), 2 (19200) or 3 (38400)", speed);
-        return send(Line("Y").word(kCodes[speed - 1]).word("N").num(8).num(1));
-    });
+    if (!in_range(speed, 1, 3)) return fail_parameter("serial speed %d is not 1 (9600), 2 (19200) or 3 (38400)", speed);
+    return send(Line("Y").word(kCodes[speed - 1]).word("N").num(8).num(1));
 }
 
 // Kept for callers that set the printer's dot count; EPL2 has no such setting.
-QB_API int QB_CALL QB_SetPrinterComDots(int value) {
+int SetPrinterComDots(int value) {
     (void)value;
     return 0;
 }
 
-QB_API int QB_CALL QB_SetDarkness(int darkness) {
-    return guarded([&] {
-        if (!in_range(darkness, 0, 15)) return fail_parameter("darkness %d is outside 0..15", darkness);
-        return send(Line("D").num(darkness));
-    });
+int SetDarkness(int darkness) {
+    if (!in_range(darkness, 0, 15)) return fail_parameter("darkness %d is outside 0..15", darkness);
+    return send(Line("D").num(darkness));
 }
 
-QB_API int QB_CALL QB_SetPrintSpeed(int speed) {
-    return guarded([&] {
-        if (!in_range(speed, 1, 4)) return fail_parameter("print speed %d is outside 1..4", speed);
-        return send(Line("S").num(speed));
-    });
+int SetPrintSpeed(int speed) {
+    if (!in_range(speed, 1, 4)) return fail_parameter("print speed %d is outside 1..4", speed);
+    return send(Line("S").num(speed));
 }
 
-QB_API int QB_CALL QB_SetPrintXY(int x, int y) {
-    return guarded([&] { return send(Line("R").mm(x).mm(y)); });
-}
+int SetPrintXY(int x, int y) { return send(Line("R").mm(x).mm(y)); }
 
-QB_API int QB_CALL QB_SetPrintFeedDim(int value) {
-    return guarded([&] {
-        if (!in_range(value, 70, 130)) return fail_parameter("feed position %d is outside 70..130", value);
-        // The printer takes the stop position in dots, 100 its nominal one.
-        return send(Line("f").num(value));
-    });
+int SetPrintFeedDim(int value) {
+    if (!in_range(value, 70, 130)) return fail_parameter("feed position %d is outside 70..130", value);
+    // The printer takes the stop position in dots, 100 its nominal one.
+    return send(Line("f").num(value));
 }
 
 // -1 for width or length leaves that line out.
-QB_API int QB_CALL QB_SetPaperSize(int black_mark, int width, int length, int gap) {
-    return guarded([&] {
-        if (width != -1 && send(Line("q").mm(width)) != 0) return -1;
-        if (length == -1) return 0;
-        return send(Line("Q").mm(length).word_mm(black_mark ? "B" : "", gap));
-    });
+int SetPaperSize(int black_mark, int width, int length, int gap) {
+    if (width != -1 && send(Line("q").mm(width)) != 0) return -1;
+    if (length == -1) return 0;
+    return send(Line("Q").mm(length).word_mm(black_mark ? "B" : "", gap));
 }
 
-QB_API int QB_CALL QB_SetClear(void) {
-    return guarded([] { return send(Line("N")); });
+int SetClear() { return send(Line("N")); }
+
+int SetInitialize(int speed, int darkness, int disable_backup) {
+    if (!in_range(speed, 1, 4)) return fail_parameter("print speed %d is outside 1..4", speed);
+    if (!in_range(darkness, 0, 15)) return fail_parameter("darkness %d is outside 0..15", darkness);
+    return send_each(Line("S").num(speed), Line("D").num(darkness), backup_line(disable_backup));
 }
 
-QB_API int QB_CALL QB_SetInitialize(int speed, int darkness, int disable_backup) {
-    return guarded([&] {
-        if (!in_range(speed, 1, 4)) return fail_parameter("print speed %d is outside 1..4", speed);
-        if (!in_range(darkness, 0, 15)) return fail_parameter("darkness %d is outside 0..15", darkness);
-        return send_each(Line("S").num(speed), Line("D").num(darkness), backup_line(disable_backup));
-    });
-}
+int SetPrintBack(int disable_backup) { return send(backup_line(disable_backup)); }
 
-QB_API int QB_CALL QB_SetPrintBack(int disable_backup) {
-    return guarded([&] { return send(backup_line(disable_backup)); });
-}
-
-}  // extern "C"
+}  // namespace quillbar::op

@@ -1,0 +1,290 @@
+// SPDX-License-Identifier: MIT
+#include "connection/printer.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <unordered_map>
+#include <utility>
+
+#include "connection/lasting.h"
+
+namespace quillbar {
+namespace {
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+// The application's name, for job names on a print server.
+std::string application() {
+#if defined(__GLIBC__)
+    return program_invocation_short_name;
+#else
+    return "quillbar";
+#endif
+}
+
+thread_local Printer *t_current = nullptr;
+
+}  // namespace
+
+// ---- message handlers -------------------------------------------------------------------
+
+void MessageService::set(QB_MessageHandler handler, void *context) {
+    std::unique_lock<std::mutex> lock(lock_);
+    std::shared_ptr<Registration> old = std::move(current_);
+    if (handler) current_ = std::make_shared<Registration>(Registration{handler, context, {}});
+    if (!old) return;
+    const std::thread::id self = std::this_thread::get_id();
+    left_.wait(lock, [&] { return std::all_of(old->inside.begin(), old->inside.end(), [&](auto id) { return id == self; }); });
+}
+
+bool MessageService::show(const std::string &text) {
+    std::shared_ptr<Registration> r;
+    {
+        std::lock_guard<std::mutex> lock(lock_);
+        if (!current_) return false;
+        r = current_;
+        r->inside.push_back(std::this_thread::get_id());
+    }
+    struct Leave {
+        MessageService &service;
+        Registration &r;
+        ~Leave() {
+            {
+                std::lock_guard<std::mutex> lock(service.lock_);
+                r.inside.erase(std::find(r.inside.begin(), r.inside.end(), std::this_thread::get_id()));
+            }
+            service.left_.notify_all();
+        }
+    } leave{*this, *r};
+    r->handler(text.c_str(), r->context);
+    return true;
+}
+
+// ---- the connection ---------------------------------------------------------------------
+
+Printer::~Printer() {
+    if (device_) device_->close();
+}
+
+int Printer::open(const std::string &path, PortKind kind, int baud) {
+    // Close what is open first: with exclusive use, a port left open could
+    // never be opened again.
+    std::unique_ptr<Device> old;
+    {
+        std::lock_guard<std::mutex> lock(device_lock_);
+        old = std::move(device_);
+    }
+    if (old) old->close();
+    old.reset();
+    unread_.clear();
+    unanswered_ = 0;
+    OpenedDevice opened = open_device(path, kind, baud);
+    {
+        // A serial port whose settings did not take stays open and in use.
+        std::lock_guard<std::mutex> lock(device_lock_);
+        device_ = std::move(opened.device);
+    }
+    if (!device_ || !opened.configured) return fail(QB_ERR_PORT_OPEN, opened.error);
+    return 0;
+}
+
+int Printer::close() {
+    {
+        std::lock_guard<std::mutex> lock(device_lock_);
+        if (device_) device_->interrupt();
+    }
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    std::unique_ptr<Device> device;
+    {
+        std::lock_guard<std::mutex> hold(device_lock_);
+        device = std::move(device_);
+    }
+    if (!device) return fail(QB_ERR_PORT_CLOSE, "no port is open");
+    std::string error;
+    return device->close(error) ? 0 : fail(QB_ERR_PORT_CLOSE, error);
+}
+
+bool Printer::write(const void *data, std::size_t size, std::string &error) {
+    if (!device_) {
+        error = "no port is open";
+        return false;
+    }
+    return device_->write_all(data, size, error);
+}
+
+int Printer::end_job(const std::string &what) {
+    if (!device_) return 0;  // the lines before already failed for want of a port
+    const std::string title = application() + ": " + (what == "label" ? "label " + std::to_string(++labels_) : what);
+    std::string error;
+    return device_->end_job(title, error) ? 0 : fail(QB_ERR_PORT_WRITE, error);
+}
+
+void Printer::reset_locks_after_fork() {
+    new (&lock_) std::recursive_mutex;
+    new (&device_lock_) std::mutex;
+    if (&errors_ != &process_errors()) errors_.reset_lock();
+}
+
+// ---- the printer's answers --------------------------------------------------------------
+
+namespace {
+
+// How much a code needs the operator: the larger, the sooner. The printer
+// cannot go on without a hand for the first group; the second stops it until
+// it cools or is resumed; the rest say a command or the line was at fault.
+int urgency(int code) {
+    switch (code) {
+    case 11: return 100;  // head up
+    case 7: return 99;    // out of paper or ribbon
+    case 84: return 98;   // media does not feed, mark not found
+    case 81: return 97;   // cutter
+    case 82: return 96;   // sensor
+    case 12: return 95;   // paused, or a label waiting to be taken
+    case 13: return 90;   // head too hot
+    case 14: return 89;   // motor too hot
+    case 15:
+    case 16: return 88;   // battery low
+    case 0: return 0;
+    default: return 10;   // syntax, memory, names, data: the application's to mend
+    }
+}
+
+// An ^ee answer: two-digit codes separated by commas ("00", "07", "07,11";
+// after 07 the labels left may follow as "Pnnn"). Anything else is not one.
+bool parse_answer(const std::string &line, int &code) {
+    if (line.empty()) return false;
+    code = 0;
+    std::size_t i = 0;
+    bool any = false;
+    while (i < line.size()) {
+        const std::size_t end = std::min(line.find(',', i), line.size());
+        const std::string field = line.substr(i, end - i);
+        if (field.size() == 2 && std::isdigit(static_cast<unsigned char>(field[0])) &&
+            std::isdigit(static_cast<unsigned char>(field[1]))) {
+            const int c = (field[0] - '0') * 10 + (field[1] - '0');
+            if (!any || urgency(c) > urgency(code)) code = c;
+            any = true;
+        } else if (!(any && field.size() > 1 && field[0] == 'P' &&
+                     field.find_first_not_of("0123456789", 1) == std::string::npos)) {
+            return false;
+        }
+        i = end + 1;
+    }
+    return any;
+}
+
+}  // namespace
+
+int Printer::status(milliseconds timeout) {
+    if (!device_) {
+        fail(QB_ERR_PORT_WRITE, "no port is open");
+        return -1;
+    }
+    if (!device_->answers()) return -1;  // a file, FIFO, parallel port or print server
+    static const char kQuery[] = "^ee\n";
+    std::string error;
+    const auto deadline = Clock::now() + timeout;
+    if (!device_->write_all(kQuery, sizeof kQuery - 1, error)) {
+        fail(QB_ERR_PORT_WRITE, error);
+        return -1;
+    }
+    ++unanswered_;
+    // Answers come in the order asked: the last one read is this query's.
+    int code = -1;
+    while (unanswered_ > 0) {
+        const std::size_t end = unread_.find('\n');
+        if (end != std::string::npos) {
+            std::string line = unread_.substr(0, end);
+            unread_.erase(0, end + 1);
+            while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+            // Lines that are no ^ee answer (ACKs, a configuration the
+            // application asked for) are not taken for one.
+            int answer;
+            if (parse_answer(line, answer)) {
+                --unanswered_;
+                code = answer;
+            }
+            continue;
+        }
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+        if (left <= milliseconds{0}) return -1;
+        char buf[256];
+        const long n = device_->read_some(buf, sizeof buf, left, error);
+        if (n < 0) {
+            fail(QB_ERR_PORT_WRITE, error);
+            return -1;
+        }
+        // Bytes that cannot be an answer (an ACK, an XON) are dropped here;
+        // a stream that never ends a line is kept within reason.
+        for (long k = 0; k < n; ++k)
+            if (buf[k] == '\n' || buf[k] == '\r' || (buf[k] >= 0x20 && buf[k] < 0x7F)) unread_ += buf[k];
+        if (unread_.size() > 4096) unread_.erase(0, unread_.size() - 4096);
+    }
+    return code;
+}
+
+// ---- the default printer and handles ----------------------------------------------------
+
+Printer &default_printer() {
+    static Printer *const printer = new Printer(0, &process_errors());
+    return *printer;
+}
+
+Printer &current_printer() { return t_current ? *t_current : default_printer(); }
+
+Printer *exchange_current_printer(Printer *printer) { return std::exchange(t_current, printer); }
+
+namespace {
+
+struct Registry {
+    std::mutex lock;
+    std::unordered_map<std::uintptr_t, std::shared_ptr<Printer>> printers;
+    std::uint64_t last = 0;
+};
+
+Registry &registry() { return lasting<Registry>(); }
+
+}  // namespace
+
+std::uint64_t next_printer_number() {
+    std::lock_guard<std::mutex> lock(registry().lock);
+    return ++registry().last;
+}
+
+QB_Printer *register_printer(std::shared_ptr<Printer> printer) {
+    Registry &r = registry();
+    std::lock_guard<std::mutex> lock(r.lock);
+    const auto key = static_cast<std::uintptr_t>(printer->owner());
+    r.printers[key] = std::move(printer);
+    return reinterpret_cast<QB_Printer *>(key);
+}
+
+std::shared_ptr<Printer> find_printer(QB_Printer *handle) {
+    Registry &r = registry();
+    std::lock_guard<std::mutex> lock(r.lock);
+    const auto it = r.printers.find(reinterpret_cast<std::uintptr_t>(handle));
+    return it == r.printers.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<Printer> unregister_printer(QB_Printer *handle) {
+    Registry &r = registry();
+    std::lock_guard<std::mutex> lock(r.lock);
+    const auto it = r.printers.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (it == r.printers.end()) return nullptr;
+    std::shared_ptr<Printer> printer = std::move(it->second);
+    r.printers.erase(it);
+    return printer;
+}
+
+void reset_printer_locks_after_fork() {
+    default_printer().reset_locks_after_fork();
+    Registry &r = registry();
+    new (&r.lock) std::mutex;
+    for (auto &entry : r.printers) entry.second->reset_locks_after_fork();
+}
+
+}  // namespace quillbar

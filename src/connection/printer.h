@@ -1,0 +1,125 @@
+// SPDX-License-Identifier: MIT
+// A printer: one connection to one device, with its own lock, its own last
+// error, its own message handler and its own reading of the printer's
+// answers. The flat API drives one lasting default printer; each
+// QB_PrinterOpen makes another, reached through an opaque handle.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "connection/device.h"
+#include "connection/last_error.h"
+#include "quillbar.h"
+
+namespace quillbar {
+
+// Who shows QB_DownPicture's stages. Replacing or removing the handler
+// waits until no other thread is inside the old one, so its context may be
+// freed as soon as the call returns; a handler that replaces itself does
+// not wait for itself.
+class MessageService {
+public:
+    void set(QB_MessageHandler handler, void *context);
+    // Calls the handler (outside any lock); false when none is set.
+    bool show(const std::string &text);
+
+private:
+    struct Registration {
+        QB_MessageHandler handler;
+        void *context;
+        std::vector<std::thread::id> inside;  // threads running it now
+    };
+    std::mutex lock_;
+    std::condition_variable left_;
+    std::shared_ptr<Registration> current_;
+};
+
+class Printer {
+public:
+    // owner: the printer's number (0 for the flat API's printer); shared:
+    // the store its failures go to (the process store for the flat API's),
+    // or none for a store of its own.
+    explicit Printer(std::uint64_t owner, ErrorStore *shared = nullptr)
+        : owner_(owner), errors_(shared ? *shared : own_errors_) {}
+    Printer(const Printer &) = delete;
+    Printer &operator=(const Printer &) = delete;
+    ~Printer();
+
+    // One command at a time on this printer; recursive, so that code running
+    // inside a call may call another export on it.
+    std::recursive_mutex &lock() { return lock_; }
+    std::uint64_t owner() const { return owner_; }
+    ErrorStore &errors() { return errors_; }
+    MessageService &messages() { return messages_; }
+
+    // Under the lock. Closes what is open, then opens path: a serial line at
+    // baud for a serial port. 0, or -1 with QB_ERR_PORT_OPEN; a device whose
+    // line settings did not take stays open and in use.
+    int open(const std::string &path, PortKind kind, int baud);
+
+    // Not under the lock: a write still waiting on the printer in another
+    // thread gives up first, then the device is released. 0, or -1 with
+    // QB_ERR_PORT_CLOSE when nothing was open or the close failed.
+    int close();
+
+    bool is_open() const { return device_ != nullptr; }
+
+    // Under the lock: every byte, or false with the reason.
+    bool write(const void *data, std::size_t size, std::string &error);
+
+    // Under the lock: the bytes since the last job make a whole one (a
+    // label up to its P line, a stored graphic). 0, or -1 with
+    // QB_ERR_PORT_WRITE when a print server refuses it.
+    int end_job(const std::string &what);
+
+    // Under the lock: asks the printer for its errors (^ee) on the same line
+    // and reads the answer within timeout. 0 no error, the printer's code
+    // (the one most in need of the operator when there are several), or -1
+    // when the state is unknown (the route cannot answer, or no answer came
+    // in time). Answers that come late are taken by the next query, in
+    // order; bytes after an answer stay for the next.
+    int status(std::chrono::milliseconds timeout);
+
+    // After fork(), in the child: locks copied held start free.
+    void reset_locks_after_fork();
+
+private:
+    const std::uint64_t owner_;
+    ErrorStore own_errors_;
+    ErrorStore &errors_;
+    std::recursive_mutex lock_;
+    // Guards the device pointer for close(), which interrupts without the lock.
+    std::mutex device_lock_;
+    std::unique_ptr<Device> device_;
+    MessageService messages_;
+    long labels_ = 0;            // jobs named "label N" on a print server
+    std::string unread_;         // bytes the printer sent that no answer used yet
+    int unanswered_ = 0;         // queries whose answers have not been read
+};
+
+// The flat API's printer, for the process (never destroyed).
+Printer &default_printer();
+
+// The printer the calling thread's current call works on (set by the
+// guard), the default printer outside handle calls.
+Printer &current_printer();
+Printer *exchange_current_printer(Printer *printer);
+
+// Handles: a handle stands for one printer until QB_PrinterClose; it is
+// never reused, so a closed handle is refused, not mistaken for a new one.
+QB_Printer *register_printer(std::shared_ptr<Printer> printer);
+std::shared_ptr<Printer> find_printer(QB_Printer *handle);
+std::shared_ptr<Printer> unregister_printer(QB_Printer *handle);
+std::uint64_t next_printer_number();
+// After fork(), in the child.
+void reset_printer_locks_after_fork();
+
+}  // namespace quillbar
