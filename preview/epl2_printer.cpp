@@ -12,6 +12,8 @@ Printer::~Printer() = default;
 Printer::Printer(Printer &&) noexcept = default;
 Printer &Printer::operator=(Printer &&) noexcept = default;
 
+void Printer::set_condition(int code) { m_->condition = code; }
+
 void Printer::feed(const void *data, std::size_t size) { m_->feed(static_cast<const std::uint8_t *>(data), size); }
 void Printer::finish() { m_->finish(); }
 void Printer::on_label(std::function<void(const LabelView &)> sink) { m_->label_sink = std::move(sink); }

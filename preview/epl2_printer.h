@@ -96,6 +96,11 @@ public:
     // Labels printed but not rendered (past Options::max_labels).
     long unrendered_labels() const;
 
+    // A state the printer is in until it is cleared (0): 7 out of paper or
+    // ribbon, 11 head up, 12 paused, ... ^ee reports it first. Printing goes
+    // on: what to do with labels meanwhile is the caller's.
+    void set_condition(int code);
+
     // The state, as the printer holds it now.
     int width() const;
     int length() const;

@@ -141,6 +141,7 @@ struct Machine {
     std::vector<Event> events;
     std::size_t dropped_diagnostics = 0, dropped_events = 0;
     int last_error = 0;  // for ^ee: the code of the last line that failed
+    int condition = 0;   // a state the printer is in (out of paper, head up, paused): ^ee reports it until it clears
 
     // ---- the printer's state ----
     int width = Printer::kDefaultWidth;

@@ -19,10 +19,15 @@ std::string setting(const Machine &m, const std::string &name, const std::string
 
 }  // namespace
 
-// The code of the last line that failed, or 00; asking clears it.
+// The state the printer is in (out of paper, head up, paused), then the
+// code of the last line that failed, or 00; asking clears the latter.
 void errors(Machine &m, Cmd &c) {
-    m.reply(two_digits(m.last_error) + "\r\n");
-    m.event(c.offset, "^ee", "error report " + two_digits(m.last_error));
+    std::string codes;
+    if (m.condition) codes = two_digits(m.condition);
+    if (m.last_error && m.last_error != m.condition) codes += (codes.empty() ? "" : ",") + two_digits(m.last_error);
+    if (codes.empty()) codes = "00";
+    m.reply(codes + "\r\n");
+    m.event(c.offset, "^ee", "error report " + codes);
     m.last_error = 0;
 }
 

@@ -59,7 +59,8 @@ int run(const std::string &command) { return std::system((command + " >/dev/null
 
 }  // namespace
 
-ListeningPrinter::ListeningPrinter(const std::string &tool, const std::string &folder) {
+ListeningPrinter::ListeningPrinter(const std::string &tool, const std::string &folder,
+                                   const std::vector<std::string> &options) {
     raw_path_ = folder + "/raw.epl";
     int out[2];
     if (pipe(out) != 0) return;
@@ -68,18 +69,32 @@ ListeningPrinter::ListeningPrinter(const std::string &tool, const std::string &f
         dup2(out[1], 1);
         close(out[0]);
         const std::string png = folder + "/label-%05d.png";
-        execl(tool.c_str(), tool.c_str(), "--listen", "127.0.0.1:0", "--max-labels", "0", "--raw", raw_path_.c_str(),
-              "-o", png.c_str(), nullptr);
+        std::vector<std::string> args = {tool, "--max-labels", "0", "--raw", raw_path_, "-o", png};
+        bool serve = false;
+        for (const std::string &o : options) serve = serve || o == "--serve";
+        if (!serve) args.insert(args.end(), {"--listen", "127.0.0.1:0"});
+        args.insert(args.end(), options.begin(), options.end());
+        std::vector<char *> argv;
+        for (std::string &a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(tool.c_str(), argv.data());
         _exit(127);
     }
     close(out[1]);
     out_ = out[0];
-    // "listening: 127.0.0.1:PORT"
+    // "listening: 127.0.0.1:PORT" or "device: /dev/pts/N"
     std::string line;
     char c;
     while (read(out_, &c, 1) == 1 && c != '\n') line += c;
     const std::size_t colon = line.rfind(':');
-    if (colon != std::string::npos) port_ = std::atoi(line.c_str() + colon + 1);
+    if (line.compare(0, 8, "device: ") == 0)
+        device_ = line.substr(8);
+    else if (colon != std::string::npos)
+        port_ = std::atoi(line.c_str() + colon + 1);
+}
+
+void ListeningPrinter::signal(int sig) {
+    if (pid_ > 0) kill(pid_, sig);
 }
 
 ListeningPrinter::~ListeningPrinter() {
@@ -90,7 +105,7 @@ ListeningPrinter::~ListeningPrinter() {
     if (out_ >= 0) close(out_);
 }
 
-long ListeningPrinter::jobs() {
+long ListeningPrinter::lines(const std::string &prefix) {
     char buf[4096];
     pollfd pfd{out_, POLLIN, 0};
     while (poll(&pfd, 1, 0) == 1) {
@@ -99,16 +114,20 @@ long ListeningPrinter::jobs() {
         pending_.append(buf, static_cast<std::size_t>(n));
     }
     for (std::size_t end; (end = pending_.find('\n')) != std::string::npos; pending_.erase(0, end + 1))
-        if (pending_.compare(0, 4, "job ") == 0) ++jobs_;
-    return jobs_;
+        lines_.push_back(pending_.substr(0, end));
+    long count = 0;
+    for (const std::string &line : lines_) count += line.compare(0, prefix.size(), prefix) == 0;
+    return count;
 }
 
-bool ListeningPrinter::wait_for_jobs(long jobs, int seconds) {
+bool ListeningPrinter::wait_for_lines(const std::string &prefix, long count, int seconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (this->jobs() < jobs && std::chrono::steady_clock::now() < deadline)
+    while (lines(prefix) < count && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return this->jobs() >= jobs;
+    return lines(prefix) >= count;
 }
+
+bool ListeningPrinter::wait_for_jobs(long jobs, int seconds) { return wait_for_lines("job ", jobs, seconds); }
 
 std::string ListeningPrinter::raw() const {
     std::ifstream in(raw_path_, std::ios::binary);

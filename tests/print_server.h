@@ -8,26 +8,35 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 namespace qbtest {
 
-// quillbar-preview --listen on a free loopback port, keeping the bytes of
+// quillbar-preview --listen on a free loopback port (or --serve on a new
+// pseudo-terminal, with "--serve" among the options), keeping the bytes of
 // every job in a file and each label as a PNG.
 class ListeningPrinter {
 public:
-    explicit ListeningPrinter(const std::string &tool, const std::string &folder);
+    explicit ListeningPrinter(const std::string &tool, const std::string &folder,
+                              const std::vector<std::string> &options = {});
     ~ListeningPrinter();
     int port() const { return port_; }
+    const std::string &device() const { return device_; }  // --serve: the terminal
     std::string raw() const;  // every byte received so far
     // Waits until the printer has taken jobs jobs (connections), or the deadline.
     bool wait_for_jobs(long jobs, int seconds);
-    long jobs();
+    long jobs() { return lines("job "); }
+    // The lines the tool printed so far that start with prefix.
+    long lines(const std::string &prefix);
+    bool wait_for_lines(const std::string &prefix, long count, int seconds);
+    void signal(int sig);
 
 private:
     pid_t pid_ = -1;
     int out_ = -1;
     int port_ = 0;
-    long jobs_ = 0;
+    std::string device_;
+    std::vector<std::string> lines_;
     std::string pending_;
     std::string raw_path_;
 };

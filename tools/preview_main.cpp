@@ -35,6 +35,8 @@ using quillbar::preview::Printer;
 constexpr const char *kProgram = "quillbar-preview";
 volatile std::sig_atomic_t g_stop = 0;
 void stop(int) { g_stop = 1; }
+volatile std::sig_atomic_t g_resume = 0;
+void resume(int) { g_resume = 1; }
 
 struct Options {
     std::string input;
@@ -47,7 +49,35 @@ struct Options {
     bool serve = false;
     bool report = false;
     bool json = false;
+    int fault = 0;        // --fault: the printer's code for it
+    long fault_from = 1;  // from this label on
 };
+
+// --fault KIND[@N]: a printer that stops as real ones do.
+struct FaultKind {
+    const char *name;
+    int code;
+};
+constexpr FaultKind kFaults[] = {
+    {"paper-out", 7}, {"ribbon-out", 7}, {"head-open", 11}, {"paused", 12},
+    {"head-hot", 13}, {"cutter", 81},    {"media-feed", 84},
+};
+
+bool parse_fault(const char *text, Options &o) {
+    const std::string arg = text;
+    const std::size_t at = arg.find('@');
+    const std::string kind = arg.substr(0, at);
+    for (const FaultKind &f : kFaults)
+        if (kind == f.name) o.fault = f.code;
+    if (!o.fault) {
+        std::fprintf(stderr, "%s: --fault takes paper-out, ribbon-out, head-open, paused, head-hot, cutter or "
+                             "media-feed, then @N if it starts at the N-th label; not '%s'\n",
+                     kProgram, text);
+        return false;
+    }
+    return at == std::string::npos ||
+           quillbar::tools::parse_number(kProgram, "--fault KIND@N", arg.c_str() + at + 1, 1, LONG_MAX, o.fault_from);
+}
 
 // -o FILE.png, or a pattern with one printf number ("label-%03d.png").
 bool is_pattern(const std::string &output) {
@@ -237,6 +267,72 @@ int render_stream(const Options &o) {
     return ok && writer.ok() ? status : 1;
 }
 
+// A fault (--fault): from the N-th label on the printer reports it and keeps
+// the labels instead of printing them, as a printer out of paper holds its
+// labels; SIGUSR1 clears it, as replacing the roll does, and the kept labels
+// print, once, in order.
+class Fault {
+public:
+    Fault(const Options &o, Printer &printer, LabelWriter &writer) : o_(o), printer_(printer), writer_(writer) {
+        if (o_.fault && o_.fault_from == 1) begin();
+        printer_.on_label([this](const LabelView &label) { take(label); });
+    }
+
+    // After SIGUSR1.
+    void clear() {
+        if (!holding_ && cleared_) return;
+        holding_ = false;
+        cleared_ = true;
+        printer_.set_condition(0);
+        std::printf("fault cleared: %zu kept label(s) print\n", kept_.size());
+        for (const Kept &k : kept_) writer_(LabelView{k.image, k.sets, k.copies, k.offset, k.number, k.notes});
+        kept_.clear();
+        std::fflush(stdout);
+    }
+
+private:
+    struct Kept {
+        quillbar::preview::Bitmap image;
+        long sets, copies;
+        std::size_t offset;
+        long number;
+        std::vector<std::string> notes;
+    };
+
+    void begin() {
+        holding_ = true;
+        printer_.set_condition(o_.fault);
+        std::printf("fault: the printer reports %02d and keeps its labels until SIGUSR1\n", o_.fault);
+        std::fflush(stdout);
+    }
+
+    void take(const LabelView &label) {
+        if (o_.fault && !cleared_ && !holding_ && label.number >= o_.fault_from) begin();
+        if (!holding_) return writer_(label);
+        kept_.push_back(Kept{label.image, label.sets, label.copies, label.offset, label.number, label.notes});
+        std::printf("label %ld kept: the printer reports %02d\n", label.number, o_.fault);
+        std::fflush(stdout);
+    }
+
+    const Options &o_;
+    Printer &printer_;
+    LabelWriter &writer_;
+    bool holding_ = false;
+    bool cleared_ = false;
+    std::vector<Kept> kept_;
+};
+
+// Signals a printer that serves: SIGINT and SIGTERM stop it, SIGUSR1 clears
+// a fault.
+void handle_signals() {
+    std::signal(SIGINT, stop);
+    std::signal(SIGTERM, stop);
+    struct sigaction sa {};
+    sa.sa_handler = resume;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGUSR1, &sa, nullptr);
+}
+
 // --raw FILE: where the bytes received are kept as they come.
 bool open_raw(const Options &o, FILE *&raw) {
     raw = o.raw.empty() ? nullptr : std::fopen(o.raw.c_str(), "wb");
@@ -317,13 +413,13 @@ int serve(const Options &o) {
     }
     FILE *raw = nullptr;
     if (!open_raw(o, raw)) return 1;
+    handle_signals();
     std::printf("device: %s\n", slave.c_str());
     std::fflush(stdout);
-    std::signal(SIGINT, stop);
-    std::signal(SIGTERM, stop);
 
     LabelWriter writer(o, o.labels != 1);
     Printer printer = make_printer(o, writer);
+    Fault fault(o, printer, writer);
     printer.on_reply([master](const std::string &text) { send_reply(master, text); });
     DiagnosticStream diagnostics;
     char buf[65536];
@@ -339,6 +435,10 @@ int serve(const Options &o) {
     };
     auto last_check = std::chrono::steady_clock::now();
     while (!g_stop && (o.labels == 0 || writer.written() < o.labels)) {
+        if (g_resume) {
+            g_resume = 0;
+            fault.clear();
+        }
         if (!pump(200) && std::chrono::steady_clock::now() - last_check > std::chrono::milliseconds(500)) {
             free_terminal_of_gone_clients(keeper, slave);
             last_check = std::chrono::steady_clock::now();
@@ -409,13 +509,13 @@ int listen_for_jobs(const Options &o) {
     }
     FILE *raw = nullptr;
     if (!open_raw(o, raw)) return 1;
+    handle_signals();
+    std::signal(SIGPIPE, SIG_IGN);
     std::printf("listening: %s\n", bound.c_str());
     std::fflush(stdout);
-    std::signal(SIGINT, stop);
-    std::signal(SIGTERM, stop);
-    std::signal(SIGPIPE, SIG_IGN);
     LabelWriter writer(o, o.labels != 1);
     Printer printer = make_printer(o, writer);
+    Fault fault(o, printer, writer);
     DiagnosticStream diagnostics;
     int client = -1;
     printer.on_reply([&client](const std::string &text) {
@@ -423,7 +523,13 @@ int listen_for_jobs(const Options &o) {
     });
     char buf[65536];
     long jobs = 0;
+    const auto clear_on_signal = [&] {
+        if (!g_resume) return;
+        g_resume = 0;
+        fault.clear();
+    };
     while (!g_stop && (o.labels == 0 || writer.written() < o.labels)) {
+        clear_on_signal();
         pollfd pfd{server, POLLIN, 0};
         if (poll(&pfd, 1, 200) <= 0) continue;
         client = accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
@@ -435,6 +541,7 @@ int listen_for_jobs(const Options &o) {
             if (ready < 0 && errno != EINTR) break;
             if (ready <= 0) {
                 if (g_stop) break;
+                clear_on_signal();
                 continue;
             }
             const ssize_t n = read(client, buf, sizeof buf);
@@ -477,6 +584,10 @@ void usage(FILE *to) {
                  "      --listen HOST:PORT  be a network printer (port 0: any free port); prints it\n"
                  "      --raw FILE          (--serve, --listen) also keep the bytes received in FILE\n"
                  "      --labels N          (--serve, --listen) stop after N labels (default: until stopped)\n"
+                 "      --fault KIND[@N]    (--serve, --listen) from the N-th label on (default 1) report\n"
+                 "                          KIND to ^ee and keep labels instead of printing them, until\n"
+                 "                          SIGUSR1 clears it; KIND: paper-out, ribbon-out, head-open,\n"
+                 "                          paused, head-hot, cutter, media-feed\n"
                  "  -h, --help              show this help and exit\n"
                  "  -V, --version           show the version and exit\n"
                  "\n"
@@ -494,14 +605,14 @@ int bad_usage(const char *why = nullptr) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    enum { kServe = 256, kRaw, kLabels, kListen, kMaxLabels };
+    enum { kServe = 256, kRaw, kLabels, kListen, kMaxLabels, kFault };
     static const option kOptions[] = {
         {"output", required_argument, nullptr, 'o'},     {"scale", required_argument, nullptr, 's'},
         {"report", optional_argument, nullptr, 'r'},     {"serve", no_argument, nullptr, kServe},
         {"listen", required_argument, nullptr, kListen}, {"raw", required_argument, nullptr, kRaw},
         {"labels", required_argument, nullptr, kLabels}, {"max-labels", required_argument, nullptr, kMaxLabels},
         {"help", no_argument, nullptr, 'h'},             {"version", no_argument, nullptr, 'V'},
-        {nullptr, 0, nullptr, 0},
+        {"fault", required_argument, nullptr, kFault},   {nullptr, 0, nullptr, 0},
     };
     Options o;
     long scale = 1;
@@ -527,6 +638,9 @@ int main(int argc, char **argv) {
         case kMaxLabels:
             if (!parse_number(kProgram, "--max-labels", optarg, 0, LONG_MAX, o.max_labels)) return bad_usage();
             break;
+        case kFault:
+            if (!parse_fault(optarg, o)) return bad_usage();
+            break;
         case 'h': usage(stdout); return 0;
         case 'V': quillbar::tools::print_version(kProgram, QUILLBAR_VERSION); return 0;
         default: return bad_usage();
@@ -537,7 +651,8 @@ int main(int argc, char **argv) {
     const int modes = !o.input.empty() + o.serve + !o.listen.empty();
     if (modes > 1) return bad_usage("give one of a stream, --serve and --listen");
     if (modes == 0) return bad_usage("give a stream to render (- for standard input), --serve or --listen");
-    if (!o.input.empty() && (!o.raw.empty() || o.labels)) return bad_usage("--raw and --labels go with --serve or --listen");
+    if (!o.input.empty() && (!o.raw.empty() || o.labels || o.fault))
+        return bad_usage("--raw, --labels and --fault go with --serve or --listen");
     if (has_percent(o.output) && !is_pattern(o.output))
         return bad_usage("-o takes at most one number pattern such as %03d (write %% for a percent sign)");
     if (o.serve) return serve(o);

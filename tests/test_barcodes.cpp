@@ -1,0 +1,164 @@
+// SPDX-License-Identifier: MIT
+// Bar codes by name, in the API's own units: the line each one sends, the
+// rule each refusal names, and what a reader makes of the printed code.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "epl2_printer.h"
+#include "bitmap.h"
+#include "quillbar.h"
+#include "support.h"
+
+namespace {
+
+// What one call sends through the default printer (a file), or its error.
+struct Sent {
+    int rc;
+    std::string bytes;
+    std::string message;
+};
+
+template <class Call>
+Sent sent_by(Call call) {
+    qbtest::TempDir dir;
+    const std::string out = dir.file("out.epl");
+    qbtest::open_port_on(1, out);
+    Sent s;
+    s.rc = call();
+    s.message = s.rc ? QB_GetLastErrorMessage() : "";
+    QB_PortClose();
+    s.bytes = qbtest::read_file(out);
+    return s;
+}
+
+// The bytes printed by the virtual printer and read back by zbar.
+std::string decoded(const std::string &element) {
+    quillbar::preview::Printer printer;
+    const std::string stream = "N\n" + element + "P1\n";
+    printer.feed(stream.data(), stream.size());
+    printer.finish();
+    EXPECT_TRUE(printer.diagnostics().empty()) << printer.diagnostics()[0].message;
+    auto labels = printer.take_labels();
+    if (labels.empty()) return "(nothing printed)";
+    qbtest::TempDir dir;
+    const std::string png = dir.path() + "/code.png";
+    if (!quillbar::preview::write_png(png, labels[0].image, 2)) return "(no picture)";
+    return qbtest::zbar_decode(png);
+}
+
+TEST(BarcodesByName, EachSymbologySendsItsSelectionAndReadsBack) {
+    struct Row {
+        const char *symbology;
+        const char *data;
+        int narrow, wide;
+        const char *line;    // what goes out
+        const char *reads;   // what zbar reads ("" for codes it cannot read); it gives
+                             // UPC codes in their EAN-13 form, UPC-E expanded
+    } rows[] = {
+        {"EAN-13", "501234567890", 0, 0, "B40,80,0,E30,2,2,120,B,\"501234567890\"\n", "5012345678900"},
+        {"ean13", "5012345678900", 3, 0, "B40,80,0,E30,3,3,120,B,\"501234567890\"\n", "5012345678900"},
+        {"EAN-8", "9638507", 0, 0, "B40,80,0,E80,2,2,120,B,\"9638507\"\n", "96385074"},
+        {"UPC-A", "03600029145", 0, 0, "B40,80,0,UA0,2,2,120,B,\"03600029145\"\n", "0036000291452"},
+        {"UPC-E", "0425261", 0, 0, "B40,80,0,UE0,2,2,120,B,\"0425261\"\n", "0042100005264"},
+        {"Code 128", "Hello-128", 0, 0, "B40,80,0,1,2,2,120,B,\"Hello-128\"\n", "Hello-128"},
+        {"CODE128B", "say \"hi\"", 0, 0, "B40,80,0,1B,2,2,120,B,\"say \\\"hi\\\"\"\n", "say \"hi\""},
+        {"CODE128C", "123456", 0, 0, "B40,80,0,1C,2,2,120,B,\"123456\"\n", "123456"},
+        {"CODE39", "QB-1 $", 2, 5, "B40,80,0,3,2,5,120,B,\"QB-1 $\"\n", "QB-1 $"},
+        {"CODE93", "CODE93", 0, 0, "B40,80,0,9,2,2,120,B,\"CODE93\"\n", "CODE93"},
+        {"CODABAR", "A40156B", 0, 0, "B40,80,0,K,2,6,120,B,\"A40156B\"\n", "A40156B"},
+        {"I2OF5", "12345670", 0, 0, "B40,80,0,2,2,6,120,B,\"12345670\"\n", "12345670"},
+        {"GS1-128", "(01)09501101530003", 0, 0, "B40,80,0,1E,2,2,120,B,\"(01)09501101530003\"\n", ""},
+        {"POSTNET", "12345-6789", 0, 0, "B40,80,0,P,2,2,120,B,\"12345-6789\"\n", ""},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.symbology);
+        const Sent s = sent_by([&] { return QB_PrintBarcodeByName(5, 10, 0, row.symbology, row.narrow, row.wide, 15, 1, row.data); });
+        ASSERT_EQ(s.rc, 0) << s.message;
+        EXPECT_EQ(s.bytes, row.line);
+        if (*row.reads) {
+            EXPECT_EQ(decoded(s.bytes), row.reads);
+        }
+    }
+}
+
+TEST(BarcodesByName, DataThePrinterWouldRefuseIsRefusedWithItsRule) {
+    struct Row {
+        const char *symbology;
+        const char *data;
+        int narrow, wide, height;
+        const char *says;
+    } rows[] = {
+        {"EAN-13", "50123456789", 0, 0, 10, "12 digits"},
+        {"EAN-13", "5012345678901", 0, 0, 10, "check digit is 0, not 1"},
+        {"EAN-13", "50123456789A", 0, 0, 10, "12 digits"},
+        {"EAN-13", "501234567890", 5, 0, 10, "2..4 dots, not 5"},
+        {"EAN-13", "501234567890", 1, 0, 10, "2..4 dots, not 1"},
+        {"UPC-E", "1425261", 0, 0, 10, "number system 0"},
+        {"CODE128A", "lower", 0, 0, 10, "no lower-case"},
+        {"CODE128C", "12345", 0, 0, 10, "even number of digits"},
+        {"CODE128", "caf\xC3\xA9", 0, 0, 10, "not ASCII"},
+        {"CODE39", "A", 11, 0, 10, "1..10 dots, not 11"},
+        {"CODE39", "A", 4, 3, 10, "wider than the narrow"},
+        {"CODE39", "A", 2, 31, 10, "not 2..30"},
+        {"CODABAR", "A12X4B", 0, 0, 10, "Codabar takes digits"},
+        {"I2OF5", "12a4", 0, 0, 10, "digits only"},
+        {"GS1-128", "0109501101530003", 0, 0, 10, "application identifier"},
+        {"POSTNET", "1234", 0, 0, 10, "5, 9, 11 or 13"},
+        {"CODE39", "", 0, 0, 10, "empty"},
+        {"CODE39", "A", 0, 0, 0, "height 0 mm"},
+        {"CODE39", "A\nP1", 0, 0, 10, "line end"},
+        {"KIX", "A", 0, 0, 10, "no symbology \"KIX\""},
+        {nullptr, "A", 0, 0, 10, "symbology is NULL"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::string(row.symbology ? row.symbology : "(NULL)") + " " + row.data);
+        const Sent s = sent_by([&] { return QB_PrintBarcodeByName(5, 10, 0, row.symbology, row.narrow, row.wide, row.height, 1, row.data); });
+        EXPECT_EQ(s.rc, -1);
+        EXPECT_EQ(s.bytes, "");
+        EXPECT_NE(s.message.find(row.says), std::string::npos) << s.message;
+    }
+    EXPECT_EQ(QB_GetLastErrorCode(), QB_ERR_PARAMETER);
+}
+
+TEST(BarcodesByName, TwoDimensionalCodes) {
+    struct Row {
+        const char *symbology;
+        int module, level, width, height;
+        std::string data;
+        const char *line;  // "" when refused
+        const char *says;  // what a refusal or a reader says
+    } rows[] = {
+        {"QR", 0, 0, 0, 0, "https://example.com/a", "b40,80,Q,s3,eM,\"https://example.com/a\"\n", "https://example.com/a"},
+        {"qr", 5, 'H', 0, 0, "say \"q\"", "b40,80,Q,s5,eH,\"say \\\"q\\\"\"\n", "say \"q\""},
+        {"DATAMATRIX", 0, 0, 0, 0, "DM-1", "b40,80,D,h5,\"DM-1\"\n", ""},
+        {"PDF417", 0, -1, 50, 20, "PDF-1", "b40,80,P,400,160,\"PDF-1\"\n", ""},
+        {"PDF417", 3, 4, 50, 20, "PDF-2", "b40,80,P,400,160,x3,s4,\"PDF-2\"\n", ""},
+        {"QR", 0, 'X', 0, 0, "x", "", "'L', 'M', 'Q' or 'H'"},
+        {"QR", 100, 0, 0, 0, "x", "", "1..99 dots"},
+        {"QR", 0, 'H', 0, 0, std::string(1274, 'x'), "", "at most 1273"},
+        {"QR", 0, 'L', 0, 0, std::string(7089, '7'), "b40,80,Q,s3,eL,\"", ""},
+        {"DATAMATRIX", 0, 3, 0, 0, "x", "", "no error level"},
+        {"PDF417", 0, 9, 50, 20, "x", "", "0..8 or -1"},
+        {"PDF417", 0, 0, 0, 20, "x", "", "box it fits in"},
+        {"AZTEC", 0, 0, 0, 0, "x", "", "QR, DATAMATRIX or PDF417"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::string(row.symbology) + " " + row.data.substr(0, 20));
+        const Sent s = sent_by(
+            [&] { return QB_Print2DBarcode(5, 10, row.symbology, row.module, row.level, row.width, row.height, row.data.c_str()); });
+        if (!*row.line) {
+            EXPECT_EQ(s.rc, -1);
+            EXPECT_EQ(s.bytes, "");
+            EXPECT_NE(s.message.find(row.says), std::string::npos) << s.message;
+            continue;
+        }
+        ASSERT_EQ(s.rc, 0) << s.message;
+        EXPECT_EQ(s.bytes.substr(0, std::string(row.line).size()), row.line);
+        if (*row.says) {
+            EXPECT_EQ(decoded(s.bytes), row.says);
+        }
+    }
+}
+
+}  // namespace
