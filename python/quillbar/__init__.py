@@ -8,13 +8,19 @@
         p.set_clear()
         p.print_character(5, 5, 0, 4, 1, 1, 0, "HELLO")
         p.print_chinese_str(5, 20, 1, 0, 4, 0, "中文标签")
-        p.send_command("OD")
+        p.barcode(5, 30, "EAN-13", "501234567890", height=15)
         p.print(1)
+        if p.status(timeout=2.0) is not quillbar.Status.OK:
+            ...  # tell the operator
 
-Every method is one export of the C library, named in snake case without
+A Printer is one printer: two Printers on two routes are two printers, each
+with its own connection, lock and last error, usable from several threads.
+Every method is one operation of the C library, named in snake case without
 ``QB_``; a call that fails raises :class:`Error` with the library's code and
-its message. ``str`` text is encoded to GBK for Chinese text and to Latin-1
-for the printer's own fonts, bar codes and commands; ``bytes`` go as they are.
+that call's own message. ``str`` text is encoded to GBK for Chinese text and
+to Latin-1 for the printer's own fonts, bar codes and commands; ``bytes`` go
+as they are. Numbers must fit a C ``int`` and text must hold no NUL byte:
+anything else raises instead of being cut.
 
 The library is found by its SONAME (``libquillbar.so.0``; ``quillbar.dll`` on
 Windows) or at the path in the ``QUILLBAR_LIBRARY`` environment variable.
@@ -22,15 +28,17 @@ Windows) or at the path in the ``QUILLBAR_LIBRARY`` environment variable.
 from __future__ import annotations
 
 import ctypes
+import enum
 import os
 import sys
-from typing import Any, Callable, Optional, Union
+from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
 __version__ = "0.3.0"
 
 __all__ = [
     "Error",
     "Printer",
+    "Status",
     "library_version",
     "LPT1",
     "LPT2",
@@ -49,14 +57,45 @@ ERR_PORT_OPEN = 2001
 ERR_PORT_CLOSE = 2002
 
 Text = Union[str, bytes]
+Path = Union[str, bytes, "os.PathLike[str]"]
 MessageHandler = Callable[[str], None]
 
 _int = ctypes.c_int
 _str = ctypes.c_char_p
 _HANDLER = ctypes.CFUNCTYPE(None, ctypes.c_char_p, ctypes.c_void_p)
 
-# Each export: its argument types and result type.
-_EXPORTS = {
+# The operations the flat API and printer handles share (the library's one
+# list, src/operations.def): QB_<Name> and QB_Printer<Name>, the handle
+# first. Their argument types; each returns an int.
+_OPERATIONS: Dict[str, List[Any]] = {
+    "SetPrinterComSpeed": [_int],
+    "SetPrinterComDots": [_int],
+    "SetDarkness": [_int],
+    "SetPrintSpeed": [_int],
+    "SetPrintXY": [_int, _int],
+    "SetPrintFeedDim": [_int],
+    "SetPaperSize": [_int] * 4,
+    "SetClear": [],
+    "SetInitialize": [_int] * 3,
+    "SetPrintBack": [_int],
+    "PrintLine": [_int] * 4,
+    "PrintBox": [_int] * 5,
+    "PrintCharacter": [_int] * 7 + [_str],
+    "PrintBarcode": [_int] * 8 + [_str],
+    "PrintBarcodeByName": [_int] * 3 + [_str] + [_int] * 4 + [_str],
+    "Print2DBarcode": [_int, _int, _str] + [_int] * 4 + [_str],
+    "PrintChineseStr": [_int] * 6 + [_str],
+    "Print": [_int],
+    "SendCommand": [_str],
+    "SendBytes": [ctypes.c_char_p, ctypes.c_size_t],
+    "SetMessageHandler": [_HANDLER, ctypes.c_void_p],
+    "DownPicture": [_str, _str],
+    "PrintMemGraphics": [_int, _int, _str],
+    "DeleteMemGraphics": [_str],
+}
+
+# The exports of their own: argument types and result type.
+_EXPORTS: Dict[str, Tuple[List[Any], Any]] = {
     "QB_PortOpen": ([_int, _int], _int),
     "QB_PortClose": ([], _int),
     "QB_PortSetDevice": ([_int, _str], _int),
@@ -64,46 +103,37 @@ _EXPORTS = {
     "QB_GetLastErrorCode": ([], _int),
     "QB_GetLastErrorMessage": ([], _str),
     "QB_GetVersion": ([], _str),
-    "QB_SetPrinterComSpeed": ([_int], _int),
-    "QB_SetDarkness": ([_int], _int),
-    "QB_SetPrintSpeed": ([_int], _int),
-    "QB_SetPrintXY": ([_int, _int], _int),
-    "QB_SetPrintFeedDim": ([_int], _int),
-    "QB_SetPaperSize": ([_int] * 4, _int),
-    "QB_SetClear": ([], _int),
-    "QB_SetInitialize": ([_int] * 3, _int),
-    "QB_SetPrintBack": ([_int], _int),
-    "QB_PrintLine": ([_int] * 4, _int),
-    "QB_PrintBox": ([_int] * 5, _int),
-    "QB_PrintCharacter": ([_int] * 7 + [_str], _int),
-    "QB_PrintBarcode": ([_int] * 8 + [_str], _int),
-    "QB_PrintChineseStr": ([_int] * 6 + [_str], _int),
-    "QB_Print": ([_int], _int),
-    "QB_SendCommand": ([_str], _int),
-    "QB_SendBytes": ([ctypes.c_char_p, ctypes.c_size_t], _int),
-    "QB_SetMessageHandler": ([_HANDLER, ctypes.c_void_p], _int),
-    "QB_DownPicture": ([_str, _str], _int),
-    "QB_PrintMemGraphics": ([_int, _int, _str], _int),
-    "QB_DeleteMemGraphics": ([_str], _int),
+    "QB_GetPrinterStatus": ([_int], _int),
+    "QB_PrinterOpen": ([_str, _int], ctypes.c_void_p),
+    "QB_PrinterClose": ([ctypes.c_void_p], _int),
+    "QB_PrinterStatus": ([ctypes.c_void_p, _int], _int),
+    "QB_PrinterGetLastErrorCode": ([ctypes.c_void_p], _int),
+    "QB_PrinterGetLastErrorMessage": ([ctypes.c_void_p], _str),
 }
+
+
+def _all_exports() -> Dict[str, Tuple[List[Any], Any]]:
+    exports = dict(_EXPORTS)
+    for name, argtypes in _OPERATIONS.items():
+        exports["QB_" + name] = (argtypes, _int)
+        exports["QB_Printer" + name] = ([ctypes.c_void_p] + argtypes, _int)
+    return exports
 
 
 def _load() -> Any:
     path = os.environ.get("QUILLBAR_LIBRARY")
+    lib: Any
     if sys.platform == "win32":
         lib = ctypes.WinDLL(path or "quillbar.dll")  # __stdcall exports
-        # Exported only under its decorated name.
-        com_dots = getattr(lib, "_QB_SetPrinterComDots@4")
     else:
         lib = ctypes.CDLL(path or "libquillbar.so.0")
-        com_dots = lib.QB_SetPrinterComDots
-    for name, (argtypes, restype) in _EXPORTS.items():
-        function = getattr(lib, name)
+    for name, (argtypes, restype) in _all_exports().items():
+        # The flat QB_SetPrinterComDots is exported on Windows only under
+        # its decorated name.
+        exported = "_QB_SetPrinterComDots@4" if name == "QB_SetPrinterComDots" and sys.platform == "win32" else name
+        function = getattr(lib, exported)
         function.argtypes = argtypes
         function.restype = restype
-    com_dots.argtypes = [_int]
-    com_dots.restype = _int
-    lib.com_dots = com_dots
     return lib
 
 
@@ -135,111 +165,212 @@ class Error(Exception):
         self.message = message
 
 
+class Status(enum.IntEnum):
+    """What the printer reported when asked (Printer.status).
+
+    UNKNOWN: the route carries no answer (a file, a FIFO, a parallel port, a
+    print server) or none came in time. OK: no error. The rest are the
+    printer's own codes: PAPER_OUT, HEAD_UP, PAUSED, ... need the operator
+    (reload, close the head, resume) before the next label; SYNTAX,
+    BARCODE_DATA, NAME_NOT_FOUND, ... say that something the application
+    sent was refused. A code this list does not name comes as CODE_<n>.
+    """
+
+    UNKNOWN = -1
+    OK = 0
+    SYNTAX = 1
+    OUT_OF_LABEL = 2
+    BARCODE_DATA = 3
+    MEMORY_FULL = 4
+    MEMORY_CONFIG = 5
+    SERIAL = 6
+    PAPER_OUT = 7
+    DUPLICATE_NAME = 8
+    NAME_NOT_FOUND = 9
+    NOT_IN_DATA_ENTRY = 10
+    HEAD_UP = 11
+    PAUSED = 12
+    HEAD_HOT = 13
+    MOTOR_HOT = 14
+    BATTERY_LOW = 15
+    BATTERY_LOW_2 = 16
+    BUSY = 50
+    UNDEFINED = 80
+    CUTTER = 81
+    SENSOR = 82
+    ILLEGAL_INTERRUPT = 83
+    MEDIA_FEED = 84
+    PDF417_TOO_LARGE = 93
+
+    @classmethod
+    def _missing_(cls, value: object) -> "Status":
+        if not isinstance(value, int):
+            return None  # type: ignore[return-value]
+        member = int.__new__(cls, value)
+        member._name_ = "CODE_%d" % value
+        member._value_ = value
+        return member
+
+
+_INT_MIN, _INT_MAX = -(2**31), 2**31 - 1
+
+
+def _number(value: int) -> int:
+    """value as a C int, or Error: never wrapped around."""
+    if not isinstance(value, int):
+        raise Error(ERR_PARAMETER, "%r is not a whole number" % (value,))
+    if not _INT_MIN <= value <= _INT_MAX:
+        raise Error(ERR_PARAMETER, "%d does not fit a C int (%d..%d)" % (value, _INT_MIN, _INT_MAX))
+    return value
+
+
+def _bytes(text: Text, encoding: str) -> bytes:
+    data = text if isinstance(text, bytes) else text.encode(encoding)
+    if b"\0" in data:
+        raise Error(ERR_PARAMETER, "the text holds a NUL byte, which would end it there")
+    return data
+
+
 def _latin1(text: Text) -> bytes:
-    return text if isinstance(text, bytes) else text.encode("latin-1")
+    return _bytes(text, "latin-1")
 
 
 def _gbk(text: Text) -> bytes:
-    return text if isinstance(text, bytes) else text.encode("gbk")
+    return _bytes(text, "gbk")
 
 
-def _path(path: Union[str, bytes, "os.PathLike[str]"]) -> bytes:
-    return os.fsencode(path)
-
-
-def _check(result: int) -> None:
-    if result != 0:
-        lib = _library()
-        raise Error(lib.QB_GetLastErrorCode(), lib.QB_GetLastErrorMessage().decode("utf-8", "replace"))
+def _path(path: Path) -> bytes:
+    return _bytes(os.fsencode(path), "latin-1")
 
 
 class Printer:
-    """One printer behind a route: a device path, a file or ``tcp://HOST:PORT``.
+    """One printer on a route: a device path ("/dev/ttyUSB0", "/dev/usb/lp0",
+    "COM3"), a file that captures the stream, "tcp://HOST:PORT", "cups:QUEUE"
+    or "ipp://HOST/RESOURCE".
 
-    ``with Printer(route, baud=9600, port=COM1) as p:`` routes the port
-    selector to the device, opens it, and closes it at the end. The library
-    has one connection per process: one Printer is open at a time.
+    The printer opens when the object is made (Error if it does not) and
+    closes with close() or at the end of a ``with`` block. A terminal is set
+    to raw 8N1 at baud; port=LPT1 or LPT2 keeps its speed instead (a parallel
+    port). Using a closed Printer raises Error (ERR_PARAMETER).
     """
 
-    def __init__(self, device: Union[str, bytes, "os.PathLike[str]"], baud: int = 9600, port: int = COM1) -> None:
+    def __init__(self, device: Path, baud: int = 9600, port: Optional[int] = None) -> None:
         self.device = device
         self.baud = baud
-        self.port = port
         self._handler: Optional[Any] = None
+        lib = _library()
+        handle = lib.QB_PrinterOpen(_path(device), 0 if port in (LPT1, LPT2) else _number(baud))
+        if not handle:
+            raise Error(lib.QB_GetLastErrorCode(), lib.QB_GetLastErrorMessage().decode("utf-8", "replace"))
+        self._handle: Optional[int] = handle
 
     def __enter__(self) -> "Printer":
-        self.port_set_device(self.port, self.device)
-        self.port_open(self.port, self.baud)
         return self
 
     def __exit__(self, *exc: object) -> None:
-        self.port_close()
+        self.close()
 
-    # ---- port connection and errors ----------------------------------------
-    def port_open(self, port: int, baud: int) -> None:
-        _check(_library().QB_PortOpen(port, baud))
+    def __del__(self) -> None:
+        try:
+            if self._handle is not None:
+                self.close()
+        except Exception:
+            pass
 
-    def port_close(self) -> None:
-        _check(_library().QB_PortClose())
+    @property
+    def closed(self) -> bool:
+        return self._handle is None
 
-    def port_set_device(self, port: int, device: Optional[Union[str, bytes, "os.PathLike[str]"]]) -> None:
-        _check(_library().QB_PortSetDevice(port, None if device is None else _path(device)))
+    def close(self) -> None:
+        """Closes the printer; closing a closed one does nothing."""
+        handle, self._handle = self._handle, None
+        if handle is None:
+            return
+        lib = _library()
+        result = lib.QB_PrinterClose(handle)
+        # The library runs no handler of a closed printer any more.
+        self._handler = None
+        if result != 0:
+            raise Error(lib.QB_GetLastErrorCode(), lib.QB_GetLastErrorMessage().decode("utf-8", "replace"))
 
-    def get_last_error(self) -> bytes:
-        """The GB2312 text "CODE--MESSAGE" of the last failure."""
-        return bytes(_library().QB_GetLastError())
+    def _live(self) -> int:
+        handle = self._handle
+        if handle is None:
+            raise Error(ERR_PARAMETER, "the printer is closed")
+        return handle
 
+    def _call(self, name: str, *args: Any) -> None:
+        handle = self._live()
+        lib = _library()
+        if int(getattr(lib, "QB_Printer" + name)(handle, *args)) != 0:
+            # The message of this thread's own failure, whatever other
+            # threads do with the printer meanwhile.
+            code = int(lib.QB_PrinterGetLastErrorCode(handle))
+            raise Error(code, lib.QB_PrinterGetLastErrorMessage(handle).decode("utf-8", "replace"))
+
+    # ---- errors and state --------------------------------------------------
     def get_last_error_code(self) -> int:
-        return int(_library().QB_GetLastErrorCode())
+        """This printer's last failure as this thread saw it (0: none)."""
+        return int(_library().QB_PrinterGetLastErrorCode(self._live()))
 
     def get_last_error_message(self) -> str:
-        return str(_library().QB_GetLastErrorMessage().decode("utf-8", "replace"))
+        return str(_library().QB_PrinterGetLastErrorMessage(self._live()).decode("utf-8", "replace"))
 
     def get_version(self) -> str:
         return library_version()
 
+    def status(self, timeout: float = 2.0) -> Status:
+        """Asks the printer whether it can print ("^ee") and waits at most
+        timeout seconds for its answer; Status.UNKNOWN when the route carries
+        none or none came in time."""
+        milliseconds = _number(max(0, int(timeout * 1000)))
+        result = int(_library().QB_PrinterStatus(self._live(), milliseconds))
+        self._live()  # closed meanwhile by another thread: that is no answer
+        return Status(result)
+
     # ---- setup --------------------------------------------------------------
     def set_printer_com_speed(self, speed: int) -> None:
-        _check(_library().QB_SetPrinterComSpeed(speed))
+        self._call("SetPrinterComSpeed", _number(speed))
 
     def set_printer_com_dots(self, value: int) -> None:
-        _check(_library().com_dots(value))
+        self._call("SetPrinterComDots", _number(value))
 
     def set_darkness(self, darkness: int) -> None:
-        _check(_library().QB_SetDarkness(darkness))
+        self._call("SetDarkness", _number(darkness))
 
     def set_print_speed(self, speed: int) -> None:
-        _check(_library().QB_SetPrintSpeed(speed))
+        self._call("SetPrintSpeed", _number(speed))
 
     def set_print_xy(self, x: int, y: int) -> None:
-        _check(_library().QB_SetPrintXY(x, y))
+        self._call("SetPrintXY", _number(x), _number(y))
 
     def set_print_feed_dim(self, value: int) -> None:
-        _check(_library().QB_SetPrintFeedDim(value))
+        self._call("SetPrintFeedDim", _number(value))
 
     def set_paper_size(self, black_mark: int, width: int, length: int, gap: int) -> None:
-        _check(_library().QB_SetPaperSize(black_mark, width, length, gap))
+        self._call("SetPaperSize", *map(_number, (black_mark, width, length, gap)))
 
     def set_clear(self) -> None:
-        _check(_library().QB_SetClear())
+        self._call("SetClear")
 
     def set_initialize(self, speed: int, darkness: int, disable_backup: int) -> None:
-        _check(_library().QB_SetInitialize(speed, darkness, disable_backup))
+        self._call("SetInitialize", *map(_number, (speed, darkness, disable_backup)))
 
     def set_print_back(self, disable_backup: int) -> None:
-        _check(_library().QB_SetPrintBack(disable_backup))
+        self._call("SetPrintBack", _number(disable_backup))
 
     # ---- label content --------------------------------------------------------
     def print_line(self, x: int, y: int, width: int, height: int) -> None:
-        _check(_library().QB_PrintLine(x, y, width, height))
+        self._call("PrintLine", *map(_number, (x, y, width, height)))
 
     def print_box(self, x1: int, y1: int, x2: int, y2: int, thickness: int) -> None:
-        _check(_library().QB_PrintBox(x1, y1, x2, y2, thickness))
+        self._call("PrintBox", *map(_number, (x1, y1, x2, y2, thickness)))
 
     def print_character(
         self, x: int, y: int, rotation: int, font: int, h_mult: int, v_mult: int, reverse: int, text: Text
     ) -> None:
-        _check(_library().QB_PrintCharacter(x, y, rotation, font, h_mult, v_mult, reverse, _latin1(text)))
+        numbers = map(_number, (x, y, rotation, font, h_mult, v_mult, reverse))
+        self._call("PrintCharacter", *numbers, _latin1(text))
 
     def print_barcode(
         self,
@@ -253,43 +384,102 @@ class Printer:
         readable: int,
         text: Text,
     ) -> None:
-        _check(_library().QB_PrintBarcode(x, y, rotation, type, narrow, wide, height, readable, _latin1(text)))
+        numbers = map(_number, (x, y, rotation, type, narrow, wide, height, readable))
+        self._call("PrintBarcode", *numbers, _latin1(text))
+
+    def print_barcode_by_name(
+        self,
+        x: int,
+        y: int,
+        rotation: int,
+        symbology: Text,
+        narrow: int,
+        wide: int,
+        height: int,
+        readable: int,
+        data: Text,
+    ) -> None:
+        self._call(
+            "PrintBarcodeByName",
+            *map(_number, (x, y, rotation)),
+            _latin1(symbology),
+            *map(_number, (narrow, wide, height, readable)),
+            _latin1(data),
+        )
+
+    def print_2d_barcode(
+        self, x: int, y: int, symbology: Text, module: int, level: int, width: int, height: int, data: Text
+    ) -> None:
+        self._call(
+            "Print2DBarcode",
+            _number(x),
+            _number(y),
+            _latin1(symbology),
+            *map(_number, (module, level, width, height)),
+            _latin1(data),
+        )
+
+    def barcode(
+        self,
+        x: int,
+        y: int,
+        symbology: str,
+        data: Text,
+        height: int = 10,
+        narrow: int = 0,
+        wide: int = 0,
+        rotation: int = 0,
+        readable: bool = True,
+    ) -> None:
+        """A bar code by name ("EAN-13", "CODE128", "CODE39", ...): x, y and
+        height in mm, bar widths in dots (0: the symbology's default)."""
+        self.print_barcode_by_name(x, y, rotation, symbology, narrow, wide, height, int(readable), data)
+
+    def qr(self, x: int, y: int, data: Text, module: int = 3, level: str = "M") -> None:
+        """A QR code at x, y (mm): module size in dots, error level L, M, Q or H."""
+        if len(level) != 1:
+            raise Error(ERR_PARAMETER, "QR error level %r is not L, M, Q or H" % level)
+        self.print_2d_barcode(x, y, "QR", module, ord(level), 0, 0, data)
 
     def print_chinese_str(
         self, x: int, y: int, face: int, style: int, size: int, rotation: int, text: Text
     ) -> None:
-        _check(_library().QB_PrintChineseStr(x, y, face, style, size, rotation, _gbk(text)))
+        self._call("PrintChineseStr", *map(_number, (x, y, face, style, size, rotation)), _gbk(text))
 
     def print(self, count: int = 1) -> None:
-        _check(_library().QB_Print(count))
+        self._call("Print", _number(count))
 
     # ---- raw commands -----------------------------------------------------------
     def send_command(self, line: Text) -> None:
-        _check(_library().QB_SendCommand(_latin1(line)))
+        self._call("SendCommand", _latin1(line))
 
     def send_bytes(self, data: bytes) -> None:
-        _check(_library().QB_SendBytes(data, len(data)))
+        self._call("SendBytes", data, len(data))
 
     # ---- stored graphics --------------------------------------------------------
     def set_message_handler(self, handler: Optional[MessageHandler]) -> None:
-        """handler(text) sees each stage of down_picture; None removes it."""
-        if handler is None:
-            self._handler = None
-            _check(_library().QB_SetMessageHandler(ctypes.cast(None, _HANDLER), None))
-            return
+        """handler(text) sees each stage of down_picture; None removes it.
 
-        def trampoline(text: bytes, _context: Any) -> None:
-            handler(text.decode("latin-1"))
+        The library returns once no other thread is inside the handler it
+        replaces, and only then is that one let go."""
+        callback: Any = _HANDLER(0)  # NULL: no handler
+        if handler is not None:
+            show = handler
 
-        self._handler = _HANDLER(trampoline)  # kept alive while set
-        _check(_library().QB_SetMessageHandler(self._handler, None))
+            def trampoline(text: bytes, _context: Any) -> None:
+                show(text.decode("latin-1"))
 
-    def down_picture(self, path: Union[str, bytes, "os.PathLike[str]"], name: Text) -> None:
-        if _library().QB_DownPicture(_path(path), _latin1(name)) != 0:
+            callback = _HANDLER(trampoline)
+        self._call("SetMessageHandler", callback, None)
+        self._handler = callback if handler is not None else None  # kept alive while the library may call it
+
+    def down_picture(self, path: Path, name: Text) -> None:
+        if _library().QB_PrinterDownPicture(self._live(), _path(path), _latin1(name)) != 0:
+            self._live()
             raise Error(0, "cannot store %s in the printer as %r" % (os.fsdecode(path), name))
 
     def print_mem_graphics(self, x: int, y: int, name: Text) -> None:
-        _check(_library().QB_PrintMemGraphics(x, y, _latin1(name)))
+        self._call("PrintMemGraphics", _number(x), _number(y), _latin1(name))
 
     def delete_mem_graphics(self, name: Text) -> None:
-        _check(_library().QB_DeleteMemGraphics(_latin1(name)))
+        self._call("DeleteMemGraphics", _latin1(name))

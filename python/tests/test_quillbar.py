@@ -1,10 +1,13 @@
 # SPDX-License-Identifier: MIT
 """The Python module against the real library, with a pseudo-terminal as the
 printer on COM1 and files as the printer on LPT1."""
+import gc
 import os
+import re
 import select
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -69,6 +72,7 @@ def test_failures_raise_error_with_code_and_message(tmp_path, call, code, messag
         with pytest.raises(quillbar.Error) as raised:
             call(p)
         assert p.get_last_error_code() == code
+        assert p.get_last_error_message() == message
     assert raised.value.code == code
     assert raised.value.message == message
     assert capture.read_bytes() == b""
@@ -101,12 +105,133 @@ def test_stored_picture_shows_its_stages(tmp_path):
     assert capture.read_bytes() == b'GK"LOGO"\nGM"LOGO"3\nPCXGG8,8,"LOGO"\nGK"LOGO"\nGK"LOGO"\n'
 
 
-def test_every_export_has_a_method():
-    names = [n for n in quillbar._EXPORTS] + ["QB_SetPrinterComDots"]
-    for name in names:
-        snake = "".join("_" + c.lower() if c.isupper() else c for c in name[3:]).lstrip("_")
-        snake = snake.replace("x_y", "xy")
-        assert hasattr(quillbar.Printer, snake), snake
+def snake(name):
+    special = {"Print2DBarcode": "print_2d_barcode", "SetPrintXY": "set_print_xy"}
+    return special.get(name) or "".join("_" + c.lower() if c.isupper() else c for c in name).lstrip("_")
+
+
+def test_the_bindings_follow_the_one_list_of_exports():
+    here = os.path.dirname(os.path.abspath(__file__))
+    listed = open(os.path.join(here, "..", "..", "src", "operations.def")).read()
+    operations = re.findall(r"^QB_OPERATION(?:0|_UNLOCKED)?\((\w+)", listed, re.M)
+    own = ["QB_" + n for n in re.findall(r"^QB_EXPORT\((\w+)", listed, re.M)]
+    assert sorted(quillbar._OPERATIONS) == sorted(operations)
+    assert sorted(quillbar._EXPORTS) == sorted(own)
+    for name in operations:
+        assert hasattr(quillbar.Printer, snake(name)), snake(name)
+
+
+def test_two_printers_are_two_printers(tmp_path):
+    a_path, b_path = tmp_path / "a.epl", tmp_path / "b.epl"
+    a_path.write_bytes(b"")
+    b_path.write_bytes(b"")
+    with quillbar.Printer(a_path) as a:
+        with quillbar.Printer(b_path) as b:
+            a.send_command("FOR_A")
+            b.send_command("FOR_B")
+        a.send_command("AGAIN_A")
+        with pytest.raises(quillbar.Error) as raised:
+            b.send_command("LOST")
+        assert raised.value.code == quillbar.ERR_PARAMETER
+    assert a.closed and b.closed
+    assert a_path.read_bytes() == b"FOR_A\nAGAIN_A\n"
+    assert b_path.read_bytes() == b"FOR_B\n"
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda p: p.set_darkness(2**32 + 5),
+        lambda p: p.print(2**63),
+        lambda p: p.print_line(-(2**31) - 1, 0, 1, 1),
+        lambda p: p.print_character(1, 1, 0, 1, 1, 1, 0, "A\0B"),
+        lambda p: p.send_command(b"OD\0P1"),
+        lambda p: p.qr(1, 1, "x", level="MM"),
+    ],
+)
+def test_numbers_and_text_are_never_cut_or_wrapped(tmp_path, call):
+    capture = tmp_path / "capture.epl"
+    capture.write_bytes(b"")
+    with quillbar.Printer(capture) as p:
+        with pytest.raises(quillbar.Error) as raised:
+            call(p)
+    assert raised.value.code == quillbar.ERR_PARAMETER
+    assert capture.read_bytes() == b""
+
+
+def test_each_exception_carries_its_own_calls_message(tmp_path):
+    capture = tmp_path / "capture.epl"
+    capture.write_bytes(b"")
+    wrong = []
+    with quillbar.Printer(capture) as p:
+
+        def fail_often(t):
+            for i in range(400):
+                value = 16 + t * 1000 + i
+                try:
+                    p.set_darkness(value)
+                except quillbar.Error as e:
+                    if e.message != "darkness %d is outside 0..15" % value:
+                        wrong.append(e.message)
+
+        threads = [threading.Thread(target=fail_often, args=(t,)) for t in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    assert wrong == []
+
+
+def test_bar_codes_and_status(tmp_path, pty):
+    capture = tmp_path / "capture.epl"
+    capture.write_bytes(b"")
+    with quillbar.Printer(capture) as p:
+        p.barcode(5, 10, "EAN-13", "501234567890", height=15)
+        p.qr(5, 30, "https://example.com", module=4, level="H")
+        with pytest.raises(quillbar.Error) as raised:
+            p.barcode(5, 10, "EAN-13", "5012")
+        assert "12 digits" in raised.value.message
+        assert p.status(timeout=5) is quillbar.Status.UNKNOWN  # a file carries no answer
+    assert capture.read_bytes() == b'B40,80,0,E30,2,2,120,B,"501234567890"\nb40,240,Q,s4,eH,"https://example.com"\n'
+    master, name = pty
+    with quillbar.Printer(name) as p:
+        answer = threading.Thread(target=lambda: (drain(master, 0.3), os.write(master, b"11\r\n")))
+        answer.start()
+        assert p.status(timeout=3) is quillbar.Status.HEAD_UP
+        answer.join()
+        assert p.status(timeout=0.2) is quillbar.Status.UNKNOWN
+    assert quillbar.Status(93) is quillbar.Status.PDF417_TOO_LARGE
+    assert quillbar.Status(42).name == "CODE_42"
+
+
+def test_handlers_live_as_long_as_the_library_may_call_them(tmp_path):
+    logo = tmp_path / "logo.pcx"
+    logo.write_bytes(b"PCX" * 20)
+    out = tmp_path / "out.epl"
+    out.write_bytes(b"")
+    seen = []
+    # A Printer with a handler, freed; then another's down_picture.
+    p = quillbar.Printer(out)
+    p.set_message_handler(seen.append)
+    del p
+    gc.collect()
+    with quillbar.Printer(out) as q:
+        q.down_picture(logo, "LOGO")
+        # Setting handlers while another thread runs down_picture.
+        stop = threading.Event()
+
+        def store():
+            while not stop.is_set():
+                q.down_picture(logo, "LOGO")
+
+        sender = threading.Thread(target=store)
+        sender.start()
+        for i in range(200):
+            q.set_message_handler((lambda text, i=i: seen.append(i)) if i % 2 else None)
+        stop.set()
+        sender.join()
+    with pytest.raises(quillbar.Error):
+        q.down_picture(logo, "LOGO")
 
 
 def test_pip_installs_offline(tmp_path):
