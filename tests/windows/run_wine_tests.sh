@@ -29,12 +29,12 @@ check() { if eval "$1"; then passed=$((passed + 1)); else failed=$((failed + 1))
 objdump="$arch-w64-mingw32-objdump"
 exports=$("$objdump" -p "$build/quillbar.dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed 1d |
   grep -o '\] .*' | cut -c3- | sort)
-expected=$(printf '%s\n' QB_DeleteMemGraphics QB_DownPicture QB_GetLastError QB_GetLastErrorCode QB_PortClose \
-  QB_PortOpen QB_PortSetDevice QB_Print QB_PrintBarcode QB_PrintBox QB_PrintCharacter QB_PrintChineseStr \
-  QB_PrintLine QB_PrintMemGraphics QB_SetClear QB_SetDarkness QB_SetInitialize QB_SetMessageHandler \
-  QB_SetPaperSize QB_SetPrintBack QB_SetPrintFeedDim QB_SetPrintSpeed QB_SetPrintXY QB_SetPrinterComSpeed \
-  QB_GetLastErrorMessage QB_GetVersion QB_SendCommand QB_SendBytes \
-  _QB_SetPrinterComDots@4 | sort)
+# What the one list of exports names: QB_<Name> for an export of its own,
+# QB_<Name> and QB_Printer<Name> for a shared operation.
+list="$here/../../src/operations.def"
+expected=$( (sed -n 's/^QB_EXPORT(\([A-Za-z0-9]*\),.*/QB_\1/p' "$list"
+  sed -n 's/^QB_OPERATION[0_A-Z]*(\([A-Za-z0-9]*\)[,)].*/QB_\1\nQB_Printer\1/p' "$list") |
+  sed 's/^QB_SetPrinterComDots$/_QB_SetPrinterComDots@4/' | sort)
 check '[ "$exports" = "$expected" ]' "the export table is $(echo $exports)"
 imports=$("$objdump" -p "$build/quillbar.dll" | sed -n 's/.*DLL Name: //p' | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
 check '[ "$imports" = "gdi32.dll kernel32.dll msvcrt.dll user32.dll " ]' "imports only system DLLs: $imports"

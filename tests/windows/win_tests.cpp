@@ -259,6 +259,30 @@ int message_boxes() {
     return 0;
 }
 
+// ---- printer handles ------------------------------------------------------------------------
+
+void printer_handles() {
+    const std::string a_path = temp_file(), b_path = temp_file();
+    QB_Printer *a = QB_PrinterOpen(a_path.c_str(), 9600);
+    QB_Printer *b = QB_PrinterOpen(b_path.c_str(), 0);
+    check(a && b, "two printers open on two files");
+    check(QB_PrinterSendCommand(a, "FOR_A") == 0 && QB_PrinterPrintLine(b, 1, 2, 3, 4) == 0, "each takes its lines");
+    check(QB_PrinterSetDarkness(b, 16) == -1 && QB_PrinterGetLastErrorCode(b) == ERR_PARAMETER &&
+              QB_PrinterGetLastErrorCode(a) == 0,
+          "each has its own last error");
+    check(std::string(QB_PrinterGetLastErrorMessage(b)) == "darkness 16 is outside 0..15", "the handle's message");
+    check(QB_PrinterPrintBarcodeByName(b, 5, 10, 0, "EAN-13", 0, 0, 15, 1, "501234567890") == 0, "a bar code by name");
+    check(QB_PrinterStatus(a, 5000) == QB_STATUS_UNKNOWN, "a file cannot answer");
+    check(QB_PrinterClose(a) == 0 && QB_PrinterClose(b) == 0, "both close");
+    check(read_file(a_path) == "FOR_A\n", "A's bytes");
+    check(read_file(b_path) == "LO8,16,24,32\nB40,80,0,E30,2,2,120,B,\"501234567890\"\n", "B's bytes");
+    check(QB_PrinterSetClear(a) == -1 && QB_GetLastErrorCode() == ERR_PARAMETER, "a closed handle is refused");
+    check(QB_PrinterOpen("C:\\no\\such\\device", 9600) == nullptr && QB_GetLastErrorCode() == ERR_PORT_OPEN,
+          "a device that does not open gives no handle");
+    DeleteFileA(a_path.c_str());
+    DeleteFileA(b_path.c_str());
+}
+
 void sample(const char *file) {
     write_file(file, "");
     QB_PortSetDevice(1, file);
@@ -287,6 +311,7 @@ int main(int argc, char **argv) {
         commands_on_a_file_port();
         chinese_text_through_gdi();
         stored_graphics();
+        printer_handles();
     }
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
