@@ -61,6 +61,27 @@ void BM_Export(benchmark::State &state, const ExportCase *c) {
     }
 }
 
+// ---- a handle call against the same flat call -------------------------------------
+
+// Both write to /dev/null, so what differs is the library's own path: the
+// handle's lookup against the default printer's.
+void BM_FlatCall(benchmark::State &state) {
+    QB_PortSetDevice(1, "/dev/null");
+    QB_PortOpen(1, 9600);
+    for (auto _ : state)
+        if (QB_PrintCharacter(5, 5, 0, 3, 1, 1, 0, "SHIP TO: A. Reader") != 0) state.SkipWithError("the call failed");
+    QB_PortClose();
+}
+BENCHMARK(BM_FlatCall)->Repetitions(5)->ReportAggregatesOnly();
+
+void BM_HandleCall(benchmark::State &state) {
+    QB_Printer *p = QB_PrinterOpen("/dev/null", 0);
+    for (auto _ : state)
+        if (QB_PrinterPrintCharacter(p, 5, 5, 0, 3, 1, 1, 0, "SHIP TO: A. Reader") != 0) state.SkipWithError("the call failed");
+    QB_PrinterClose(p);
+}
+BENCHMARK(BM_HandleCall)->Repetitions(5)->ReportAggregatesOnly();
+
 // ---- throughput on a pseudo-terminal ---------------------------------------------
 
 constexpr std::size_t kMegabyte = 1 << 20;

@@ -37,7 +37,9 @@ for b in json.load(open(sys.argv[1]))["benchmarks"]:
     if b.get("aggregate_name") not in (None, "median"):
         continue
     seconds = b["real_time"] * {"ns": 1e-9, "us": 1e-6, "ms": 1e-3}[b["time_unit"]]
-    if b["name"].startswith("BM_ChineseText/"):
+    if b["name"].startswith(("BM_FlatCall", "BM_HandleCall")):
+        other[b["name"]] = b["cpu_time"] * {"ns": 1e-9, "us": 1e-6, "ms": 1e-3}[b["time_unit"]]
+    elif b["name"].startswith("BM_ChineseText/"):
         ours[int(b["name"].split("/")[1])] = seconds
     else:
         other[b["name"]] = seconds
@@ -59,6 +61,9 @@ median = lambda prefix: next(v for k, v in other.items() if k.startswith(prefix)
 ours, plain = median("BM_ChannelToPty/"), median("BM_PlainWriteToPty/")
 print("1 MB in 54-byte commands to a pseudo-terminal, median of 7: quillbar %.1f MB/s, plain write() loop"
       " %.1f MB/s (quillbar/plain %.2f)" % (mb / ours / 1e6, mb / plain / 1e6, plain / ours))
+flat, handle = median("BM_FlatCall"), median("BM_HandleCall")
+print("QB_PrintCharacter to /dev/null, CPU time, median of 5: flat %.0f ns, on a handle %.0f ns"
+      " (handle/flat %.2f, %+.0f ns)" % (flat * 1e9, handle * 1e9, handle / flat, (handle - flat) * 1e9))
 floor, sample = (int(x) for x in sys.argv[4].split())
 print("peak resident memory: sample label run %d KiB; /bin/true %d KiB (sample/true %.1f)"
       % (sample, floor, sample / floor))
@@ -69,3 +74,5 @@ print("virtual printer, 100 x 150 mm label with 20 objects: render %.2f ms; writ
 PY
 echo
 echo "$queue"
+echo
+"$build/bench/quillbar_status_round_trip" "$build/tools/quillbar-preview" 300
