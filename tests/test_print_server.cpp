@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -74,6 +75,10 @@ TEST_F(PrintServerRoute, EveryLabelIsOneJobArrivingByteForByteThroughEitherRoute
             expected += sent;
             ++jobs;
         }
+        // A print server carries no answer from the printer: unknown at once.
+        const auto asked = std::chrono::steady_clock::now();
+        EXPECT_EQ(QB_GetPrinterStatus(5000), QB_STATUS_UNKNOWN);
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(100));
         // What is pending at close goes as a job of its own.
         ASSERT_EQ(QB_SendCommand("OD"), 0);
         expected += "OD\n";
