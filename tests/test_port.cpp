@@ -2,6 +2,7 @@
 // Opening and closing ports, the last error, and ports that misbehave.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -319,6 +320,25 @@ TEST_F(Port, SecondOpenerOfASerialPortIsRefused) {
                   return flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK ? 0 : 1;
               }),
               0);
+}
+
+// A file route under a file-size limit: the write that passes it fails the
+// call, and the process lives on (SIGXFSZ would end it).
+TEST_F(Port, AFileSizeLimitFailsTheCallInsteadOfEndingTheProcess) {
+    TempDir dir;
+    static std::string file;
+    file = dir.file("capture.epl");
+    EXPECT_EQ(qbtest::in_child([] {
+                  const rlimit limit{64, 64};
+                  if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
+                  if (QB_PortSetDevice(1, file.c_str()) != 0 || QB_PortOpen(1, 9600) != 0) return 3;
+                  if (QB_SendBytes(std::string(60, 'A').data(), 60) != 0) return 4;
+                  if (QB_SendBytes(std::string(60, 'B').data(), 60) != -1 || QB_GetLastErrorCode() != ERR_PORT_WRITE)
+                      return 5;
+                  return std::string(QB_GetLastErrorMessage()).find("file-size limit") != std::string::npos ? 0 : 6;
+              }),
+              0);
+    EXPECT_EQ(qbtest::read_file(file).substr(0, 60), std::string(60, 'A'));
 }
 
 TEST_F(Port, NoDescriptorLeaksOnAnyPath) {

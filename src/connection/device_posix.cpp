@@ -63,25 +63,30 @@ private:
     int fd_;
 };
 
-// A write to a FIFO or socket whose reader has gone raises SIGPIPE, which
-// would end the caller's process. Keep it blocked in this thread for the
-// write and take away any SIGPIPE the write raised; EPIPE reports the failure.
-class SigpipeShield {
+// A write to a FIFO or socket whose reader has gone raises SIGPIPE, and a
+// write to a file past the process's file-size limit raises SIGXFSZ; either
+// would end the caller's process. Keep them blocked in this thread for the
+// write and take away any the write raised; EPIPE and EFBIG report the
+// failure.
+class SignalShield {
 public:
-    explicit SigpipeShield(bool active) : active_(active) {
+    explicit SignalShield(bool active) : active_(active) {
         if (!active_) return;
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        sigset_t pending;
-        sigpending(&pending);
-        was_pending_ = sigismember(&pending, SIGPIPE) == 1;
-        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+        sigemptyset(&shielded_);
+        sigaddset(&shielded_, SIGPIPE);
+        sigaddset(&shielded_, SIGXFSZ);
+        sigpending(&was_pending_);
+        pthread_sigmask(SIG_BLOCK, &shielded_, &old_);
     }
-    ~SigpipeShield() {
+    ~SignalShield() {
         if (!active_) return;
-        if (!was_pending_) {
+        for (int sig : {SIGPIPE, SIGXFSZ}) {
+            if (sigismember(&was_pending_, sig) == 1) continue;
+            sigset_t one;
+            sigemptyset(&one);
+            sigaddset(&one, sig);
             const timespec now{0, 0};
-            while (sigtimedwait(&pipe_, nullptr, &now) < 0 && errno == EINTR) {
+            while (sigtimedwait(&one, nullptr, &now) < 0 && errno == EINTR) {
             }
         }
         pthread_sigmask(SIG_SETMASK, &old_, nullptr);
@@ -89,15 +94,15 @@ public:
 
 private:
     bool active_;
-    bool was_pending_ = false;
-    sigset_t pipe_{};
+    sigset_t shielded_{};
+    sigset_t was_pending_{};
     sigset_t old_{};
 };
 
 class PosixDevice final : public Device {
 public:
-    PosixDevice(int fd, std::string path, bool exclusive_tty, bool may_raise_sigpipe, bool answers)
-        : fd_(fd), path_(std::move(path)), exclusive_tty_(exclusive_tty), may_raise_sigpipe_(may_raise_sigpipe),
+    PosixDevice(int fd, std::string path, bool exclusive_tty, bool may_raise_signal, bool answers)
+        : fd_(fd), path_(std::move(path)), exclusive_tty_(exclusive_tty), may_raise_signal_(may_raise_signal),
           answers_(answers) {}
     ~PosixDevice() override { Device::close(); }
 
@@ -110,7 +115,7 @@ private:
     int fd_;
     std::string path_;
     bool exclusive_tty_;
-    bool may_raise_sigpipe_;
+    bool may_raise_signal_;
     bool answers_;
 };
 
@@ -152,7 +157,7 @@ bool PosixDevice::write_all(const void *data, std::size_t size, std::string &err
         error = "no port is open";
         return false;
     }
-    SigpipeShield shield(may_raise_sigpipe_);
+    SignalShield shield(may_raise_signal_);
     const auto *p = static_cast<const char *>(data);
     std::size_t left = size;
     const milliseconds limit = no_progress_timeout();
@@ -179,7 +184,9 @@ bool PosixDevice::write_all(const void *data, std::size_t size, std::string &err
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            error = errno == EPIPE ? "nothing reads " + path_ + " any more" : reason("cannot write to " + path_, errno);
+            error = errno == EPIPE   ? "nothing reads " + path_ + " any more"
+                    : errno == EFBIG ? path_ + " cannot grow: the file-size limit is reached"
+                                     : reason("cannot write to " + path_, errno);
             return false;  // EIO, ENXIO, EPIPE...
         }
 
@@ -390,14 +397,15 @@ OpenedDevice open_device(const std::string &path, PortKind kind, int baud) {
     // for a serial port; a parallel port routed to a terminal keeps its speed.
     const bool terminal = ::isatty(fd.get()) == 1;
     const bool exclusive_tty = terminal && ::ioctl(fd.get(), TIOCEXCL) == 0;
-    const bool may_raise_sigpipe = ::fstat(fd.get(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+    const bool may_raise_signal =
+        ::fstat(fd.get(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISREG(st.st_mode));
     result.configured = !terminal || configure_terminal(fd.get(), kind == PortKind::serial ? speed_for(baud) : B0);
     if (!result.configured) result.error = "the line settings of " + path + " did not take";
     // A terminal carries the printer's answers back, when it was opened for
     // reading too.
     const int mode = ::fcntl(fd.get(), F_GETFL);
     const bool answers = terminal && mode >= 0 && (mode & O_ACCMODE) == O_RDWR;
-    result.device.reset(new PosixDevice(fd.get(), path, exclusive_tty, may_raise_sigpipe, answers));
+    result.device.reset(new PosixDevice(fd.get(), path, exclusive_tty, may_raise_signal, answers));
     fd.release();
     return result;
 }
