@@ -108,7 +108,7 @@ static void show(const unsigned char *data, size_t size) {
 }
 
 static int fail_with_error(const char *what) {
-    fprintf(stderr, "sample_label: %s failed: error %d\n", what, QB_GetLastErrorCode());
+    fprintf(stderr, "sample_label: %s failed: %s (error %d)\n", what, QB_GetLastErrorMessage(), QB_GetLastErrorCode());
     return 1;
 }
 

@@ -142,12 +142,14 @@ TEST_F(DownPicture, FilesItCannotTakeSendNothingAndKeepTheError) {
         std::string path;
         const char *graphic;
         std::size_t shown;  // stages shown before it gave up
+        std::string says;   // the message, though the code stays
     } rows[] = {
-        {"missing", dir_.path() + "/missing.pcx", "M", 1},
-        {"locked", locked, "M", 1},
-        {"directory", dir_.path(), "M", 1},
-        {"null_path", "", "M", 0},
-        {"null_name", locked, nullptr, 0},
+        {"missing", dir_.path() + "/missing.pcx", "M", 1,
+         "cannot read the picture " + dir_.path() + "/missing.pcx: No such file or directory"},
+        {"locked", locked, "M", 1, "the picture " + locked + " is in use by another program"},
+        {"directory", dir_.path(), "M", 1, "the picture " + dir_.path() + " is not a plain file"},
+        {"null_path", "", "M", 0, "the picture's path is NULL"},
+        {"null_name", locked, nullptr, 0, "the graphic name is NULL"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -156,6 +158,7 @@ TEST_F(DownPicture, FilesItCannotTakeSendNothingAndKeepTheError) {
         EXPECT_EQ(QB_DownPicture(path, row.graphic), -1);
         EXPECT_EQ(recorder_.messages.size(), row.shown);
         EXPECT_EQ(QB_GetLastErrorCode(), ERR_PARAMETER);
+        EXPECT_EQ(QB_GetLastErrorMessage(), row.says);
     }
     EXPECT_EQ(wire(), "");
     kill(holder, SIGKILL);
@@ -219,6 +222,7 @@ TEST(DownPictureOnFailingPort, StopsAtTheWriteThatFails) {
         EXPECT_EQ(sent, row.sent);
         EXPECT_EQ(recorder.messages.size(), row.shown);
         EXPECT_EQ(QB_GetLastErrorCode(), ERR_PARAMETER);
+        EXPECT_NE(std::string(QB_GetLastErrorMessage()).find(pty.slave()), std::string::npos) << QB_GetLastErrorMessage();
         QB_SetMessageHandler(nullptr, nullptr);
         QB_PortClose();
     }
@@ -259,10 +263,15 @@ TEST_F(DownPicture, RefusesWhatIsNotARegularFileOrANameThatBreaksItsLine) {
     const struct {
         const char *path;
         const char *name;
-    } rows[] = {{fifo.c_str(), "LOGO"}, {"/dev/zero", "LOGO"}, {logo.c_str(), "LO\nGO"}, {logo.c_str(), "LOGO\r"}};
+        const char *says;
+    } rows[] = {{fifo.c_str(), "LOGO", "is not a plain file"},
+                {"/dev/zero", "LOGO", "is not a plain file"},
+                {logo.c_str(), "LO\nGO", "the graphic name holds a line end"},
+                {logo.c_str(), "LOGO\r", "the graphic name holds a line end"}};
     for (const auto &row : rows) {
         SCOPED_TRACE(row.path);
         EXPECT_EQ(QB_DownPicture(row.path, row.name), -1);
+        EXPECT_NE(std::string(QB_GetLastErrorMessage()).find(row.says), std::string::npos) << QB_GetLastErrorMessage();
     }
     EXPECT_EQ(wire(), "");
     EXPECT_EQ(QB_GetLastErrorCode(), ERR_PARAMETER);  // as it was

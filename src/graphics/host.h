@@ -5,15 +5,14 @@
 
 #include <optional>
 #include <string>
-#include <string>
 #include <vector>
 
 namespace quillbar {
 
-// The whole file, read while it is held for exclusive use. Nothing when the
-// file is missing, unreadable, held by another process, or fails to read
-// before its end.
-std::optional<std::vector<unsigned char>> read_picture_file(const char *path);
+// The whole file, read while it is held for exclusive use. Nothing, and why
+// in error, when the file is missing, not a plain file, unreadable, held by
+// another process, or fails to read before its end.
+std::optional<std::vector<unsigned char>> read_picture_file(const char *path, std::string &error);
 
 // Shows text in the host's modal message box with an OK button and returns
 // once it is acknowledged. Hosts without one (POSIX) show nothing.

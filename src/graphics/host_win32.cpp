@@ -3,15 +3,21 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
 
 #include "graphics/host.h"
 
 namespace quillbar {
 
-std::optional<std::vector<unsigned char>> read_picture_file(const char *path) {
+std::optional<std::vector<unsigned char>> read_picture_file(const char *path, std::string &error) {
     // Read access, not shared with any other opener, existing files only.
     HANDLE file = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        error = std::string("cannot read the picture ") + path +
+                (code == ERROR_SHARING_VIOLATION ? ": it is in use by another program" : ": error " + std::to_string(code));
+        return std::nullopt;
+    }
     LARGE_INTEGER size{};
     std::optional<std::vector<unsigned char>> data;
     if (GetFileSizeEx(file, &size) && size.QuadPart >= 0) {
@@ -34,6 +40,7 @@ std::optional<std::vector<unsigned char>> read_picture_file(const char *path) {
         }
     }
     CloseHandle(file);
+    if (!data) error = std::string("cannot read the picture ") + path;
     return data;
 }
 

@@ -28,13 +28,27 @@ void show(const std::string &text) {
 
 Line delete_line(const char *name) { return Line("GK").quoted(name); }
 
-// end_job for QB_DownPicture, which reports by its result alone: the last
-// error stays as it was.
+// QB_DownPicture reports by its result: a failure leaves the last error's
+// code as it was, but says why in the message.
+int refuse(const std::string &why) {
+    fail(last_error_code(), why);
+    return -1;
+}
+
 int end_picture_job(const std::string &what) {
     const int code = last_error_code();
     if (end_job(what) == 0) return 0;
-    fail(code);
-    return -1;
+    char why[kErrorTextSize];
+    current_printer().errors().copy_message(why);
+    return fail(code, why);
+}
+
+// Sends text or data; on failure says why, keeping the code.
+bool sent(const void *data, std::size_t size) {
+    std::string why;
+    if (write_bytes(data, size, &why)) return true;
+    refuse(why);
+    return false;
 }
 
 }  // namespace
@@ -43,10 +57,13 @@ int end_picture_job(const std::string &what) {
 // error as it was. The lock is taken for each step that sends, never across
 // a stage that is shown.
 int DownPicture(const char *path, const char *name) {
-    if (!path || !name || std::strpbrk(name, "\r\n")) return -1;
+    if (!path) return refuse("the picture's path is NULL");
+    if (!name) return refuse("the graphic name is NULL");
+    if (std::strpbrk(name, "\r\n")) return refuse("the graphic name holds a line end (CR or LF)");
     show(path);
-    const auto data = read_picture_file(path);
-    if (!data) return -1;
+    std::string why;
+    const auto data = read_picture_file(path, why);
+    if (!data) return refuse(why);
 
     char length[64];
     std::snprintf(length, sizeof length, "filelengh:%d--%zu", 0, data->size());
@@ -61,7 +78,8 @@ int DownPicture(const char *path, const char *name) {
     Line gk = delete_line(name);
     {
         std::lock_guard<std::recursive_mutex> lock(printer_lock);
-        if (end_picture_job("lines sent before a stored graphic") != 0 || !write_text(gk.finish())) return -1;
+        const std::string_view line = gk.finish();
+        if (end_picture_job("lines sent before a stored graphic") != 0 || !sent(line.data(), line.size())) return -1;
     }
     show(std::string(gk.finish()));
     // The printer reads exactly the announced number of bytes after the GM
@@ -71,7 +89,8 @@ int DownPicture(const char *path, const char *name) {
     Line gm = Line("GM").quoted(name).joined(static_cast<std::int64_t>(data->size()));
     show(std::string(gm.finish()));
     std::lock_guard<std::recursive_mutex> lock(printer_lock);
-    if (!write_text(gm.finish()) || !write_bytes(data->data(), data->size())) return -1;
+    const std::string_view line = gm.finish();
+    if (!sent(line.data(), line.size()) || !sent(data->data(), data->size())) return -1;
     return end_picture_job("graphic " + std::string(name));
 }
 
