@@ -5,8 +5,8 @@
 // text encoding. The call's GW graphic is captured from a file standing in
 // for the printer and written as a PNG, black on white.
 //
-// Exit status: 0, 1 when the library refuses the text or a file cannot be
-// written, 2 for a usage error.
+// Exit status, as quillbar-preview's: 0, 1 for a usage or file error, 2 when
+// the input was refused (the library refuses the text, or it is empty).
 #include <getopt.h>
 #include <iconv.h>
 #include <unistd.h>
@@ -54,8 +54,8 @@ void usage(FILE *to) {
                  "  -h, --help         show this help and exit\n"
                  "  -V, --version      show the version and exit\n"
                  "\n"
-                 "Exit status: 0 on success, 1 when the text is refused or a file cannot be written,\n"
-                 "2 for a usage error.\n",
+                 "Exit status: 0 on success, 1 for a usage error or a file that cannot be written,\n"
+                 "2 when the text is refused.\n",
                  kProgram);
 }
 
@@ -84,19 +84,19 @@ int main(int argc, char **argv) {
         }
         if (!ok) {
             std::fprintf(stderr, "Try '%s --help' for more information.\n", kProgram);
-            return 2;
+            return 1;
         }
     }
     if (argc - optind != 2) {
         std::fprintf(stderr, "%s: give the text and the picture to write\nTry '%s --help' for more information.\n",
                      kProgram, kProgram);
-        return 2;
+        return 1;
     }
     const char *output = argv[optind + 1];
     std::string text;
     if (!to_gbk(argv[optind], text)) {
         std::fprintf(stderr, "%s: the text is not UTF-8, or has characters GBK cannot hold\n", kProgram);
-        return 1;
+        return 2;
     }
 
     std::string capture = "/tmp/quillbar-text2png-XXXXXX";
@@ -118,12 +118,12 @@ int main(int argc, char **argv) {
     unlink(capture.c_str());
     if (rc != 0) {
         std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
-        return 1;
+        return QB_GetLastErrorCode() == QB_ERR_PARAMETER ? 2 : 1;
     }
     const auto images = quillbar::tools::find_gw(stream.str());
     if (images.empty() || images[0].width() == 0 || images[0].rows == 0) {
         std::fprintf(stderr, "%s: the text is empty: there is no picture to write\n", kProgram);
-        return 1;
+        return 2;
     }
     errno = 0;
     if (!quillbar::tools::write_png(output, images[0], static_cast<int>(scale))) {

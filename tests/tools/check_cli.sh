@@ -54,12 +54,14 @@ check 2 out "1 more label(s) printed but not rendered" "$preview" --max-labels 2
 check 0 out "usage: quillbar-text2png" "$text2png" --help
 check 0 out "quillbar-text2png (quillbar) $version" "$text2png" --version
 check 0 out "ab.png: 32 x 24 dots" "$text2png" --size 1 AB ab.png
-check 2 err "--size wants a whole number from 1 to 4, not '5'" "$text2png" --size 5 AB ab.png
-check 2 err "--face wants a whole number from 0 to 3, not '1.5'" "$text2png" --face 1.5 AB ab.png
-check 2 err "give the text and the picture to write" "$text2png" AB
-check 1 err "text too long: at most 26 bytes at size 4" "$text2png" --size 4 123456789012345678901234567 x.png
+# One convention for both tools: 1 usage or file error, 2 the input refused.
+check 1 err "--size wants a whole number from 1 to 4, not '5'" "$text2png" --size 5 AB ab.png
+check 1 err "--face wants a whole number from 0 to 3, not '1.5'" "$text2png" --face 1.5 AB ab.png
+check 1 err "give the text and the picture to write" "$text2png" AB
+check 2 err "text too long: at most 26 bytes at size 4" "$text2png" --size 4 123456789012345678901234567 x.png
 check 1 err "cannot write nodir/x.png: No such file or directory" "$text2png" AB nodir/x.png
-check 1 err "the text is empty" "$text2png" "" x.png
+check 2 err "the text is empty" "$text2png" "" x.png
+check 2 err "the text is not UTF-8" "$text2png" $'\xff\xfe' x.png
 
 echo "tools: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
