@@ -290,9 +290,10 @@ struct Seen {
     std::atomic<int> calls{0};
 };
 
+// Slow, and touching its context at the end, as a dialog that is closed does.
 void count_stage(const char *, void *context) {
-    static_cast<Seen *>(context)->calls++;
     std::this_thread::sleep_for(std::chrono::microseconds(200));
+    static_cast<Seen *>(context)->calls++;
 }
 
 TEST(MessageHandlers, RemovingOneWaitsUntilNoThreadIsInsideIt) {
@@ -306,13 +307,16 @@ TEST(MessageHandlers, RemovingOneWaitsUntilNoThreadIsInsideIt) {
     });
     // Each context is freed as soon as its handler is replaced: under ASan a
     // handler still running would read freed memory.
+    Seen *current = nullptr;
     for (int round = 0; round < 200; ++round) {
-        auto *seen = new Seen;
-        QB_PrinterSetMessageHandler(p, count_stage, seen);
+        Seen *next = round % 3 == 2 ? nullptr : new Seen;
+        QB_PrinterSetMessageHandler(p, next ? count_stage : nullptr, next);
+        delete current;
+        current = next;
         std::this_thread::sleep_for(std::chrono::microseconds(300));
-        QB_PrinterSetMessageHandler(p, round % 2 ? nullptr : count_stage, round % 2 ? nullptr : new Seen);
-        delete seen;
     }
+    QB_PrinterSetMessageHandler(p, nullptr, nullptr);
+    delete current;
     done = true;
     sender.join();
     EXPECT_EQ(QB_PrinterClose(p), 0);
