@@ -11,7 +11,7 @@
 
 PACKAGES := g++ cmake make pkg-config libgtest-dev libfreetype-dev libfontconfig-dev libpng-dev \
             libzint-dev zbar-tools fontconfig fonts-dejavu-core fonts-wqy-zenhei fonts-arphic-uming \
-            fonts-arphic-ukai python3 python3-pytest python3-pip abigail-tools \
+            fonts-arphic-ukai python3 python3-pytest python3-pip python3-venv abigail-tools \
             libcups2-dev cups cups-client
 JOBS ?= $(shell nproc)
 

@@ -234,6 +234,21 @@ def test_handlers_live_as_long_as_the_library_may_call_them(tmp_path):
         q.down_picture(logo, "LOGO")
 
 
+def test_the_readme_virtual_environment_steps(tmp_path):
+    """The README's three lines, as written but for the folder."""
+    readme = open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")).read()
+    steps = re.search(r"^```sh\n(python3 -m venv ~/labels-env\n.*?)```", readme, re.S | re.M)
+    assert steps, "the README's virtual-environment steps"
+    source = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    script = steps.group(1).replace("~/labels-env", str(tmp_path / "env")).replace("./python", source)
+    script = script.replace("python3 -m venv", sys.executable + " -m venv")
+    if subprocess.run([sys.executable, "-c", "import ensurepip"], capture_output=True).returncode != 0:
+        pytest.skip("no ensurepip for %s (Debian: python3-venv)" % sys.executable)
+    done = subprocess.run(["bash", "-euo", "pipefail", "-c", script], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.strip().endswith(quillbar.__version__)
+
+
 def test_pip_installs_offline(tmp_path):
     pip = subprocess.run([sys.executable, "-m", "pip", "--version"], capture_output=True)
     if pip.returncode != 0:
