@@ -13,9 +13,11 @@ PACKAGES := g++ cmake make pkg-config libgtest-dev libfreetype-dev libfontconfig
             libzint-dev zbar-tools fontconfig fonts-dejavu-core fonts-wqy-zenhei fonts-arphic-uming \
             fonts-arphic-ukai python3 python3-pytest python3-pip python3-venv abigail-tools \
             libcups2-dev cups cups-client
+PACKAGE_CHECK_TOOLS := lintian man-db file dpkg-dev
+FUZZ_TOOLS := clang libclang-rt-14-dev
 JOBS ?= $(shell nproc)
 
-.PHONY: abi-baseline all deps demo test test-release test-package test-sanitize fuzz windows test-windows bench clean
+.PHONY: abi-baseline all deps demo test test-plan test-release test-package test-sanitize fuzz windows test-windows bench clean
 
 all: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -35,7 +37,16 @@ endif
 
 FUZZ_SECONDS ?= 60
 
-test: test-release test-package test-sanitize fuzz test-windows
+test: test-plan test-release test-package test-sanitize fuzz test-windows
+
+# What make test will install, said before it starts: Debian packages that
+# are missing, and (root only) its own four packages, only for as long as the
+# package check runs and only where none of them is installed already.
+test-plan:
+	@echo "make test installs, when missing: $(PACKAGES) $(PACKAGE_CHECK_TOOLS) $(FUZZ_TOOLS)"
+	@echo "  and for the Windows DLL: the i386 architecture, mingw-w64, wine, wine32:i386, xvfb, xauth"
+	@echo "  and, only while the package check runs, its own libquillbar0 libquillbar-dev quillbar-tools"
+	@echo "  python3-quillbar (a copy you installed yourself is left as it is)"
 
 test-release: deps
 	cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLBAR_WERROR=ON
@@ -49,10 +60,11 @@ abi-baseline: all
 	  --out-file abi/libquillbar.so.0.abi build/libquillbar.so
 
 # The Debian packages, checked with lintian, installed with dpkg and used
-# (root only).
+# (root only), leaving any copy the user installed as it was.
 test-package: deps
-	@scripts/ensure-packages.sh lintian man-db file dpkg-dev
+	@scripts/ensure-packages.sh $(PACKAGE_CHECK_TOOLS)
 	scripts/check-package.sh build-deb
+	scripts/check-package-kept.sh build-deb
 
 test-sanitize: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUILLBAR_WERROR=ON -DQUILLBAR_SANITIZE=ON
@@ -64,7 +76,7 @@ test-sanitize: deps
 # The virtual printer and the C API on random input for FUZZ_SECONDS each,
 # from the committed corpora.
 fuzz: deps
-	@scripts/ensure-packages.sh clang libclang-rt-14-dev
+	@scripts/ensure-packages.sh $(FUZZ_TOOLS)
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLBAR_FUZZ=ON \
 	  -DQUILLBAR_TESTS=OFF
 	cmake --build build-fuzz -j$(JOBS) --target fuzz_preview fuzz_api

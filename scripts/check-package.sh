@@ -2,9 +2,12 @@
 # SPDX-License-Identifier: MIT
 # Builds the four Debian packages (a Release build installed to /usr, so the
 # library lands in the multiarch directory), checks them with lintian (no
-# errors allowed), installs them with dpkg, builds a C program and runs a
-# Python script against the installed copies, renders with the installed
-# tool, and removes the packages again. Needs root.
+# errors allowed), and uses them: builds a C program and runs a Python
+# script against them and renders with their tool. The machine's packages
+# stay as they were: when none of the four is installed, they are installed
+# with dpkg, used and purged again; when any is (a copy the user installed),
+# nothing is installed or removed, and the packages are used from a folder
+# they are unpacked into. Needs root.
 # Usage: scripts/check-package.sh BUILD_DIR
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,12 +31,30 @@ lintian --fail-on error --allow-root "${debs[@]}"
 echo "check-package: lintian reports no errors for ${#debs[@]} packages"
 
 scratch=$(mktemp -d)
-trap 'dpkg -P "${packages[@]}" >/dev/null 2>&1 || true; rm -rf "$scratch"' EXIT
-dpkg -i "${debs[@]}" >/dev/null
+installed=()
 for p in "${packages[@]}"; do
-  dpkg -s "$p" | grep -E '^(Package|Version|Depends):' | tr '\n' ' '
-  echo
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' && installed+=("$p")
 done
+if [ ${#installed[@]} -eq 0 ]; then
+  echo "check-package: installs the four packages with dpkg, and purges them at the end"
+  trap 'dpkg -P "${packages[@]}" >/dev/null 2>&1 || true; rm -rf "$scratch"' EXIT
+  dpkg -i "${debs[@]}" >/dev/null
+  for p in "${packages[@]}"; do
+    dpkg -s "$p" | grep -E '^(Package|Version|Depends):' | tr '\n' ' '
+    echo
+  done
+  prefix=""
+else
+  # Unpacked, not installed: what the user installed is not touched.
+  echo "check-package: ${installed[*]} installed here: left as they are; the new packages are used unpacked"
+  trap 'rm -rf "$scratch"' EXIT
+  prefix="$scratch/root"
+  for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$prefix"; done
+  multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+  export LD_LIBRARY_PATH="$prefix/usr/lib/$multiarch" PKG_CONFIG_SYSROOT_DIR="$prefix"
+  export PKG_CONFIG_LIBDIR="$prefix/usr/lib/$multiarch/pkgconfig" PATH="$prefix/usr/bin:$PATH"
+  export PYTHONPATH="$prefix/usr/lib/python3/dist-packages" MANPATH="$prefix/usr/share/man"
+fi
 
 # A C program against the installed header and library, found by pkg-config.
 cc -std=c99 -Wall -Wextra -Werror -o "$scratch/sample" "$root/examples/sample_label.c" \
@@ -45,16 +66,16 @@ test -s "$scratch/label.png"
 
 # The installed Python module, loading the installed library by its SONAME.
 touch "$scratch/py.epl"
-(cd "$scratch" && env -u QUILLBAR_LIBRARY -u PYTHONPATH /usr/bin/python3 -c '
+(cd "$scratch" && env -u QUILLBAR_LIBRARY PYTHONPATH="${PYTHONPATH:-}" /usr/bin/python3 -c '
 import sys, quillbar
-assert quillbar.__file__.startswith("/usr/lib/python3/dist-packages/"), quillbar.__file__
+assert quillbar.__file__.startswith(sys.argv[2] + "/usr/lib/python3/dist-packages/"), quillbar.__file__
 with quillbar.Printer(sys.argv[1], port=quillbar.LPT1) as p:
     p.set_clear()
     p.send_command("OD")
     p.print(1)
 assert open(sys.argv[1], "rb").read() == b"N\nOD\nP1\n"
 print("python3-quillbar", quillbar.__version__, "library", quillbar.library_version())
-' "$scratch/py.epl")
+' "$scratch/py.epl" "$prefix")
 quillbar-preview --version | head -n 1
 man -w quillbar >/dev/null && man -w quillbar-preview >/dev/null
-echo "check-package: the four packages install, link, print and render"
+echo "check-package: the four packages ${prefix:+unpack}${prefix:-install}, link, print and render"
