@@ -165,7 +165,7 @@ bool PrintServer::start() {
     pid_ = fork();
     if (pid_ == 0) {
         const std::string conf = folder_ + "/etc/cupsd.conf", files = folder_ + "/etc/cups-files.conf";
-        freopen("/dev/null", "w", stdout);
+        (void)!freopen("/dev/null", "w", stdout);
         execl("/usr/sbin/cupsd", "cupsd", "-f", "-c", conf.c_str(), "-s", files.c_str(), nullptr);
         _exit(127);
     }

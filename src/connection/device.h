@@ -77,24 +77,34 @@ struct OpenedDevice {
 // The device a port name stands for when it is not routed elsewhere.
 std::string default_device(const std::string &port_name);
 
-// Opens the device at path for exclusive use. A terminal is set to raw 8 data
-// bits, no parity, one stop bit, at baud when the port is serial (a parallel
-// port routed to a terminal keeps its speed); anything else (a file, a FIFO,
-// a socket, /dev/null) takes no line settings. A FIFO is opened for writing
-// only and fails to open without a reader. "tcp://HOST:PORT" connects to a
-// network printer instead.
-OpenedDevice open_device(const std::string &path, PortKind kind, int baud);
+// Opens what a device name names, for exclusive use: a route of the table
+// in routes.cpp (a network printer "tcp://HOST:PORT", a print server
+// "cups:QUEUE", "ipp://HOST[:PORT]/RESOURCE", "ipps://...") by its scheme,
+// anything else as a path.
+OpenedDevice open_device(const std::string &name, PortKind kind, int baud);
+
+// The openers the route table calls, one a kind of route, each provided by
+// the platform's device file:
+// A path: a device node or a file. A terminal is set to raw 8 data bits, no
+// parity, one stop bit, at baud when the port is serial (a parallel port
+// routed to a terminal keeps its speed); anything else (a file, a FIFO, a
+// socket, /dev/null) takes no line settings. A FIFO is opened for writing
+// only and fails to open without a reader.
+OpenedDevice open_path(const std::string &path, PortKind kind, int baud);
+// A network printer: raw EPL2 on a TCP port.
+OpenedDevice open_network_printer(const std::string &route);
+// A print server: each job a raw print job.
+OpenedDevice open_print_server(const std::string &route);
 
 // How long a write may go without the device taking a single byte before it
 // fails. Internal: tests shorten it.
 void set_no_progress_timeout(std::chrono::milliseconds timeout);
 std::chrono::milliseconds no_progress_timeout();
 
-// Print servers: "cups:QUEUE", "ipp://HOST[:PORT]/RESOURCE", "ipps://...".
-bool is_print_server_route(const std::string &route);
-OpenedDevice open_print_server(const std::string &route, std::chrono::milliseconds connect_timeout);
 
-// How long connecting to a network printer may take. Internal: tests shorten it.
+// How long connecting to a network printer or print server may take.
+// Internal: tests shorten it.
 void set_connect_timeout(std::chrono::milliseconds timeout);
+std::chrono::milliseconds connect_timeout();
 
 }  // namespace quillbar

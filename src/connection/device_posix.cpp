@@ -29,7 +29,6 @@ namespace quillbar {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-const std::string kTcpScheme = "tcp://";
 using std::chrono::milliseconds;
 
 std::atomic<long long> g_no_progress_ms{15000};
@@ -269,7 +268,7 @@ bool configure_terminal(int fd, speed_t speed) {
 
 // "tcp://HOST:PORT", HOST a name, an IPv4 address or an IPv6 one in brackets.
 bool split_tcp(const std::string &path, std::string &host, std::string &port) {
-    const std::string rest = path.substr(kTcpScheme.size());
+    const std::string rest = path.substr(path.find("://") + 3);  // after the scheme the route table matched
     const std::size_t colon = rest.rfind(':');
     if (colon == std::string::npos || colon + 1 == rest.size()) return false;
     host = rest.substr(0, colon);
@@ -349,23 +348,25 @@ std::string default_device(const std::string &port_name) {
 }
 
 void set_connect_timeout(milliseconds timeout) { g_connect_ms.store(timeout.count()); }
+milliseconds connect_timeout() { return milliseconds{g_connect_ms.load()}; }
 
 void set_no_progress_timeout(milliseconds timeout) { g_no_progress_ms.store(timeout.count()); }
 milliseconds no_progress_timeout() { return milliseconds{g_no_progress_ms.load()}; }
 
 
-OpenedDevice open_device(const std::string &path, PortKind kind, int baud) {
-    if (is_print_server_route(path)) return open_print_server(path, milliseconds{g_connect_ms.load()});
+// A network printer: raw EPL2 on a TCP port; no line settings to make.
+OpenedDevice open_network_printer(const std::string &route) {
     OpenedDevice result;
-    // A network printer: raw EPL2 on a TCP port; no line settings to make.
-    if (path.compare(0, kTcpScheme.size(), kTcpScheme) == 0) {
-        Fd fd(connect_tcp(path, result.error));
-        if (!fd) return result;
-        result.device.reset(new PosixDevice(fd.get(), path, false, true, true));
-        fd.release();
-        result.configured = true;
-        return result;
-    }
+    Fd fd(connect_tcp(route, result.error));
+    if (!fd) return result;
+    result.device.reset(new PosixDevice(fd.get(), route, false, true, true));
+    fd.release();
+    result.configured = true;
+    return result;
+}
+
+OpenedDevice open_path(const std::string &path, PortKind kind, int baud) {
+    OpenedDevice result;
 
     // O_NONBLOCK: a serial open must not wait for a modem carrier, a FIFO
     // open must not wait for a reader, and writes wait in poll() (see

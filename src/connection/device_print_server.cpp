@@ -6,14 +6,6 @@
 // the server as one raw print job.
 #include "connection/device.h"
 
-namespace quillbar {
-
-bool is_print_server_route(const std::string &route) {
-    return route.compare(0, 5, "cups:") == 0 || route.compare(0, 6, "ipp://") == 0 || route.compare(0, 7, "ipps://") == 0;
-}
-
-}  // namespace quillbar
-
 #if QUILLBAR_HAVE_CUPS
 #include <cups/cups.h>
 
@@ -154,12 +146,12 @@ private:
 
 }  // namespace
 
-OpenedDevice open_print_server(const std::string &route, std::chrono::milliseconds connect_timeout) {
+OpenedDevice open_print_server(const std::string &route) {
     OpenedDevice result;
     Destination d;
     if (!parse(route, d, result.error)) return result;
     http_t *http = httpConnect2(d.host.c_str(), d.port, nullptr, AF_UNSPEC, d.encryption, 1,
-                                static_cast<int>(connect_timeout.count()), nullptr);
+                                static_cast<int>(connect_timeout().count()), nullptr);
     if (!http) {
         result.error = "cannot reach the print server of " + route + ": " + server_said();
         return result;
@@ -213,7 +205,7 @@ OpenedDevice open_print_server(const std::string &route, std::chrono::millisecon
 
 namespace quillbar {
 
-OpenedDevice open_print_server(const std::string &route, std::chrono::milliseconds) {
+OpenedDevice open_print_server(const std::string &route) {
     OpenedDevice result;
     result.error = route + ": this build of quillbar has no print-server support (libcups)";
     return result;

@@ -127,16 +127,24 @@ std::string default_device(const std::string &port_name) { return port_name; }
 void set_no_progress_timeout(std::chrono::milliseconds timeout) { g_no_progress_ms.store(timeout.count()); }
 std::chrono::milliseconds no_progress_timeout() { return std::chrono::milliseconds{g_no_progress_ms.load()}; }
 void set_connect_timeout(std::chrono::milliseconds) {}
+std::chrono::milliseconds connect_timeout() { return std::chrono::milliseconds{5000}; }
 
-
-OpenedDevice open_device(const std::string &path, PortKind kind, int baud) {
+// Network printers and print servers are reached on POSIX hosts only for now.
+OpenedDevice open_network_printer(const std::string &route) {
     OpenedDevice result;
-    // Network printers are reached on POSIX hosts only for now.
-    if (path.rfind("tcp://", 0) == 0 || path.rfind("ipp://", 0) == 0 || path.rfind("ipps://", 0) == 0 ||
-        path.rfind("cups:", 0) == 0) {
-        result.error = "network printers and print servers (" + path + ") are reached on POSIX hosts only";
-        return result;
-    }
+    result.error = "network printers (" + route + ") are reached on POSIX hosts only";
+    return result;
+}
+
+OpenedDevice open_print_server(const std::string &route) {
+    OpenedDevice result;
+    result.error = "print servers (" + route + ") are reached on POSIX hosts only";
+    return result;
+}
+
+
+OpenedDevice open_path(const std::string &path, PortKind kind, int baud) {
+    OpenedDevice result;
     // Read and write, not shared with any other opener, existing devices only.
     HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
