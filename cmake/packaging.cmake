@@ -6,7 +6,10 @@
 #   python3-quillbar  the Python module
 # Each carries the copyright and a Debian changelog. Configure with
 # CMAKE_INSTALL_PREFIX=/usr so the library lands in the multiarch directory
-# (scripts/check-package.sh does).
+# (scripts/check-package.sh does). With SOURCE_DATE_EPOCH set in the
+# environment of cmake and cpack (the last commit's time, say), two builds
+# give byte-identical packages: the changelog's date and every timestamp in
+# the packages come from it.
 set(QUILLBAR_DEB_REVISION 1)
 set(QUILLBAR_DEB_VERSION ${PROJECT_VERSION}-${QUILLBAR_DEB_REVISION})
 set(QUILLBAR_MAINTAINER "quillbar developers <dev@quillbar.invalid>")
@@ -27,7 +30,12 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://quillbar.invalid/")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
 set(CPACK_DEBIAN_LIB_PACKAGE_NAME libquillbar0)
-set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
+# CPack writes no Multi-Arch field of its own: it follows the section, on a
+# line of its own. The library and its -dev package install side by side for
+# several architectures (arch-dependent files in the multiarch directory,
+# the rest identical).
+set(QUILLBAR_MULTI_ARCH "\nMulti-Arch: same")
+set(CPACK_DEBIAN_LIB_PACKAGE_SECTION "libs${QUILLBAR_MULTI_ARCH}")
 set(CPACK_DEBIAN_LIB_PACKAGE_RECOMMENDS "fonts-wqy-zenhei, fonts-arphic-uming, fonts-arphic-ukai")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
@@ -40,7 +48,7 @@ text is drawn on the host with FreeType and sent as a bitmap.
 This package holds the shared library.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libquillbar-dev)
-set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION "libdevel${QUILLBAR_MULTI_ARCH}")
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libquillbar0 (= ${QUILLBAR_DEB_VERSION})")
 set(CPACK_COMPONENT_DEV_DESCRIPTION "print labels on EPL2 thermal label printers - development files
 quillbar turns calls of a flat C API into EPL2 command lines for thermal
@@ -81,11 +89,15 @@ foreach(script postinst postrm)
   file(CHMOD ${QUILLBAR_DEB_CONTROL}/${script} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
     GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 endforeach()
-set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA
-  ${QUILLBAR_DEB_CONTROL}/triggers ${QUILLBAR_DEB_CONTROL}/postinst ${QUILLBAR_DEB_CONTROL}/postrm)
+# The symbols file says which version brought each export (checked against
+# the library with dpkg-gensymbols by scripts/check-package.sh).
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/abi/libquillbar0.symbols ${QUILLBAR_DEB_CONTROL}/symbols COPYONLY)
+set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${QUILLBAR_DEB_CONTROL}/triggers ${QUILLBAR_DEB_CONTROL}/postinst
+  ${QUILLBAR_DEB_CONTROL}/postrm ${QUILLBAR_DEB_CONTROL}/symbols)
 set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # Copyright (machine-readable) and changelog in every package's doc folder.
+# The date is SOURCE_DATE_EPOCH's where it is set (string(TIMESTAMP) reads it).
 string(TIMESTAMP QUILLBAR_DEB_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 file(READ ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE QUILLBAR_LICENSE_TEXT)
 string(REGEX REPLACE "^MIT License\n\nCopyright[^\n]*\n\n" "" QUILLBAR_LICENSE_BODY "${QUILLBAR_LICENSE_TEXT}")
@@ -130,6 +142,15 @@ foreach(page quillbar.3 quillbar-preview.1 quillbar-text2png.1)
     set(component dev)
   endif()
   install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT ${component})
+endforeach()
+
+# One page name a function: "man QB_PortOpen" shows quillbar(3).
+foreach(entry ${QUILLBAR_EXPORTS})
+  string(REGEX REPLACE ":.*" "" name ${entry})
+  set(link ${CMAKE_CURRENT_BINARY_DIR}/man/${name}.3)
+  file(WRITE ${link} ".so man3/quillbar.3\n")
+  execute_process(COMMAND gzip -9n -f ${link})
+  install(FILES ${link}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT dev)
 endforeach()
 
 include(CPack)

@@ -17,14 +17,46 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 0
 fi
 packages=(libquillbar0 libquillbar-dev quillbar-tools python3-quillbar)
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-  -DCMAKE_SKIP_INSTALL_RPATH=ON -DQUILLBAR_TESTS=OFF -DQUILLBAR_WERROR=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" >/dev/null
+# Reproducible: every date in the packages is the last commit's.
+SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 1767225600)
+export SOURCE_DATE_EPOCH
+make_packages() {  # builds in $1 and makes the packages there
+  cmake -S "$root" -B "$1" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+    -DCMAKE_SKIP_INSTALL_RPATH=ON -DQUILLBAR_TESTS=OFF -DQUILLBAR_WERROR=ON >/dev/null
+  cmake --build "$1" -j"$(nproc)" >/dev/null
+  rm -f "$1"/*.deb
+  (cd "$1" && cpack >/dev/null)
+}
+make_packages "$build"
 build=$(cd "$build" && pwd)
-rm -f "$build"/*.deb
-(cd "$build" && cpack >/dev/null)
 debs=("$build"/*.deb)
 [ ${#debs[@]} -eq 4 ] || { echo "check-package: expected 4 packages, got ${#debs[@]}"; exit 1; }
+
+# Two builds in two folders give the same packages, byte for byte.
+again=$(mktemp -d)
+make_packages "$again/build"
+for deb in "${debs[@]}"; do
+  cmp "$deb" "$again/build/$(basename "$deb")" || { echo "check-package: $(basename "$deb") differs between two builds"; exit 1; }
+done
+rm -rf "$again"
+echo "check-package: two builds give byte-identical packages"
+
+# What Debian libraries declare: Multi-Arch, the symbols file (checked
+# against the library: a symbol added or lost without it fails), hardening.
+for deb in "$build"/libquillbar0_*.deb "$build"/libquillbar-dev_*.deb; do
+  [ "$(dpkg-deb -f "$deb" Multi-Arch)" = same ] || { echo "check-package: $deb is not Multi-Arch: same"; exit 1; }
+done
+lib_root=$(mktemp -d)
+dpkg-deb -x "$build"/libquillbar0_*.deb "$lib_root"
+dpkg-deb -e "$build"/libquillbar0_*.deb "$lib_root/DEBIAN"
+library=$(find "$lib_root" -name 'libquillbar.so.0.*' -type f)
+dpkg-gensymbols -plibquillbar0 -v"$(dpkg-deb -f "$build"/libquillbar0_*.deb Version)" -e"$library" \
+  -I"$lib_root/DEBIAN/symbols" -O"$lib_root/symbols.now" -c4
+readelf -d "$library" | grep -q 'FLAGS.*BIND_NOW' || { echo "check-package: the library is not bound at load (-z now)"; exit 1; }
+readelf -l "$library" | grep -q GNU_RELRO || { echo "check-package: the library has no read-only relocations"; exit 1; }
+nm -D "$library" | grep -q '__[a-z]*_chk' || { echo "check-package: no fortified calls in the library"; exit 1; }
+rm -rf "$lib_root"
+echo "check-package: Multi-Arch: same, symbols as declared, hardened"
 
 # lintian: warnings are shown, errors fail.
 lintian --fail-on error --allow-root "${debs[@]}"
@@ -77,5 +109,6 @@ assert open(sys.argv[1], "rb").read() == b"N\nOD\nP1\n"
 print("python3-quillbar", quillbar.__version__, "library", quillbar.library_version())
 ' "$scratch/py.epl" "$prefix")
 quillbar-preview --version | head -n 1
-man -w quillbar >/dev/null && man -w quillbar-preview >/dev/null
+man -w quillbar >/dev/null && man -w quillbar-preview >/dev/null && man -w QB_PortOpen >/dev/null &&
+  man -w QB_PrinterStatus >/dev/null
 echo "check-package: the four packages ${prefix:+unpack}${prefix:-install}, link, print and render"
