@@ -152,6 +152,7 @@ PrintServer::PrintServer(const std::string &folder) : folder_(folder), port_(fre
                    "PreserveJobHistory Off\nPreserveJobFiles Off\nJobRetryInterval 1\nDirtyCleanInterval 0\n"
                    "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
                    "<Location /admin>\n  Order allow,deny\n  Allow all\n</Location>\n"
+                   "<Location /printers/secure>\n  AuthType Basic\n  Require valid-user\n</Location>\n"
                    "<Policy default>\n  <Limit All>\n    Order deny,allow\n    Allow all\n  </Limit>\n</Policy>\n");
     write_file(folder + "/etc/cups-files.conf",
                "ServerRoot " + folder + "/etc\nRequestRoot " + folder + "/spool\nTempDir " + folder +
@@ -178,6 +179,10 @@ bool PrintServer::start() {
     }
     if (!answers(port_)) stop();
     return pid_ > 0;
+}
+
+void PrintServer::signal(int sig) {
+    if (pid_ > 0) kill(pid_, sig);
 }
 
 void PrintServer::stop() {

@@ -54,6 +54,7 @@ public:
     // Runs a CUPS command against this server (cupsdisable, cupsreject, ...).
     bool command(const std::string &program, const std::string &queue);
     void stop();    // the server goes away (SIGKILL), its spool left as it is
+    void signal(int sig);  // SIGSTOP: the server stalls; SIGCONT: it goes on
     bool start();   // the same server again, on the same port and folders
 
 private:

@@ -2,6 +2,10 @@
 // Print servers as routes: a cupsd of the test's own with raw queues whose
 // device is the virtual printer on TCP. Every label goes through as one job,
 // arrives as the exact bytes, and renders.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include "connection/device.h"
 #include "print_server.h"
 #include "quillbar.h"
 #include "support.h"
@@ -189,6 +194,156 @@ TEST_F(PrintServerRoute, ThreadsAndProcessesShareOneQueue) {
     EXPECT_EQ(whole, 6 * kLabels);
     EXPECT_EQ(raw.size(), static_cast<std::size_t>(whole) * std::string("N\nA8,8,0,2,1,1,N,\"T0-000\"\nP1\n").size() -
                               static_cast<std::size_t>(6 * (10 * 2 + 90 * 1)));
+}
+
+}  // namespace
+
+// ---- results that match what printed ------------------------------------------------------
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class PrintServerHazards : public PrintServerRoute {
+protected:
+    void TearDown() override {
+        quillbar::set_no_progress_timeout(15s);
+        if (server_) server_->signal(SIGCONT);
+        PrintServerRoute::TearDown();
+    }
+};
+
+// A label larger than a job may be is dropped whole, and its P line fails
+// too: it never prints the label before it again.
+TEST_F(PrintServerHazards, ADroppedLabelIsNeverFollowedByAJobThatPrintsAnother) {
+    qbtest::open_port_on(1, "cups:labels");
+    const std::string first = print_label("FIRST");
+    ASSERT_FALSE(first.empty());
+    const std::string huge((64u << 20) + 1, 'X');
+    EXPECT_EQ(QB_SetClear(), 0);
+    EXPECT_EQ(QB_SendBytes(huge.data(), huge.size()), -1);
+    EXPECT_EQ(QB_GetLastErrorCode(), QB_ERR_PORT_WRITE);
+    EXPECT_EQ(QB_SendCommand("A1,1,0,1,1,1,N,\"REST\""), -1);
+    EXPECT_EQ(QB_Print(1), -1);
+    EXPECT_NE(std::string(QB_GetLastErrorMessage()).find("was dropped"), std::string::npos) << QB_GetLastErrorMessage();
+    const std::string after = print_label("AFTER");
+    ASSERT_FALSE(after.empty()) << QB_GetLastErrorMessage();
+    ASSERT_EQ(QB_PortClose(), 0);
+    ASSERT_TRUE(printer_->wait_for_jobs(2, 60));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(printer_->raw(), first + after);
+}
+
+// A server that stalls after taking a label: the call says the label may
+// still print (not that it did not arrive), and once the server goes on it
+// prints once.
+TEST_F(PrintServerHazards, AStalledServerIsReportedAsUnconfirmedAndTheLabelPrintsOnce) {
+    quillbar::set_no_progress_timeout(2s);
+    qbtest::open_port_on(1, "cups:labels");
+    server_->signal(SIGSTOP);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(print_label("STALLED").empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_EQ(QB_GetLastErrorCode(), QB_ERR_PORT_WRITE);
+    EXPECT_NE(std::string(QB_GetLastErrorMessage()).find("took the label"), std::string::npos) << QB_GetLastErrorMessage();
+    EXPECT_NE(std::string(QB_GetLastErrorMessage()).find("did not confirm"), std::string::npos);
+    server_->signal(SIGCONT);
+    QB_PortClose();
+    ASSERT_TRUE(printer_->wait_for_jobs(1, 60));
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(printer_->raw(), "N\nA8,8,0,2,1,1,N,\"STALLED\"\nP1\n");
+}
+
+// Closing from another thread ends a job waiting on a silent server, as it
+// ends a stuck write, instead of waiting it out.
+TEST_F(PrintServerHazards, ClosingFromAnotherThreadEndsAPendingJob) {
+    qbtest::open_port_on(1, "cups:labels");
+    server_->signal(SIGSTOP);
+    std::atomic<bool> returned{false};
+    std::thread printing([&] {
+        print_label("PENDING");
+        returned = true;
+    });
+    std::this_thread::sleep_for(500ms);
+    const auto start = std::chrono::steady_clock::now();
+    QB_PortClose();
+    printing.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_TRUE(returned.load());
+    server_->signal(SIGCONT);
+}
+
+// A server that wants a password: the open fails and says so, and nothing
+// asks on a terminal.
+TEST_F(PrintServerHazards, AServerThatWantsAPasswordFailsWithoutAskingOnATerminal) {
+    ASSERT_TRUE(server_->add_raw_queue("secure", "socket://127.0.0.1:" + std::to_string(printer_->port())));
+    const auto start = std::chrono::steady_clock::now();
+    QB_Printer *p = QB_PrinterOpen("cups:secure", 0);
+    EXPECT_EQ(p, nullptr);
+    EXPECT_EQ(QB_GetLastErrorCode(), QB_ERR_PORT_OPEN);
+    EXPECT_NE(std::string(QB_GetLastErrorMessage()).find("asks for a password"), std::string::npos)
+        << QB_GetLastErrorMessage();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    if (p) QB_PrinterClose(p);
+}
+
+// A child after fork() prints over a connection of its own: both labels
+// arrive, whole.
+TEST_F(PrintServerHazards, AChildAfterForkPrintsThroughAConnectionOfItsOwn) {
+    qbtest::open_port_on(1, "cups:labels");
+    const std::string parent_before = print_label("PARENT-1");
+    ASSERT_FALSE(parent_before.empty());
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) _exit(print_label("CHILD").empty() ? 1 : 0);
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::string parent_after = print_label("PARENT-2");
+    EXPECT_FALSE(parent_after.empty()) << QB_GetLastErrorMessage();
+    QB_PortClose();
+    ASSERT_TRUE(printer_->wait_for_jobs(3, 60));
+    std::this_thread::sleep_for(500ms);
+    const std::string raw = printer_->raw();
+    for (const char *id : {"PARENT-1", "CHILD", "PARENT-2"})
+        EXPECT_NE(raw.find(std::string("\"") + id + "\"\nP1\n"), std::string::npos) << id;
+}
+
+// What the messages say: a refused connection is refused, a silent server
+// silent (not "Success", not "Host is down").
+TEST_F(PrintServerHazards, ErrorTextsSayWhatHappened) {
+    quillbar::set_no_progress_timeout(1s);
+    const int silent = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(silent, 4), 0);
+    getsockname(silent, reinterpret_cast<sockaddr *>(&a), &len);
+    const std::string silent_port = std::to_string(ntohs(a.sin_port));
+    const int gone = socket(AF_INET, SOCK_STREAM, 0);
+    a.sin_port = 0;
+    bind(gone, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    getsockname(gone, reinterpret_cast<sockaddr *>(&a), &len);
+    const std::string refused_port = std::to_string(ntohs(a.sin_port));
+    close(gone);  // nothing listens there now
+    const struct {
+        std::string route;
+        const char *says;
+    } rows[] = {
+        {"ipp://127.0.0.1:" + refused_port + "/printers/x", "Connection refused"},
+        {"ipp://127.0.0.1:" + silent_port + "/printers/x", "does not answer (no answer in 1 s)"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.route);
+        EXPECT_EQ(QB_PrinterOpen(row.route.c_str(), 0), nullptr);
+        const std::string message = QB_GetLastErrorMessage();
+        EXPECT_NE(message.find(row.says), std::string::npos) << message;
+        EXPECT_EQ(message.find("Success"), std::string::npos) << message;
+        EXPECT_EQ(message.find("Host is down"), std::string::npos) << message;
+    }
+    close(silent);
 }
 
 }  // namespace

@@ -59,7 +59,12 @@ public:
 
     // Makes a write in progress, in any thread, fail at once, and every
     // later one: the device is about to be closed from another thread.
-    void interrupt() { interrupted_.store(true); }
+    void interrupt() {
+        interrupted_.store(true);
+        on_interrupt();
+    }
+    // What a device does besides, for a wait the flag alone cannot end.
+    virtual void on_interrupt() {}
     bool interrupted() const { return interrupted_.load(std::memory_order_relaxed); }
 
 private:

@@ -9,8 +9,13 @@
 #if QUILLBAR_HAVE_CUPS
 #include <cups/cups.h>
 
-#include <sys/mman.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
 
 #include <cerrno>
 #include <cstring>
@@ -67,10 +72,78 @@ bool parse(const std::string &route, Destination &d, std::string &error) {
 
 std::string server_said() { return cupsLastErrorString() ? cupsLastErrorString() : "no reason given"; }
 
+// Why a request got no answer: the line's own error where it has one,
+// otherwise the server stayed silent (libcups then says "Success").
+std::string silence(http_t *http) {
+    const int e = httpError(http);
+    if (e && e != EAGAIN && e != EWOULDBLOCK && e != ETIMEDOUT) return std::strerror(e);
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.0f", static_cast<double>(no_progress_timeout().count()) / 1000.0);
+    return std::string("no answer in ") + seconds + " s";
+}
+
+// No answer because none came in time, not because the line broke.
+bool timed_out(http_t *http) {
+    const int e = httpError(http);
+    return e == 0 || e == EAGAIN || e == EWOULDBLOCK || e == ETIMEDOUT;
+}
+
+bool wants_password() {
+    const ipp_status_t s = cupsLastError();
+    return s == IPP_STATUS_ERROR_NOT_AUTHORIZED || s == IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED ||
+           s == IPP_STATUS_ERROR_FORBIDDEN;
+}
+
+std::string password_refusal(const std::string &route) {
+    return route + " asks for a password, and quillbar never asks one on a terminal: print as a user the server "
+                   "lets in (or give libcups the credentials through its own means, e.g. Kerberos)";
+}
+
+// libcups' own password callback asks on the terminal and waits for an
+// answer: a label program must never stop there.
+const char *no_password(const char *, http_t *, const char *, const char *, void *) { return nullptr; }
+
+// Why the server of a route could not be reached: libcups reports every
+// failed connect as "Host is down", so the reason is asked of the system.
+std::string unreachable(const std::string &host, int port) {
+    const bool local = !host.empty() && host[0] == '/';
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    const std::string where = local ? host : host + " port " + std::to_string(port);
+    if (!local && ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0)
+        return "cannot find " + host;
+    int error = EHOSTUNREACH;
+    if (local) {
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", host.c_str());
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        error = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 ? 0 : errno;
+        if (fd >= 0) ::close(fd);
+    } else {
+        for (addrinfo *a = found; a; a = a->ai_next) {
+            const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+            error = fd >= 0 && ::connect(fd, a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
+            if (fd >= 0) ::close(fd);
+            if (error == 0) break;
+        }
+        ::freeaddrinfo(found);
+    }
+    return where + ": " + (error ? std::strerror(error) : "it took the connection, then no answer came");
+}
+
+http_t *connect_to(const Destination &d) {
+    http_t *http = httpConnect2(d.host.c_str(), d.port, nullptr, AF_UNSPEC, d.encryption, 1,
+                                static_cast<int>(connect_timeout().count()), nullptr);
+    if (http) httpSetTimeout(http, static_cast<double>(no_progress_timeout().count()) / 1000.0, nullptr, nullptr);
+    return http;
+}
+
 class PrintServerDevice final : public Device {
 public:
     PrintServerDevice(http_t *http, Destination d, std::string format, std::string route)
-        : http_(http), d_(std::move(d)), format_(std::move(format)), route_(std::move(route)) {}
+        : http_(http), d_(std::move(d)), format_(std::move(format)), route_(std::move(route)), owner_(::getpid()) {}
     ~PrintServerDevice() override { Device::close(); }
 
     bool write_all(const void *data, std::size_t size, std::string &error) override {
@@ -78,9 +151,17 @@ public:
             error = "no port is open";
             return false;
         }
-        if (pending_.size() + size > kMaxJob) {
-            error = "more than " + std::to_string(kMaxJob >> 20) + " MB sent to " + route_ + " without a P line";
+        // A label too large for one job is dropped whole: none of it goes,
+        // and the call that completes it fails too, so that its P line never
+        // prints the label before it again.
+        if (dropped_ || pending_.size() + size > kMaxJob) {
+            error = dropped_ ? "this label was already dropped (more than " + std::to_string(kMaxJob >> 20) +
+                                   " MB): nothing of it is sent to " + route_
+                             : "more than " + std::to_string(kMaxJob >> 20) + " MB sent to " + route_ +
+                                   " without a P line: the label is dropped, nothing of it is sent";
             pending_.clear();
+            pending_.shrink_to_fit();
+            dropped_ = true;
             return false;
         }
         const auto *p = static_cast<const char *>(data);
@@ -88,8 +169,32 @@ public:
         return true;
     }
 
+    // A close from another thread: a job waiting on a silent server gives up.
+    void on_interrupt() override {
+        if (http_) ::shutdown(httpGetFd(http_), SHUT_RDWR);
+    }
+
     bool end_job(const std::string &title, std::string &error) override {
+        if (dropped_) {
+            dropped_ = false;
+            pending_.clear();
+            error = "the label \"" + title + "\" was dropped (more than " + std::to_string(kMaxJob >> 20) +
+                    " MB): nothing was sent to " + route_;
+            return false;
+        }
         if (pending_.empty()) return true;
+        // A child after fork() has a copy of the parent's connection: it
+        // makes one of its own rather than speak on the parent's.
+        if (::getpid() != owner_) {
+            http_t *own = connect_to(d_);
+            if (!own) {
+                pending_.clear();
+                error = "cannot reach the print server of " + route_ + " from this process: " + unreachable(d_.host, d_.port);
+                return false;
+            }
+            http_ = own;  // the parent's stays the parent's: not closed here
+            owner_ = ::getpid();
+        }
         std::vector<char> job;
         job.swap(pending_);  // sent or refused, these bytes are done with
         ipp_t *request = ippNewRequest(IPP_OP_PRINT_JOB);
@@ -97,30 +202,38 @@ public:
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, title.c_str());
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format_.c_str());
-        // The job's bytes go from an anonymous file in memory: libcups sends
-        // a request and a file of known length as one HTTP body.
-        const int data = memfd_create("quillbar-job", MFD_CLOEXEC);
-        bool staged = data >= 0;
-        for (std::size_t done = 0; staged && done < job.size();) {
-            const ssize_t n = ::write(data, job.data() + done, job.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            staged = n > 0;
-            done += n > 0 ? static_cast<std::size_t>(n) : 0;
+        // The request and the job's bytes go first; then the answer is read.
+        // When every byte went but no answer comes, the server may well
+        // have the job: that is said apart, so that nobody prints it again
+        // blindly.
+        // The length libcups announces is the request's and the data's together.
+        const http_status_t sent = cupsSendRequest(http_, request, d_.resource.c_str(), ippLength(request) + job.size());
+        bool whole = sent == HTTP_STATUS_CONTINUE && !interrupted();
+        for (std::size_t done = 0; whole && done < job.size();) {
+            const std::size_t n = std::min<std::size_t>(job.size() - done, 65536);
+            whole = cupsWriteRequestData(http_, job.data() + done, n) == HTTP_STATUS_CONTINUE && !interrupted();
+            done += n;
         }
-        if (!staged || ::lseek(data, 0, SEEK_SET) != 0) {
-            error = "cannot stage the job for " + route_ + ": " + std::strerror(errno);
-            ippDelete(request);
-            if (data >= 0) ::close(data);
-            return false;
-        }
-        ipp_t *response = cupsDoIORequest(http_, request, d_.resource.c_str(), data, -1);  // frees the request
-        ::close(data);
+        ipp_t *response = whole ? cupsGetResponse(http_, d_.resource.c_str()) : nullptr;
+        ippDelete(request);
         const bool ok = response && ippGetStatusCode(response) <= IPP_STATUS_OK_EVENTS_COMPLETE;
-        if (!response)
+        if (ok) {
+        } else if (!response && interrupted()) {
+            error = "the job \"" + title + "\" was ended by closing the port" +
+                    (whole ? ": the server may have taken it; check the queue before printing it again" : "");
+        } else if (!response && whole && timed_out(http_)) {
+            error = "the server took the label \"" + title + "\" but did not confirm it (" + silence(http_) +
+                    "): it may still print; check " + route_ + " before printing it again";
+        } else if (sent == HTTP_STATUS_UNAUTHORIZED || sent == HTTP_STATUS_CUPS_AUTHORIZATION_CANCELED) {
+            error = password_refusal(route_);
+        } else if (!response) {
             error = "the job \"" + title + "\" did not reach " + route_ + ": the print server does not answer (" +
-                    std::strerror(httpError(http_) ? httpError(http_) : ECONNRESET) + ")";
-        else if (!ok)
+                    silence(http_) + ")";
+        } else if (wants_password() || ippGetStatusCode(response) == IPP_STATUS_ERROR_NOT_AUTHORIZED) {
+            error = password_refusal(route_);
+        } else {
             error = route_ + " refused the job \"" + title + "\": " + server_said();
+        }
         ippDelete(response);
         return ok;
     }
@@ -141,6 +254,8 @@ private:
     std::string format_;
     std::string route_;
     std::vector<char> pending_;
+    bool dropped_ = false;  // the label being written was too large, and is dropped whole
+    pid_t owner_;           // the process whose connection http_ is
     std::string title_of_rest_ = "quillbar: lines sent after the last label";
 };
 
@@ -150,13 +265,13 @@ OpenedDevice open_print_server(const std::string &route) {
     OpenedDevice result;
     Destination d;
     if (!parse(route, d, result.error)) return result;
-    http_t *http = httpConnect2(d.host.c_str(), d.port, nullptr, AF_UNSPEC, d.encryption, 1,
-                                static_cast<int>(connect_timeout().count()), nullptr);
+    static const bool quiet = (cupsSetPasswordCB2(no_password, nullptr), true);
+    (void)quiet;
+    http_t *http = connect_to(d);
     if (!http) {
-        result.error = "cannot reach the print server of " + route + ": " + server_said();
+        result.error = "cannot reach the print server of " + route + " (" + unreachable(d.host, d.port) + ")";
         return result;
     }
-    httpSetTimeout(http, 15.0, nullptr, nullptr);
     // The destination must exist and accept jobs; its document formats say
     // whether it takes EPL2 by name.
     static const char *const kWanted[] = {"printer-state", "printer-is-accepting-jobs", "printer-state-message",
@@ -167,7 +282,11 @@ OpenedDevice open_print_server(const std::string &route) {
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 5, nullptr, kWanted);
     ipp_t *response = cupsDoRequest(http, request, d.resource.c_str());
     std::string format = "application/vnd.cups-raw";
-    if (!response || ippGetStatusCode(response) > IPP_STATUS_OK_EVENTS_COMPLETE) {
+    if (wants_password() || (response && ippGetStatusCode(response) == IPP_STATUS_ERROR_NOT_AUTHORIZED)) {
+        result.error = password_refusal(route);
+    } else if (!response) {
+        result.error = "the print server of " + route + " does not answer (" + silence(http) + ")";
+    } else if (ippGetStatusCode(response) > IPP_STATUS_OK_EVENTS_COMPLETE) {
         result.error = "no printer or queue at " + route + ": " + server_said();
     } else {
         ipp_attribute_t *accepting = ippFindAttribute(response, "printer-is-accepting-jobs", IPP_TAG_BOOLEAN);

@@ -93,11 +93,17 @@ int Printer::open(const std::string &path, PortKind kind, int baud) {
 }
 
 int Printer::close() {
-    {
-        std::lock_guard<std::mutex> lock(device_lock_);
-        if (device_) device_->interrupt();
+    // Another thread inside a call (a write waiting on a slow printer, a job
+    // on a silent server) is ended first; with nobody inside, the device
+    // closes as it is, pending lines going out as a last job.
+    std::unique_lock<std::recursive_mutex> lock(lock_, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        {
+            std::lock_guard<std::mutex> hold(device_lock_);
+            if (device_) device_->interrupt();
+        }
+        lock.lock();
     }
-    std::lock_guard<std::recursive_mutex> lock(lock_);
     std::unique_ptr<Device> device;
     {
         std::lock_guard<std::mutex> hold(device_lock_);

@@ -26,13 +26,19 @@ int PrintBarcode(int x, int y, int rotation, int type, int narrow, int wide, int
                     .word(readable ? "B" : "N").quoted(text));
 }
 
-// A print server takes each label, up to and including its P line, as one job.
-int Print(int count) { return send(Line("P").num(count)) == 0 ? end_job("label") : -1; }
+// A print server takes each label, up to and including its P line, as one
+// job. The job ends even when the P line did not go: a label a print server
+// dropped is reported and forgotten there, never left to the next P line.
+int Print(int count) {
+    const int sent = send(Line("P").num(count));
+    return end_job("label") == 0 && sent == 0 ? 0 : -1;
+}
 
 int SendCommand(const char *line) {
     if (check_text(line, "command line") != 0) return -1;
-    if (send(Line(line)) != 0) return -1;
-    return prints(line) ? end_job("label") : 0;
+    const int sent = send(Line(line));
+    if (!prints(line)) return sent;
+    return end_job("label") == 0 && sent == 0 ? 0 : -1;
 }
 
 int SendBytes(const void *data, size_t size) {
