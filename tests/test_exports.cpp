@@ -3,6 +3,7 @@
 // exports and nothing of ours besides.
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -49,6 +50,12 @@ TEST(SharedLibrary, ExportsExactlyTheListedFunctions) {
                              "QB_PrinterPrintChineseStr", "QB_PrinterSetClear", "QB_PrinterOpen", "QB_GetPrinterStatus"})
         EXPECT_EQ(expected.count(name), 1u) << name;
     EXPECT_EQ(expected.size(), 13u + 2 * 24u);
+    // The header declares each of them.
+    std::ifstream header(QUILLBAR_HEADER);
+    const std::string declared((std::istreambuf_iterator<char>(header)), std::istreambuf_iterator<char>());
+    for (const std::string &name : expected)
+        EXPECT_TRUE(std::regex_search(declared, std::regex("QB_CALL " + name + "\\(")))
+            << name << " is not declared in quillbar.h";
     // Every one under the library's version node, and the node itself.
     std::set<std::string> versioned = {"LIBQUILLBAR_0"};
     for (const std::string &name : expected) versioned.insert(name + "@@LIBQUILLBAR_0");

@@ -341,6 +341,27 @@ TEST_F(Port, AFileSizeLimitFailsTheCallInsteadOfEndingTheProcess) {
     EXPECT_EQ(qbtest::read_file(file).substr(0, 60), std::string(60, 'A'));
 }
 
+// A message longer than the store holds is cut where a character starts,
+// never inside one: what the caller gets is still UTF-8.
+TEST_F(Port, ALongMessageIsCutAtACharacterBoundary) {
+    for (const std::string &pad : {std::string(""), std::string("a"), std::string("ab")}) {
+        std::string path = "/nonexistent/" + pad;
+        for (int i = 0; i < 400; ++i) path += "\xE4\xB8\xAD";  // 中
+        QB_PortSetDevice(1, path.c_str());
+        EXPECT_EQ(QB_PortOpen(1, 9600), -1);
+        const std::string message = QB_GetLastErrorMessage();
+        EXPECT_GT(message.size(), 1000u);
+        EXPECT_LT(message.size(), 1024u);
+        // The last character is whole: its lead byte and all its bytes.
+        std::size_t lead = message.size() - 1;
+        while (lead > 0 && (static_cast<unsigned char>(message[lead]) & 0xC0) == 0x80) --lead;
+        const auto first = static_cast<unsigned char>(message[lead]);
+        const std::size_t length = first < 0x80 ? 1 : first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : 2;
+        EXPECT_EQ(message.size() - lead, length) << pad.size();
+    }
+    QB_PortSetDevice(1, nullptr);
+}
+
 TEST_F(Port, NoDescriptorLeaksOnAnyPath) {
     TempDir dir;
     Pty pty;
