@@ -6,6 +6,7 @@ set(CMAKE_POSITION_INDEPENDENT_CODE OFF)
 
 add_library(quillbar_objects OBJECT ${QUILLBAR_SOURCES}
   src/connection/device_win32.cpp
+  src/connection/device_win32_queue.cpp
   src/label/glyph_renderer_gdi.cpp
   src/graphics/host_win32.cpp
 )
@@ -48,7 +49,7 @@ set_target_properties(quillbar PROPERTIES PREFIX "" OUTPUT_NAME quillbar)
 target_include_directories(quillbar PUBLIC ${QUILLBAR_INCLUDE_DIR})
 # No runtime DLLs of the toolchain: the C++ runtime and winpthread go inside.
 target_link_options(quillbar PRIVATE -static -static-libgcc -static-libstdc++)
-target_link_libraries(quillbar PRIVATE gdi32 user32)
+target_link_libraries(quillbar PRIVATE gdi32 user32 winspool)
 
 # The import library for callers, and a target that links through it.
 find_program(QUILLBAR_DLLTOOL NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-dlltool REQUIRED)
@@ -64,7 +65,7 @@ target_include_directories(quillbar_dll INTERFACE ${QUILLBAR_INCLUDE_DIR})
 target_link_libraries(quillbar_dll INTERFACE ${CMAKE_CURRENT_BINARY_DIR}/libquillbar.dll.a)
 
 add_library(quillbar_static STATIC $<TARGET_OBJECTS:quillbar_objects>)
-target_link_libraries(quillbar_static PUBLIC quillbar_objects gdi32 user32)
+target_link_libraries(quillbar_static PUBLIC quillbar_objects gdi32 user32 winspool)
 
 if(QUILLBAR_TESTS)
   add_subdirectory(tests/windows)

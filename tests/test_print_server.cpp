@@ -346,4 +346,41 @@ TEST_F(PrintServerHazards, ErrorTextsSayWhatHappened) {
     close(silent);
 }
 
+// ---- installed printers ---------------------------------------------------------------------
+
+// The printers a program can name are the server's queues, as routes; an
+// installed printer by name, and the default one, print through them.
+TEST_F(PrintServerRoute, InstalledPrintersAreListedAndPrintByName) {
+    ASSERT_TRUE(server_->add_raw_queue("second", "socket://127.0.0.1:" + std::to_string(printer_->port())));
+    const int needed = QB_PrinterList(nullptr, 0);
+    ASSERT_GT(needed, 0);
+    std::string names(static_cast<std::size_t>(needed), '\0');
+    EXPECT_EQ(QB_PrinterList(names.data(), names.size()), needed);
+    EXPECT_NE(names.find(std::string("cups:labels") + '\0'), std::string::npos) << names;
+    EXPECT_NE(names.find(std::string("cups:second") + '\0'), std::string::npos) << names;
+    // Too small a buffer: whole names only, the size all need all the same.
+    std::string part(12, 'x');
+    EXPECT_EQ(QB_PrinterList(part.data(), part.size()), needed);
+    EXPECT_EQ(part, std::string("cups:labels") + '\0');  // the first, whole; not the second's start
+    EXPECT_EQ(QB_PrinterList(nullptr, 5), -1);
+
+    ASSERT_TRUE(server_->command("lpadmin", "-d second"));
+    std::string expected;
+    for (const char *route : {"printer:labels", "printer:"}) {
+        SCOPED_TRACE(route);
+        QB_Printer *p = QB_PrinterOpen(route, 0);
+        ASSERT_NE(p, nullptr) << QB_GetLastErrorMessage();
+        const std::string id = std::string("BY-NAME-") + (route[8] ? "labels" : "default");
+        ASSERT_EQ(QB_PrinterSendCommand(p, ("A1,1,0,1,1,1,N,\"" + id + "\"").c_str()), 0);
+        ASSERT_EQ(QB_PrinterPrint(p, 1), 0) << QB_PrinterGetLastErrorMessage(p);
+        expected += "A1,1,0,1,1,1,N,\"" + id + "\"\nP1\n";
+        EXPECT_EQ(QB_PrinterClose(p), 0);
+    }
+    ASSERT_TRUE(printer_->wait_for_jobs(2, 60));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(printer_->raw(), expected);
+    EXPECT_EQ(QB_PrinterOpen("printer:missing", 0), nullptr);
+    EXPECT_EQ(QB_GetLastErrorCode(), QB_ERR_PORT_OPEN);
+}
+
 }  // namespace

@@ -40,6 +40,7 @@ __all__ = [
     "Printer",
     "Status",
     "library_version",
+    "printers",
     "LPT1",
     "LPT2",
     "COM1",
@@ -109,6 +110,7 @@ _EXPORTS: Dict[str, Tuple[List[Any], Any]] = {
     "QB_PrinterStatus": ([ctypes.c_void_p, _int], _int),
     "QB_PrinterGetLastErrorCode": ([ctypes.c_void_p], _int),
     "QB_PrinterGetLastErrorMessage": ([ctypes.c_void_p], _str),
+    "QB_PrinterList": ([ctypes.c_char_p, ctypes.c_size_t], _int),
 }
 
 
@@ -145,6 +147,18 @@ def _library() -> Any:
     if _lib is None:
         _lib = _load()
     return _lib
+
+
+def printers() -> List[str]:
+    """The printers a program can name, as routes for Printer: "printer:NAME"
+    for each installed printer on Windows, "cups:NAME" for each destination
+    of the print server elsewhere."""
+    lib = _library()
+    while True:
+        size = int(lib.QB_PrinterList(None, 0))
+        buffer = ctypes.create_string_buffer(max(size, 1))
+        if int(lib.QB_PrinterList(buffer, size)) == size:  # the list did not grow meanwhile
+            return [name.decode("utf-8", "replace") for name in buffer.raw[:size].split(b"\0") if name]
 
 
 def library_version() -> str:

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace quillbar {
 
@@ -100,6 +101,13 @@ OpenedDevice open_path(const std::string &path, PortKind kind, int baud);
 OpenedDevice open_network_printer(const std::string &route);
 // A print server: each job a raw print job.
 OpenedDevice open_print_server(const std::string &route);
+// An installed printer ("printer:NAME", "printer:" the default one): a
+// Windows printer queue, or on POSIX the print server's queue of that name.
+OpenedDevice open_printer_queue(const std::string &route);
+
+// The printers a program can name, as routes ("printer:NAME" on Windows,
+// "cups:NAME" from the print server elsewhere); none when there is none.
+std::vector<std::string> printer_queues();
 
 // How long a write may go without the device taking a single byte before it
 // fails. Internal: tests shorten it.

@@ -37,9 +37,23 @@ struct Destination {
     http_encryption_t encryption = HTTP_ENCRYPTION_IF_REQUESTED;
 };
 
+std::string server_said() { return cupsLastErrorString() ? cupsLastErrorString() : "no reason given"; }
+
 bool parse(const std::string &route, Destination &d, std::string &error) {
-    if (route.compare(0, 5, "cups:") == 0) {
-        const std::string queue = route.substr(5);
+    // "printer:NAME" is a queue of the local server too, as "cups:NAME";
+    // "printer:" alone is its default destination.
+    const bool installed = route.compare(0, 8, "printer:") == 0;
+    if (route.compare(0, 5, "cups:") == 0 || installed) {
+        std::string queue = route.substr(installed ? 8 : 5);
+        if (installed && queue.empty()) {
+            cupsSetServer(nullptr);
+            const char *fallback = cupsGetDefault2(CUPS_HTTP_DEFAULT);
+            if (!fallback) {
+                error = "there is no default printer for " + route + ": " + server_said();
+                return false;
+            }
+            queue = fallback;
+        }
         if (queue.empty() || queue.find_first_of("/ \t#") != std::string::npos) {
             error = route + " is not cups:QUEUE";
             return false;
@@ -70,7 +84,6 @@ bool parse(const std::string &route, Destination &d, std::string &error) {
     return true;
 }
 
-std::string server_said() { return cupsLastErrorString() ? cupsLastErrorString() : "no reason given"; }
 
 // Why a request got no answer: the line's own error where it has one,
 // otherwise the server stayed silent (libcups then says "Success").
@@ -318,6 +331,19 @@ OpenedDevice open_print_server(const std::string &route) {
     return result;
 }
 
+OpenedDevice open_printer_queue(const std::string &route) { return open_print_server(route); }
+
+std::vector<std::string> printer_queues() {
+    std::vector<std::string> names;
+    cupsSetServer(nullptr);
+    cups_dest_t *dests = nullptr;
+    const int count = cupsGetDests2(CUPS_HTTP_DEFAULT, &dests);
+    for (int i = 0; i < count; ++i)
+        if (!dests[i].instance) names.push_back(std::string("cups:") + dests[i].name);
+    cupsFreeDests(count, dests);
+    return names;
+}
+
 }  // namespace quillbar
 
 #else  // no libcups on this host
@@ -329,6 +355,10 @@ OpenedDevice open_print_server(const std::string &route) {
     result.error = route + ": this build of quillbar has no print-server support (libcups)";
     return result;
 }
+
+OpenedDevice open_printer_queue(const std::string &route) { return open_print_server(route); }
+
+std::vector<std::string> printer_queues() { return {}; }
 
 }  // namespace quillbar
 

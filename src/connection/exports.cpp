@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -127,6 +128,21 @@ QB_API int QB_CALL QB_PrinterClose(QB_Printer *printer) {
 
 QB_API int QB_CALL QB_PrinterStatus(QB_Printer *printer, int timeout_ms) {
     return on_handle(printer, Locking::whole_call, [&] { return status_of_current(timeout_ms); });
+}
+
+QB_API int QB_CALL QB_PrinterList(char *buf, size_t size) {
+    return unlocked_guarded([&] {
+        if (!buf && size > 0) return fail_parameter("the buffer is NULL but its size is %zu", size);
+        std::size_t needed = 0, at = 0;
+        for (const std::string &name : printer_queues()) {
+            needed += name.size() + 1;
+            if (needed <= size) {
+                std::memcpy(buf + at, name.c_str(), name.size() + 1);
+                at = needed;
+            }
+        }
+        return needed > static_cast<std::size_t>(INT_MAX) ? fail_parameter("the list of printers is too long") : static_cast<int>(needed);
+    });
 }
 
 QB_API int QB_CALL QB_PrinterGetLastErrorCode(QB_Printer *printer) {

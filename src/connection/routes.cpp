@@ -19,6 +19,7 @@ constexpr Route kRoutes[] = {
     {"cups:", open_print_server},
     {"ipp://", open_print_server},
     {"ipps://", open_print_server},
+    {"printer:", open_printer_queue},
 };
 
 }  // namespace
