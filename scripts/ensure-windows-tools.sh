@@ -12,4 +12,4 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo apt-get update -qq
 fi
 "$here/ensure-packages.sh" g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 \
-  binutils-mingw-w64-x86-64 wine wine64 wine32:i386 xvfb xauth python3
+  binutils-mingw-w64-x86-64 wine wine64 wine32:i386 xvfb xauth python3 cups libcups2:i386

@@ -249,6 +249,11 @@ def test_the_readme_virtual_environment_steps(tmp_path):
     assert done.stdout.strip().endswith(quillbar.__version__)
 
 
+def test_printers_are_routes(monkeypatch):
+    monkeypatch.setenv("CUPS_SERVER", "127.0.0.1:1")  # no print server answers there
+    assert quillbar.printers() == []
+
+
 def test_pip_installs_offline(tmp_path):
     pip = subprocess.run([sys.executable, "-m", "pip", "--version"], capture_output=True)
     if pip.returncode != 0:

@@ -37,7 +37,7 @@ expected=$( (sed -n 's/^QB_EXPORT(\([A-Za-z0-9]*\),.*/QB_\1/p' "$list"
   sed 's/^QB_SetPrinterComDots$/_QB_SetPrinterComDots@4/' | sort)
 check '[ "$exports" = "$expected" ]' "the export table is $(echo $exports)"
 imports=$("$objdump" -p "$build/quillbar.dll" | sed -n 's/.*DLL Name: //p' | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
-check '[ "$imports" = "gdi32.dll kernel32.dll msvcrt.dll user32.dll " ]' "imports only system DLLs: $imports"
+check '[ "$imports" = "gdi32.dll kernel32.dll msvcrt.dll user32.dll winspool.drv " ]' "imports only system DLLs: $imports"
 
 wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1
 wineserver -p >/dev/null 2>&1
@@ -48,6 +48,9 @@ tally "$build/win-tests.out" "the driver"
 
 /usr/bin/python3 "$here/com1_check.py" "$build" "${wine[@]}" quillbar_win_tests.exe >"$build/com1.out" 2>&1
 tally "$build/com1.out" "the COM1 check"
+
+/usr/bin/python3 "$here/queue_check.py" "$build" "${wine[@]}" quillbar_win_tests.exe >"$build/queue.out" 2>&1
+tally "$build/queue.out" "the installed-printer check"
 
 # Message boxes need a display: a virtual one, and a Wine session started
 # under it (a session started without one has no desktop to show them on).

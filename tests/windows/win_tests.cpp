@@ -283,6 +283,40 @@ void printer_handles() {
     DeleteFileA(b_path.c_str());
 }
 
+// ---- installed printers (queue_check.py: a CUPS queue Wine maps to a Windows printer) ----
+
+bool label_on(QB_Printer *p, const char *id) {
+    return p && QB_PrinterSetClear(p) == 0 && QB_PrinterPrintCharacter(p, 1, 1, 0, 2, 1, 1, 0, id) == 0 &&
+           QB_PrinterPrint(p, 1) == 0;
+}
+
+void installed_printer(const std::string &queue) {
+    const int needed = QB_PrinterList(nullptr, 0);
+    std::string names(needed > 0 ? static_cast<std::size_t>(needed) : 0, '\0');
+    check(needed > 0 && QB_PrinterList(&names[0], names.size()) == needed, "the printers are listed");
+    check(names.find("printer:" + queue + std::string(1, '\0')) != std::string::npos, "the queue is listed: " + names);
+
+    QB_Printer *p = QB_PrinterOpen(("printer:" + queue).c_str(), 9600);
+    check(p != nullptr, std::string("printer:") + queue + " opens: " + QB_GetLastErrorMessage());
+    check(label_on(p, "WINE-HANDLE"), std::string("a label through the handle: ") + QB_PrinterGetLastErrorMessage(p));
+    check(QB_PrinterClose(p) == 0, "the handle closes");
+
+    check(QB_PortSetDevice(1, ("printer:" + queue).c_str()) == 0 && QB_PortOpen(1, 9600) == 0, "LPT1 routed to it opens");
+    check(QB_SetClear() == 0 && QB_PrintCharacter(1, 1, 0, 2, 1, 1, 0, "WINE-FLAT") == 0 && QB_Print(1) == 0,
+          std::string("a label through the flat API: ") + QB_GetLastErrorMessage());
+    check(QB_PortClose() == 0, "LPT1 closes");
+    QB_PortSetDevice(1, nullptr);
+
+    QB_Printer *fallback = QB_PrinterOpen("printer:", 9600);
+    check(fallback != nullptr, std::string("the default printer opens: ") + QB_GetLastErrorMessage());
+    check(label_on(fallback, "WINE-DEFAULT"), "a label to the default printer");
+    QB_PrinterClose(fallback);
+
+    check(QB_PrinterOpen("printer:no such printer", 9600) == nullptr && QB_GetLastErrorCode() == ERR_PORT_OPEN &&
+              std::string(QB_GetLastErrorMessage()).find("no such printer") != std::string::npos,
+          std::string("a missing queue: ") + QB_GetLastErrorMessage());
+}
+
 void sample(const char *file) {
     write_file(file, "");
     QB_PortSetDevice(1, file);
@@ -307,6 +341,8 @@ int main(int argc, char **argv) {
         message_boxes();
     else if (mode == "--sample" && argc > 2)
         sample(argv[2]);
+    else if (mode == "--queue" && argc > 2)
+        installed_printer(argv[2]);
     else {
         commands_on_a_file_port();
         chinese_text_through_gdi();
