@@ -138,16 +138,28 @@ Text any_text(FuzzedDataProvider &in) {
 int g_messages = 0;
 void count_message(const char *, void *) { ++g_messages; }
 
+// A symbology: a known name in any spelling, or random bytes.
+Text any_symbology(FuzzedDataProvider &in) {
+    if (in.ConsumeBool()) return any_text(in);
+    Text t;
+    t.bytes = in.PickValueInArray({"EAN-13", "ean8", "UPC-A", "UPC-E", "CODE128", "CODE128C", "GS1-128", "Code 39",
+                                   "CODE39C", "CODE93", "CODABAR", "I2OF5", "POSTNET", "QR", "DATAMATRIX", "PDF417"});
+    return t;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     World &w = world();
     FuzzedDataProvider in(data, size);
     for (int port = 1; port <= 4; ++port) QB_PortSetDevice(port, w.devices[0].c_str());
+    // A printer handle of this input's own, one it closed, and none.
+    QB_Printer *handle = nullptr, *closed = nullptr;
+    const auto some_handle = [&] { return in.PickValueInArray({handle, closed, static_cast<QB_Printer *>(nullptr)}); };
 
     for (int step = 0; step < 64 && in.remaining_bytes() > 0; ++step) {
         const int a = any_int(in), b = any_int(in), c = any_int(in), d = any_int(in);
-        switch (in.ConsumeIntegralInRange(0, 27)) {
+        switch (in.ConsumeIntegralInRange(0, 33)) {
         case 0: {
             const int port = any_int(in);
             const bool restore = in.ConsumeBool();
@@ -190,10 +202,44 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             break;
         }
         case 26: QB_GetLastErrorMessage(); QB_GetVersion(); break;
+        case 27:  // only routes of the world: never a default or a random device
+            if (!handle) handle = QB_PrinterOpen(w.devices[in.ConsumeIntegralInRange<std::size_t>(0, w.devices.size() - 1)].c_str(), a);
+            break;
+        case 28: {
+            QB_Printer *p = some_handle();
+            QB_PrinterClose(p);
+            if (p && p == handle) closed = handle, handle = nullptr;
+            break;
+        }
+        case 29: {
+            QB_Printer *p = some_handle();
+            QB_PrinterPrintCharacter(p, a, b, c, d, any_int(in), any_int(in), any_int(in), any_text(in).get());
+            QB_PrinterSendCommand(p, any_text(in).get());
+            QB_PrinterGetLastErrorCode(p);
+            QB_PrinterGetLastErrorMessage(p);
+            break;
+        }
+        case 30:
+            QB_PrinterStatus(some_handle(), in.ConsumeIntegralInRange(-1, 3));
+            QB_GetPrinterStatus(in.ConsumeIntegralInRange(-1, 3));
+            break;
+        case 31: {
+            const Text symbology = any_symbology(in);
+            QB_PrinterPrintBarcodeByName(some_handle(), a, b, c, symbology.get(), d, any_int(in), any_int(in), any_int(in),
+                                         any_text(in).get());
+            QB_PrintBarcodeByName(a, b, c, symbology.get(), d, any_int(in), any_int(in), any_int(in), any_text(in).get());
+            break;
+        }
+        case 32: {
+            const Text symbology = any_symbology(in);
+            QB_Print2DBarcode(a, b, symbology.get(), c, d, any_int(in), any_int(in), any_text(in).get());
+            break;
+        }
         default: w.drain(); break;
         }
     }
     QB_PortClose();
+    if (handle) QB_PrinterClose(handle);
     QB_SetMessageHandler(nullptr, nullptr);
     w.drain();
     (void)!truncate(w.devices[0].c_str(), 0);
