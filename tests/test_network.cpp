@@ -149,6 +149,8 @@ TEST_F(Network, PrinterThatDoesNotAnswerOrRefusesFailsTheOpen) {
         {"refuses", "tcp://127.0.0.1:" + std::to_string(closed_port)},
         {"no port", "tcp://127.0.0.1"},
         {"bad port", "tcp://127.0.0.1:http"},
+        {"port past 65535 (it would wrap to 4464)", "tcp://127.0.0.1:70000"},
+        {"port 0", "tcp://127.0.0.1:0"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);

@@ -462,6 +462,12 @@ int listen_on(const std::string &where, std::string &bound) {
     std::string host = where.substr(0, colon);
     const std::string port = where.substr(colon + 1);
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    // 0 (any free port) to 65535: a larger number would wrap to another port.
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+        std::stol(port) > 65535) {
+        errno = 0;
+        return -1;
+    }
     addrinfo hints{}, *found = nullptr;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE;
@@ -504,7 +510,7 @@ int listen_for_jobs(const Options &o) {
     const int server = listen_on(o.listen, bound);
     if (server < 0) {
         std::fprintf(stderr, "%s: cannot listen on %s: %s\n", kProgram, o.listen.c_str(),
-                     errno ? std::strerror(errno) : "not HOST:PORT");
+                     errno ? std::strerror(errno) : "not HOST:PORT with PORT 0..65535");
         return 1;
     }
     FILE *raw = nullptr;

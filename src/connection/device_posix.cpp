@@ -266,7 +266,8 @@ bool configure_terminal(int fd, speed_t speed) {
     return ::tcgetattr(fd, &back) == 0 && took(t, back);
 }
 
-// "tcp://HOST:PORT", HOST a name, an IPv4 address or an IPv6 one in brackets.
+// "tcp://HOST:PORT", HOST a name, an IPv4 address or an IPv6 one in brackets,
+// PORT 1..65535 (a larger number is no port: it would wrap to another one).
 bool split_tcp(const std::string &path, std::string &host, std::string &port) {
     const std::string rest = path.substr(path.find("://") + 3);  // after the scheme the route table matched
     const std::size_t colon = rest.rfind(':');
@@ -274,7 +275,8 @@ bool split_tcp(const std::string &path, std::string &host, std::string &port) {
     host = rest.substr(0, colon);
     port = rest.substr(colon + 1);
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    return !host.empty() && port.find_first_not_of("0123456789") == std::string::npos;
+    return !host.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos &&
+           std::stol(port) >= 1 && std::stol(port) <= 65535;
 }
 
 // Waits until the connection in progress on fd is made or refused, within
@@ -300,7 +302,7 @@ int finish_connect(int fd, Clock::time_point deadline) {
 int connect_tcp(const std::string &path, std::string &why) {
     std::string host, port;
     if (!split_tcp(path, host, port)) {
-        why = path + " is not tcp://HOST:PORT";
+        why = path + " is not tcp://HOST:PORT with PORT 1..65535";
         return -1;
     }
     addrinfo hints{};
