@@ -129,8 +129,10 @@ bool write_rows(png_structp png, png_infop info, FILE *out, const Bitmap &bitmap
     // an eighth of what an 8-bit one would be to compress.
     png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 1, PNG_COLOR_TYPE_GRAY,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    // 8 dots a millimetre is 8000 a metre.
-    const png_uint_32 per_metre = static_cast<png_uint_32>(8000 / scale);
+    // 8 dots a millimetre is 8000 a metre; each dot drawn scale pixels wide
+    // makes scale times as many pixels a metre, so the picture keeps the
+    // label's physical size.
+    const png_uint_32 per_metre = static_cast<png_uint_32>(8000 * scale);
     png_set_pHYs(png, info, per_metre, per_metre, PNG_RESOLUTION_METER);
     // Rows repeat and runs are long: the Up filter and run-length matching
     // are as small here as the default search, and several times faster.

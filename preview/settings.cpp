@@ -205,7 +205,10 @@ void reset(Machine &m, Cmd &c) {
         m.settings["direction"] = "ZT";
         m.settings["character set"] = "I8,0,001";
         m.code_page = "437";
+        m.data_bits = 8;
+        m.country = "001";
         m.upside_down = false;
+        m.reporting = false;
     }
     m.width = Printer::kDefaultWidth;
     m.length = Printer::kDefaultLength;

@@ -238,6 +238,11 @@ TEST(Interpreter, RepliesSayWhatThePrinterKnows) {
     EXPECT_EQ(r.replies.substr(0, 26), "00\r\n01\r\n00\r\n03\r\nUI8A,049\r\n");
     EXPECT_NE(r.replies.find("I8,A,049"), std::string::npos);
     EXPECT_NE(r.replies.find("q832 Q1200"), std::string::npos);
+    // ^default restores what UI and UQ report as well: the country too.
+    const Outcome reset = run("I8,A,049\nUS\n^default\nUI\nUQ\n");
+    EXPECT_NE(reset.replies.find("UI80,001\r\n"), std::string::npos) << reset.replies;
+    EXPECT_NE(reset.replies.find("I8,0,001"), std::string::npos) << reset.replies;
+    EXPECT_NE(reset.replies.find(" UN\r\n"), std::string::npos) << reset.replies;
 }
 
 // I chooses the code page resident fonts read bytes in: the same byte is
@@ -267,6 +272,10 @@ TEST(Interpreter, CodePagesChooseTheCharacterAByteDraws) {
     ASSERT_NE(phys, std::string::npos);
     EXPECT_EQ(file.substr(phys + 4, 9), std::string("\x00\x00\x1F\x40\x00\x00\x1F\x40\x01", 9));  // 8000 a metre
     EXPECT_EQ(file[24], 1);  // one bit a pixel
+    // Drawn 3 pixels a dot: 24000 pixels a metre, the same 100 dots' width in millimetres.
+    ASSERT_TRUE(quillbar::preview::write_png(png, dos, 3));
+    const std::string scaled = qbtest::read_file(png);
+    EXPECT_EQ(scaled.substr(scaled.find("pHYs") + 4, 9), std::string("\x00\x00\x5D\xC0\x00\x00\x5D\xC0\x01", 9));
 }
 
 }  // namespace
