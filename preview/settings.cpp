@@ -3,6 +3,8 @@
 // in its state, and the report shows them.
 #include <map>
 
+#include <set>
+
 #include "machine.h"
 
 namespace quillbar::preview::settings {
@@ -132,6 +134,20 @@ void word_setting(Machine &m, Cmd &c) {
         if (f.number(0, x) && f.number(1, y)) value = "reference point relative to q: " + c.rest;
         else return m.diagnose(c.offset, "r: expected N, Y or two numbers: '" + shown(c.rest) + "'");
     }
+    if (c.letters == "Y") {
+        // Checked before it is kept: UQ reports it, and a printer takes
+        // nothing but these.
+        static const std::set<std::string> speeds = {"38", "19", "96", "48", "24", "12"};
+        Fields f(c);
+        std::string speed, parity, bits, stop;
+        if (f.size() != 4 || !f.word(0, speed) || !f.word(1, parity) || !f.word(2, bits) || !f.word(3, stop) ||
+            !speeds.count(speed) || (parity != "N" && parity != "E" && parity != "O") || (bits != "7" && bits != "8") ||
+            (stop != "1" && stop != "2"))
+            return m.diagnose(c.offset, "Y: expected a speed 38, 19, 96, 48, 24 or 12, parity N, E or O, data bits 7 "
+                                        "or 8 and stop bits 1 or 2: '" + shown(c.rest) + "'");
+        m.settings["serial port"] = c.rest;
+        return m.event(c.offset, "Y", "serial port: " + c.rest);
+    }
     if (c.letters == "o") {
         // o alone cancels oH, oM and oE; each o letter is a setting of its own.
         m.settings["option o" + c.rest.substr(0, 1)] = value;
@@ -177,6 +193,9 @@ void character_set(Machine &m, Cmd &c) {
     std::string page, country;
     if (!f.number(0, bits) || !f.word(1, page)) return done(m, c, f);
     if (f.size() > 2) f.word(2, country);
+    if (f.size() > 3) return m.diagnose(c.offset, "I: at most three fields: '" + shown(c.rest) + "'");
+    if (!country.empty() && (country.size() != 3 || country.find_first_not_of("0123456789") != std::string::npos))
+        return m.diagnose(c.offset, "I: the country is three digits, not '" + shown(country) + "'");
     if (bits != 8 && bits != 7) return m.diagnose(c.offset, "I: data bits " + std::to_string(bits) + " are not 8 or 7");
     if (bits == 8) {
         const auto it = kCodePages.find(page);

@@ -243,6 +243,12 @@ TEST(Interpreter, RepliesSayWhatThePrinterKnows) {
     EXPECT_NE(reset.replies.find("UI80,001\r\n"), std::string::npos) << reset.replies;
     EXPECT_NE(reset.replies.find("I8,0,001"), std::string::npos) << reset.replies;
     EXPECT_NE(reset.replies.find(" UN\r\n"), std::string::npos) << reset.replies;
+    // Settings are checked before they are kept: junk is refused, not echoed.
+    const std::string junk(60000, 'x');
+    const Outcome checked = run("Y19,E,7,2\nY96,N,8,1," + junk + "\nY99,N,8,1\nI8,0," + junk + "\nI8,0,0049\nUQ\n");
+    EXPECT_LT(checked.replies.size(), 1000u);
+    EXPECT_NE(checked.replies.find("Serial port:19,E,7,2\r\n"), std::string::npos) << checked.replies;
+    EXPECT_EQ(checked.diagnostics.size(), 4u);
 }
 
 // I chooses the code page resident fonts read bytes in: the same byte is
