@@ -37,7 +37,10 @@ void end(Machine &m, Cmd &c) {
     if (m.forms.count(m.storing_name))
         return m.diagnose(c.offset, "FS: a form is already stored as \"" + shown(m.storing_name) +
                                         "\" (printer error 08; the old one is kept)", 8);
-    m.form_bytes += m.storing_form.bytes;
+    const std::size_t cost = m.storing_form.bytes + m.storing_name.size() + limits::kStoredObjectCost;
+    if (m.form_bytes + cost > limits::kMaxForms)
+        return m.diagnose(c.offset, "form memory full: the form \"" + shown(m.storing_name) + "\" is refused", 4);
+    m.form_bytes += cost;
     m.event(c.offset, "FE", "form \"" + shown(m.storing_name) + "\" stored, " +
                                 std::to_string(m.storing_form.entries.size()) + " line(s)");
     m.forms[m.storing_name] = std::move(m.storing_form);
@@ -108,7 +111,8 @@ void remove(Machine &m, Cmd &c) {
     std::string name;
     if (!f.name(0, name)) return done(m, c, f);
     const std::size_t removed = remove_named(
-        m.forms, name, m.form_bytes, [](const Form &f) { return f.bytes; },
+        m.forms, name, m.form_bytes,
+        [](const std::string &n, const Form &f) { return f.bytes + n.size() + limits::kStoredObjectCost; },
         [&m](const Form &f) {
             if (m.awaiting == &f) m.awaiting = nullptr;
         });

@@ -45,6 +45,12 @@ void write(Machine &m, Cmd &c) {
                                 "," + std::to_string(y));
 }
 
+// What a stored graphic takes of the printer's memory.
+static std::size_t stored_size(const std::string &name, const Bitmap &g) {
+    return static_cast<std::size_t>(g.width()) * static_cast<std::size_t>(g.height()) + name.size() +
+           limits::kStoredObjectCost;
+}
+
 // GM"NAME"size and a 1-bit PCX file of that size: stored under the name.
 void store(Machine &m, Cmd &c) {
     const std::size_t close = c.rest.size() > 1 && c.rest[0] == '"' ? c.rest.find('"', 1) : std::string::npos;
@@ -55,7 +61,7 @@ void store(Machine &m, Cmd &c) {
         return m.diagnose(c.offset, "GM: a graphic is already stored as \"" + shown(name) + "\" (printer error 08; send GK first)", 8);
     PcxResult pcx = decode_pcx(reinterpret_cast<const std::uint8_t *>(data.data()), data.size());
     if (!pcx.error.empty()) return m.diagnose(c.offset, "GM \"" + shown(name) + "\": " + pcx.error);
-    const std::size_t bytes = static_cast<std::size_t>(pcx.image.width()) * static_cast<std::size_t>(pcx.image.height());
+    const std::size_t bytes = stored_size(name, pcx.image);
     if (m.graphics_bytes + bytes > limits::kMaxStoredGraphics)
         return m.diagnose(c.offset, "GM \"" + shown(name) + "\": graphics memory full (printer error 04)", 4);
     if (name.size() > 8) m.diagnose(c.offset, "GM: the name \"" + shown(name) + "\" is longer than 8 characters");
@@ -85,9 +91,7 @@ void remove(Machine &m, Cmd &c) {
     std::string name;
     if (!f.name(0, name)) return done(m, c, f);
     const std::size_t removed = remove_named(
-        m.graphics, name, m.graphics_bytes,
-        [](const Bitmap &g) { return static_cast<std::size_t>(g.width()) * static_cast<std::size_t>(g.height()); },
-        [](const Bitmap &) {});
+        m.graphics, name, m.graphics_bytes, stored_size, [](const Bitmap &) {});
     m.event(c.offset, "GK", (name == "*" ? "delete all stored graphics" : "delete \"" + shown(name) + "\"") +
                                 (removed ? "" : " (none stored)"));
 }

@@ -491,7 +491,7 @@ void Machine::run_line(std::string text, std::size_t at, const std::string *bina
         if (!entry) return diagnose(at, "unknown command in form \"" + shown(storing_name) + "\": '" + shown(text) + "'");
         if (!entry->in_form)
             return diagnose(at, std::string(entry->letters) + " is not allowed inside a form (not stored)");
-        const std::size_t bytes = text.size() + (binary ? binary->size() : 0);
+        const std::size_t bytes = text.size() + (binary ? binary->size() : 0) + limits::kStoredObjectCost;
         if (form_bytes + storing_form.bytes + bytes > limits::kMaxForms) {
             if (!storing_refused) diagnose(at, "form memory full: the form \"" + shown(storing_name) + "\" is refused", 4);
             storing_refused = true;

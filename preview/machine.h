@@ -230,7 +230,7 @@ std::size_t remove_named(Map &map, const std::string &name, std::size_t &bytes, 
             continue;
         }
         gone(it->second);
-        bytes -= size(it->second);
+        bytes -= size(it->first, it->second);
         it = map.erase(it);
         ++removed;
     }

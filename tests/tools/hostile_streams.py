@@ -30,6 +30,7 @@ def gm(name, data):
 
 
 huge_runs = b"\xff\xff" * (4096 * 32768 // 63 + 10)  # a run-length PCX of 32768 x 32768 dots
+one_dot = pcx(0, 0, 2, b"\xff\xff")  # the smallest graphic there is
 
 STREAMS = [
     # name, stream, text the diagnostics must hold ("" where the stream is fine)
@@ -53,6 +54,10 @@ STREAMS = [
      b'FS"F"\nC0,5,N,+1,"n"\nA0,0,0,1,1,1,N,C0\nFE\nN\nFR"F"\n?\n1\nP65535\n', "label limit reached"),
     # A PA among a form's counter objects is met again each time the form's
     # label prints: it must not start a print from inside that print.
+    # Floods of tiny stored objects fill the printer's memory, not the host's.
+    ("300,000 stored 1x1 graphics", b"".join(gm(b"%d" % i, one_dot) for i in range(300000)), "graphics memory full"),
+    ("forms with 60 KB names", b"".join(b'FS"' + b"%05d" % i + b"N" * 61000 + b'"\nFE\n' for i in range(400)),
+     "form memory full"),
     ("PA among the counter objects", b'FS"F"\nPA1,3,C0\nPA\nFE\nFR"F"\n', "while a label is printing"),
     ("PA among the counter objects, unnamed form", b'FS""\nPA1,1,C0\nPA\nFE\nFR""\n', "while a label is printing"),
     ("PA among the counter objects, with data", b'FS"F"\nC0,1,N,+1,"c"\nPA1,1,C0\nPA\nFE\nFR"F"\n?\n1\n',
