@@ -72,7 +72,7 @@ const CommandEntry kCommands[] = {
     // Replies to the host (replies.cpp)
     {"^ee", replies::errors, false},
     {"UQ", replies::configuration, false},
-    {"UP", replies::configuration, false},
+    {"UP", replies::memory, false},
     {"UI", replies::character_set, false},
     {"US", replies::reporting, false},
     {"UN", replies::reporting, false},

@@ -294,6 +294,7 @@ void auto_print(Machine &, Cmd &);
 namespace replies {
 void errors(Machine &, Cmd &);
 void configuration(Machine &, Cmd &);
+void memory(Machine &, Cmd &);
 void character_set(Machine &, Cmd &);
 void reporting(Machine &, Cmd &);
 void error_format(Machine &, Cmd &);

@@ -47,9 +47,21 @@ void configuration(Machine &m, Cmd &c) {
     };
     std::string reply;
     for (const std::string &line : lines) reply += line + "\r\n";
-    if (c.letters == "UP") reply.insert(0, "UP\r\n");
     m.reply(reply);
     m.event(c.offset, c.letters, "configuration sent");
+}
+
+// UP: "UP" and the memory in KB (image buffer, forms total and free,
+// graphics total and free, soft fonts total and free), then what UI sends.
+void memory(Machine &m, Cmd &c) {
+    const auto kb = [](std::size_t bytes) { return std::to_string(bytes / 1024); };
+    const std::size_t image = static_cast<std::size_t>(m.width) * static_cast<std::size_t>(m.length) / 8;
+    const std::size_t forms = std::min(m.form_bytes, limits::kMaxForms);
+    const std::size_t graphics = std::min(m.graphics_bytes, limits::kMaxStoredGraphics);
+    m.reply("UP" + kb(image) + "," + kb(limits::kMaxForms) + "," + kb(limits::kMaxForms - forms) + "," +
+            kb(limits::kMaxStoredGraphics) + "," + kb(limits::kMaxStoredGraphics - graphics) + ",0,0\r\n");
+    m.event(c.offset, "UP", "memory sent");
+    character_set(m, c);
 }
 
 // UI: the code page as I p1,p2,p3 set it, e.g. UI80,001 or UI8A,001.

@@ -243,6 +243,9 @@ TEST(Interpreter, RepliesSayWhatThePrinterKnows) {
     EXPECT_NE(reset.replies.find("UI80,001\r\n"), std::string::npos) << reset.replies;
     EXPECT_NE(reset.replies.find("I8,0,001"), std::string::npos) << reset.replies;
     EXPECT_NE(reset.replies.find(" UN\r\n"), std::string::npos) << reset.replies;
+    // UP: the memory in KB, then the code page as UI sends it.
+    const Outcome memory = run("q800\nQ400,24\nUP\n");
+    EXPECT_EQ(memory.replies, "UP39,1024,1024,65536,65536,0,0\r\nUI80,001\r\n");
     // Settings are checked before they are kept: junk is refused, not echoed.
     const std::string junk(60000, 'x');
     const Outcome checked = run("Y19,E,7,2\nY96,N,8,1," + junk + "\nY99,N,8,1\nI8,0," + junk + "\nI8,0,0049\nUQ\n");
