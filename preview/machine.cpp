@@ -136,7 +136,13 @@ bool Fields::data(std::size_t i, std::string &value) {
     // The data runs to the end of the line: commas inside it are its own.
     std::vector<std::size_t> starts;
     split_fields(cmd_.rest, starts);
-    const std::string raw = cmd_.rest.substr(starts[i]);
+    std::string raw = cmd_.rest.substr(starts[i]);
+    // Blanks before the opening quote, as some generators write them.
+    const std::size_t first = raw.find_first_not_of(" \t");
+    if (first != 0 && first != std::string::npos && raw[first] == '"') {
+        raw.erase(0, first);
+        if (cmd_.machine) cmd_.machine->lenient(cmd_.offset, cmd_.letters, "a blank before the quoted data ignored");
+    }
     value.clear();
     std::size_t pos = 0;
     bool ok = !raw.empty();
@@ -358,6 +364,11 @@ void Machine::end_line() {
     text.swap(line);
     line_commas = 0;
     while (!text.empty() && text.back() == '\r') text.pop_back();
+    if (!text.empty() && text[0] == '\r' && mode != Mode::data_lines) {
+        // LF CR line ends: the CR of the line before starts this one.
+        text.erase(0, text.find_first_not_of('\r'));
+        lenient(line_offset, text.substr(0, 2), "LF CR line ends: the CR taken as part of the line end");
+    }
     if (mode == Mode::data_lines) {
         // A '?' data line: data for the form's variables and counters,
         // never a command.
@@ -378,7 +389,12 @@ void Machine::end_line() {
         // GM"NAME"size: the name in quotes, the size straight after it.
         const std::size_t close = text.size() > 3 && text[2] == '"' ? text.find('"', 3) : std::string::npos;
         long size = 0;
-        if (close == std::string::npos || !parse_number(text.substr(close + 1), size) || size < 0) {
+        std::size_t digits = close == std::string::npos ? close : close + 1;
+        if (digits != std::string::npos && digits < text.size() && text[digits] == ',') {
+            ++digits;  // GM"NAME",size: a comma some writers put before the size
+            lenient(line_offset, "GM", "a comma before the size taken as none");
+        }
+        if (close == std::string::npos || !parse_number(text.substr(digits), size) || size < 0) {
             diagnose(line_offset, "GM: expected GM\"NAME\" and a size: '" + shown(text) + "'");
             return;
         }
@@ -463,6 +479,8 @@ void Machine::finish() {
                                    " bytes still to come when the stream ended");
     else if (mode == Mode::data_lines)
         diagnose(line_offset, std::to_string(data_lines_left) + " data line(s) for the form still to come");
+    else if (mode == Mode::line && line.find_first_not_of(std::string(" \t\r\0", 4)) == std::string::npos && !line.empty())
+        lenient(line_offset, "", "NUL bytes or blanks after the last line ignored");
     else if (mode == Mode::line && !line.empty())
         diagnose(line_offset, "the stream ends inside a line: '" + shown(line) + "' (not run)");
     mode = Mode::line;
@@ -475,7 +493,28 @@ void Machine::finish() {
 
 void Machine::run_line(std::string text, std::size_t at, const std::string *binary) {
     if (text.empty()) return;  // harmless; drivers send one to end a half-sent line
+    if (!binary && (text[0] == ' ' || text[0] == '\t')) {
+        const std::size_t first = text.find_first_not_of(" \t");
+        if (first == std::string::npos) return;
+        text.erase(0, first);
+        lenient(at, text.substr(0, 2), "a command indented by blanks");
+    }
     if (text[0] == ';') return event(at, ";", "comment");
+    if (!binary) {
+        // "Q1218,26; 4x6": a comment after the values, outside quotes.
+        bool quoted = false;
+        for (std::size_t k = 1; k < text.size(); ++k) {
+            if (quoted && text[k] == '\\') {
+                ++k;
+            } else if (text[k] == '"') {
+                quoted = !quoted;
+            } else if (text[k] == ';' && !quoted) {
+                lenient(at, text.substr(0, std::min<std::size_t>(2, k)), "a comment after the values ignored");
+                text.resize(k);
+                break;
+            }
+        }
+    }
     // Blanks after the last field, as a shell's echo leaves them.
     if (!binary) {
         std::size_t end = text.size();

@@ -18,6 +18,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 using quillbar::preview::Bitmap;
 using quillbar::preview::Printer;
 
@@ -97,7 +99,15 @@ TEST(Interpreter, GeneratorSettingsAreKeptAndZbTurnsThePicture) {
     EXPECT_EQ(r.settings.at("density"), "10");
 }
 
-// What printers forgive is drawn, and noted in the report.
+// A 1-bit PCX of one dot.
+const std::string kOneDotPcx = [] {
+    std::string h(128, '\0');
+    h[0] = 0x0A, h[1] = 5, h[2] = 1, h[3] = 1, h[65] = 1, h[66] = 2;
+    return h + "\xff\xff";
+}();
+
+// What printers forgive is drawn, and noted in the report (NUL bytes and
+// blanks after the last line too).
 TEST(Interpreter, LeniencyDrawsAndSaysSo) {
     const struct {
         const char *what;
@@ -112,11 +122,18 @@ TEST(Interpreter, LeniencyDrawsAndSaysSo) {
         {"X end corner first", "X60,60,2,40,40", "corners", 40, 40, 60, 60, 4 * 20 * 2 - 4 * 4},
         {"P1,0", "", "prints as one copy", 0, 0, 0, 0, 0},
         {"unescaped quote", "A10,10,0,1,1,1,N,\"say \"hi\"\"", "unescaped quote", 10, 10, 130, 24, -1},
+        {"indented", "  \tLO10,10,20,20", "indented by blanks", 10, 10, 30, 30, 400},
+        {"blank before quoted data", "A10,10,0,1,1,1,N, \"HELLO\"", "blank before the quoted data", 10, 10, 130, 24, -1},
+        {"comment after the values", "LO10,10,20,20; a box", "comment after the values", 10, 10, 30, 30, 400},
+        {"semicolon inside quotes", "A10,10,0,1,1,1,N,\"AB;CDE\"", "", 10, 10, 130, 24, -1},
+        {"LF CR line ends", "\rLO10,10,20,20\n\r", "LF CR line ends", 10, 10, 30, 30, 400},
+        {"GM with a comma", "GM\"G\"," + std::to_string(kOneDotPcx.size()) + "\n" + kOneDotPcx + "GG10,10,\"G\"",
+         "comma before the size", 0, 0, 0, 0, 0},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
         const std::string print = std::string(row.what) == "P1,0" ? "P1,0\n" : "P1\n";
-        const Outcome r = run("N\n" + row.line + "\n" + print);
+        const Outcome r = run("N\n" + row.line + "\n" + print + "\0\0 "s);
         EXPECT_EQ(first_problem(r), "");
         ASSERT_EQ(r.labels.size(), 1u);
         if (*row.noted) { EXPECT_NE(r.events.find(row.noted), std::string::npos) << r.events; }
