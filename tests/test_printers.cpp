@@ -256,7 +256,7 @@ TEST(PrinterStatus, SilentAndLateAnswersOnASerialLine) {
     qbtest::Pty pty;
     QB_Printer *p = QB_PrinterOpen(pty.slave().c_str(), 9600);
     ASSERT_NE(p, nullptr) << QB_GetLastErrorMessage();
-    for (int timeout : {200, 500}) {
+    for (int timeout : {600, 1200}) {
         const auto start = Clock::now();
         EXPECT_EQ(QB_PrinterStatus(p, timeout), QB_STATUS_UNKNOWN);
         const long long took = ms_since(start);
