@@ -60,11 +60,15 @@ struct GwBlock {
 
 class Printer {
 public:
-    static constexpr int kDefaultWidth = 832;    // a 4-inch printer at 203 dpi
-    static constexpr int kDefaultLength = 1200;  // 150 mm
+    static constexpr int kPrintWidth = 832;      // the head of a 4-inch printer at 203 dpi
+    static constexpr int kDefaultWidth = 812;    // 4 x 6 inch media at 203 dpi,
+    static constexpr int kDefaultLength = 1218;  // what CUPS and LPrint send pages for
 
     struct Options {
         long max_labels;  // labels rendered from one stream; 0: no limit
+        // The media: the label's size where the stream sets none (no q, no Q).
+        int media_width = kDefaultWidth;
+        int media_length = kDefaultLength;
     };
 
     Printer();

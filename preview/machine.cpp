@@ -228,6 +228,8 @@ bool Painter::inside(long u, long v, long w, long h) const {
 // ---- the machine ----------------------------------------------------------------------
 
 Machine::Machine(Printer::Options o) : options(o) {
+    width = options.media_width;
+    length = options.media_length;
     base.reset(width, length);
     settings["direction"] = "ZT";
     settings["character set"] = "I8,0,001";

@@ -89,6 +89,15 @@ void reference(Machine &m, Cmd &c) {
     if (!f.number(0, x) || !f.number(1, y)) return done(m, c, f);
     m.ref_x = x;
     m.ref_y = y;
+    // R takes the reference point from the head's edge: the image is the
+    // full print width, whatever q said.
+    if (m.width != Printer::kPrintWidth) {
+        m.width = Printer::kPrintWidth;
+        m.reset_label();
+        m.settings["label width"] = std::to_string(Printer::kPrintWidth);
+        m.lenient(c.offset, "R", "R makes the image the full print width (" + std::to_string(Printer::kPrintWidth) +
+                                     " dots), whatever q set");
+    }
     m.settings["reference point"] = std::to_string(x) + "," + std::to_string(y);
     m.event(c.offset, "R", "reference point " + std::to_string(x) + "," + std::to_string(y));
 }
@@ -229,8 +238,8 @@ void reset(Machine &m, Cmd &c) {
         m.upside_down = false;
         m.reporting = false;
     }
-    m.width = Printer::kDefaultWidth;
-    m.length = Printer::kDefaultLength;
+    m.width = m.options.media_width;
+    m.length = m.options.media_length;
     m.ref_x = m.ref_y = 0;
     m.reset_label();
     m.event(c.offset, c.letters, c.letters == "^@" ? "reset" : "factory defaults");

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "bounds.h"
 #include "epl2_printer.h"
 #include "support.h"
 
@@ -31,8 +32,9 @@ struct Outcome {
     std::map<std::string, std::string> settings;
 };
 
-Outcome run(const std::string &stream, std::size_t chunk = 0) {
-    Printer printer;
+Outcome run(const std::string &stream, std::size_t chunk = 0,
+            Printer::Options options = Printer::Options{quillbar::preview::limits::kDefaultMaxLabels}) {
+    Printer printer(options);
     Outcome r;
     printer.on_reply([&](const std::string &text) { r.replies += text; });
     for (std::size_t at = 0; at < stream.size(); at += chunk ? chunk : stream.size())
@@ -105,6 +107,32 @@ const std::string kOneDotPcx = [] {
     h[0] = 0x0A, h[1] = 5, h[2] = 1, h[3] = 1, h[65] = 1, h[66] = 2;
     return h + "\xff\xff";
 }();
+
+// The label's size as printers have it: the media's where the stream sets
+// none, q and Q where it does, and R the full print width whatever q said.
+TEST(Interpreter, LabelGeometryIsThePrintersOwn) {
+    const struct {
+        const char *what;
+        std::string stream;
+        Printer::Options options;
+        int width, length;
+        long x, y;  // a dot that must be black
+    } rows[] = {
+        {"4 x 6 inch media, no q, no Q", "N\nLO0,1217,812,1\nP1\n", {1000}, 812, 1218, 811, 1217},
+        {"other media", "N\nLO0,1199,800,1\nP1\n", {1000, 800, 1200}, 800, 1200, 799, 1199},
+        {"q and Q", "q400\nQ240,24\nN\nLO0,239,400,1\nP1\n", {1000}, 400, 240, 399, 239},
+        {"R after q: the full print width", "q812\nR5,140\nN\nLO810,0,2,10\nP1\n", {1000}, 832, 1218, 816, 140},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        const Outcome r = run(row.stream, 0, row.options);
+        EXPECT_EQ(first_problem(r), "");
+        ASSERT_EQ(r.labels.size(), 1u);
+        EXPECT_EQ(r.labels[0].image.width(), row.width);
+        EXPECT_EQ(r.labels[0].image.height(), row.length);
+        EXPECT_TRUE(r.labels[0].image.black(row.x, row.y));
+    }
+}
 
 // What printers forgive is drawn, and noted in the report (NUL bytes and
 // blanks after the last line too).
@@ -254,7 +282,7 @@ TEST(Interpreter, RepliesSayWhatThePrinterKnows) {
     const Outcome r = run("I8,A,049\n^ee\nXYZZY\n^ee\n^ee\nB1,1,0,E30,2,2,9,N,\"1\"\n^ee\nUI\nUQ\n");
     EXPECT_EQ(r.replies.substr(0, 26), "00\r\n01\r\n00\r\n03\r\nUI8A,049\r\n");
     EXPECT_NE(r.replies.find("I8,A,049"), std::string::npos);
-    EXPECT_NE(r.replies.find("q832 Q1200"), std::string::npos);
+    EXPECT_NE(r.replies.find("q812 Q1218"), std::string::npos);  // 4 x 6 inch media unless told
     // ^default restores what UI and UQ report as well: the country too.
     const Outcome reset = run("I8,A,049\nUS\n^default\nUI\nUQ\n");
     EXPECT_NE(reset.replies.find("UI80,001\r\n"), std::string::npos) << reset.replies;

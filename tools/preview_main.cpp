@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -49,6 +50,8 @@ struct Options {
     bool serve = false;
     bool report = false;
     bool json = false;
+    int media_width = Printer::kDefaultWidth;  // --media, in dots
+    int media_length = Printer::kDefaultLength;
     int fault = 0;        // --fault: the printer's code for it
     long fault_from = 1;  // from this label on
 };
@@ -62,6 +65,32 @@ constexpr FaultKind kFaults[] = {
     {"paper-out", 7}, {"ribbon-out", 7}, {"head-open", 11}, {"paused", 12},
     {"head-hot", 13}, {"cutter", 81},    {"media-feed", 84},
 };
+
+// --media WxH: inches ("4x6", "4x6in") or millimetres ("100x150mm").
+bool parse_media(const char *text, Options &o) {
+    std::string arg = text;
+    double per_unit = 203;  // dots an inch
+    if (arg.size() > 2 && arg.compare(arg.size() - 2, 2, "mm") == 0) {
+        per_unit = 8;
+        arg.resize(arg.size() - 2);
+    } else if (arg.size() > 2 && arg.compare(arg.size() - 2, 2, "in") == 0) {
+        arg.resize(arg.size() - 2);
+    }
+    const std::size_t x = arg.find('x');
+    char *end = nullptr;
+    const double w = x == std::string::npos ? 0 : std::strtod(arg.substr(0, x).c_str(), &end);
+    const bool w_ok = end && *end == '\0';
+    const double h = x == std::string::npos ? 0 : std::strtod(arg.substr(x + 1).c_str(), &end);
+    const long dots_w = std::lround(w * per_unit), dots_h = std::lround(h * per_unit);
+    if (!w_ok || !end || *end != '\0' || dots_w < 1 || dots_h < 1 || dots_w > 4096 || dots_h > 16384) {
+        std::fprintf(stderr, "%s: --media wants WxH in inches (4x6) or millimetres (100x150mm), at most 4096 x 16384 "
+                             "dots, not '%s'\n", kProgram, text);
+        return false;
+    }
+    o.media_width = static_cast<int>(dots_w);
+    o.media_length = static_cast<int>(dots_h);
+    return true;
+}
 
 bool parse_fault(const char *text, Options &o) {
     const std::string arg = text;
@@ -234,7 +263,7 @@ private:
 };
 
 Printer make_printer(const Options &o, LabelWriter &writer) {
-    Printer printer(Printer::Options{o.max_labels});
+    Printer printer(Printer::Options{o.max_labels, o.media_width, o.media_length});
     printer.on_label([&writer](const LabelView &label) { writer(label); });
     return printer;
 }
@@ -586,6 +615,8 @@ void usage(FILE *to) {
                  "  -s, --scale N           each dot as N x N pixels, 1 to 32 (default 1)\n"
                  "  -r, --report[=json]     say what the printer did with each command, and its state\n"
                  "      --max-labels N      render at most N labels (default 1000; 0: no limit)\n"
+                 "      --media WxH         the media, the label's size where the stream sets none:\n"
+                 "                          inches (4x6, the default) or millimetres (100x150mm)\n"
                  "      --serve             be a printer on a new pseudo-terminal; prints its device\n"
                  "      --listen HOST:PORT  be a network printer (port 0: any free port); prints it\n"
                  "      --raw FILE          (--serve, --listen) also keep the bytes received in FILE\n"
@@ -611,14 +642,15 @@ int bad_usage(const char *why = nullptr) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    enum { kServe = 256, kRaw, kLabels, kListen, kMaxLabels, kFault };
+    enum { kServe = 256, kRaw, kLabels, kListen, kMaxLabels, kFault, kMedia };
     static const option kOptions[] = {
         {"output", required_argument, nullptr, 'o'},     {"scale", required_argument, nullptr, 's'},
         {"report", optional_argument, nullptr, 'r'},     {"serve", no_argument, nullptr, kServe},
         {"listen", required_argument, nullptr, kListen}, {"raw", required_argument, nullptr, kRaw},
         {"labels", required_argument, nullptr, kLabels}, {"max-labels", required_argument, nullptr, kMaxLabels},
         {"help", no_argument, nullptr, 'h'},             {"version", no_argument, nullptr, 'V'},
-        {"fault", required_argument, nullptr, kFault},   {nullptr, 0, nullptr, 0},
+        {"fault", required_argument, nullptr, kFault},   {"media", required_argument, nullptr, kMedia},
+        {nullptr, 0, nullptr, 0},
     };
     Options o;
     long scale = 1;
@@ -646,6 +678,9 @@ int main(int argc, char **argv) {
             break;
         case kFault:
             if (!parse_fault(optarg, o)) return bad_usage();
+            break;
+        case kMedia:
+            if (!parse_media(optarg, o)) return bad_usage();
             break;
         case 'h': usage(stdout); return 0;
         case 'V': quillbar::tools::print_version(kProgram, QUILLBAR_VERSION); return 0;
