@@ -77,12 +77,18 @@ bool parse_media(const char *text, Options &o) {
         arg.resize(arg.size() - 2);
     }
     const std::size_t x = arg.find('x');
-    char *end = nullptr;
-    const double w = x == std::string::npos ? 0 : std::strtod(arg.substr(0, x).c_str(), &end);
-    const bool w_ok = end && *end == '\0';
-    const double h = x == std::string::npos ? 0 : std::strtod(arg.substr(x + 1).c_str(), &end);
-    const long dots_w = std::lround(w * per_unit), dots_h = std::lround(h * per_unit);
-    if (!w_ok || !end || *end != '\0' || dots_w < 1 || dots_h < 1 || dots_w > 4096 || dots_h > 16384) {
+    const std::string width = x == std::string::npos ? "" : arg.substr(0, x);
+    const std::string height = x == std::string::npos ? "" : arg.substr(x + 1);
+    // The whole of a text as a number, or nothing.
+    const auto number = [](const std::string &t, double &value) {
+        char *end = nullptr;
+        value = std::strtod(t.c_str(), &end);
+        return !t.empty() && end && *end == '\0';
+    };
+    double w = 0, h = 0;
+    const bool ok = number(width, w) && number(height, h);
+    const long dots_w = ok ? std::lround(w * per_unit) : 0, dots_h = ok ? std::lround(h * per_unit) : 0;
+    if (!ok || dots_w < 1 || dots_h < 1 || dots_w > 4096 || dots_h > 16384) {
         std::fprintf(stderr, "%s: --media wants WxH in inches (4x6) or millimetres (100x150mm), at most 4096 x 16384 "
                              "dots, not '%s'\n", kProgram, text);
         return false;
