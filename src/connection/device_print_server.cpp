@@ -5,6 +5,7 @@
 // is whole (a label up to its P line, a stored graphic); each job goes to
 // the server as one raw print job.
 #include "connection/device.h"
+#include "connection/pending_job.h"
 
 #if QUILLBAR_HAVE_CUPS
 #include <cups/cups.h>
@@ -25,9 +26,6 @@
 namespace quillbar {
 namespace {
 
-// A label, or anything sent between two jobs, larger than this is refused:
-// a stream that never prints must not grow without end.
-constexpr std::size_t kMaxJob = 64u << 20;
 
 struct Destination {
     std::string host;
@@ -164,22 +162,7 @@ public:
             error = "no port is open";
             return false;
         }
-        // A label too large for one job is dropped whole: none of it goes,
-        // and the call that completes it fails too, so that its P line never
-        // prints the label before it again.
-        if (dropped_ || pending_.size() + size > kMaxJob) {
-            error = dropped_ ? "this label was already dropped (more than " + std::to_string(kMaxJob >> 20) +
-                                   " MB): nothing of it is sent to " + route_
-                             : "more than " + std::to_string(kMaxJob >> 20) + " MB sent to " + route_ +
-                                   " without a P line: the label is dropped, nothing of it is sent";
-            pending_.clear();
-            pending_.shrink_to_fit();
-            dropped_ = true;
-            return false;
-        }
-        const auto *p = static_cast<const char *>(data);
-        pending_.insert(pending_.end(), p, p + size);
-        return true;
+        return pending_.add(data, size, error);
     }
 
     // A close from another thread: a job waiting on a silent server gives up.
@@ -188,28 +171,20 @@ public:
     }
 
     bool end_job(const std::string &title, std::string &error) override {
-        if (dropped_) {
-            dropped_ = false;
-            pending_.clear();
-            error = "the label \"" + title + "\" was dropped (more than " + std::to_string(kMaxJob >> 20) +
-                    " MB): nothing was sent to " + route_;
-            return false;
-        }
-        if (pending_.empty()) return true;
+        std::vector<char> job;
+        if (!pending_.take(title, job, error)) return false;
+        if (job.empty()) return true;
         // A child after fork() has a copy of the parent's connection: it
         // makes one of its own rather than speak on the parent's.
         if (::getpid() != owner_) {
             http_t *own = connect_to(d_);
             if (!own) {
-                pending_.clear();
                 error = "cannot reach the print server of " + route_ + " from this process: " + unreachable(d_.host, d_.port);
                 return false;
             }
             http_ = own;  // the parent's stays the parent's: not closed here
             owner_ = ::getpid();
         }
-        std::vector<char> job;
-        job.swap(pending_);  // sent or refused, these bytes are done with
         ipp_t *request = ippNewRequest(IPP_OP_PRINT_JOB);
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, d_.uri.c_str());
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
@@ -266,8 +241,7 @@ private:
     Destination d_;
     std::string format_;
     std::string route_;
-    std::vector<char> pending_;
-    bool dropped_ = false;  // the label being written was too large, and is dropped whole
+    PendingJob pending_{route_};
     pid_t owner_;           // the process whose connection http_ is
     std::string title_of_rest_ = "quillbar: lines sent after the last label";
 };

@@ -10,11 +10,10 @@
 #include <vector>
 
 #include "connection/device.h"
+#include "connection/pending_job.h"
 
 namespace quillbar {
 namespace {
-
-constexpr std::size_t kMaxDocument = 64u << 20;
 
 std::wstring wide(const std::string &utf8) {
     if (utf8.empty()) return std::wstring();
@@ -51,30 +50,13 @@ public:
             error = "no port is open";
             return false;
         }
-        // A label too large for one document is dropped whole, as on a print
-        // server: its P line fails too and prints nothing.
-        if (dropped_ || pending_.size() + size > kMaxDocument) {
-            error = "more than " + std::to_string(kMaxDocument >> 20) + " MB sent to " + route_ +
-                    " without a P line: the label is dropped, nothing of it is sent";
-            pending_.clear();
-            dropped_ = true;
-            return false;
-        }
-        const auto *p = static_cast<const char *>(data);
-        pending_.insert(pending_.end(), p, p + size);
-        return true;
+        return pending_.add(data, size, error);
     }
 
     bool end_job(const std::string &title, std::string &error) override {
-        if (dropped_) {
-            dropped_ = false;
-            pending_.clear();
-            error = "the label \"" + title + "\" was dropped: nothing was sent to " + route_;
-            return false;
-        }
-        if (pending_.empty()) return true;
         std::vector<char> document;
-        document.swap(pending_);  // sent or refused, these bytes are done with
+        if (!pending_.take(title, document, error)) return false;
+        if (document.empty()) return true;
         std::wstring name = wide(title);
         wchar_t raw[] = L"RAW";
         DOC_INFO_1W info{name.data(), nullptr, raw};
@@ -110,8 +92,7 @@ public:
 private:
     HANDLE printer_;
     std::string route_;
-    std::vector<char> pending_;
-    bool dropped_ = false;
+    PendingJob pending_{route_};
 };
 
 }  // namespace
