@@ -40,8 +40,14 @@ imports=$("$objdump" -p "$build/quillbar.dll" | sed -n 's/.*DLL Name: //p' | tr 
 check '[ "$imports" = "gdi32.dll kernel32.dll msvcrt.dll user32.dll winspool.drv " ]' "imports only system DLLs: $imports"
 
 wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1
+# A prefix whose making was cut short (its system DLLs missing) is made
+# anew, and waited for whole before anything runs in it.
+if [ ! -f "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]; then
+  rm -rf "$WINEPREFIX"
+  wineboot -i >/dev/null 2>&1
+  wineserver -w >/dev/null 2>&1
+fi
 wineserver -p >/dev/null 2>&1
-[ -d "$WINEPREFIX/drive_c" ] || wineboot -i >/dev/null 2>&1
 
 (cd "$build" && timeout 300 "${wine[@]}" quillbar_win_tests.exe >"$build/win-tests.out" 2>/dev/null)
 tally "$build/win-tests.out" "the driver"
