@@ -36,7 +36,9 @@ set(CPACK_DEBIAN_LIB_PACKAGE_NAME libquillbar0)
 # the rest identical).
 set(QUILLBAR_MULTI_ARCH "\nMulti-Arch: same")
 set(CPACK_DEBIAN_LIB_PACKAGE_SECTION "libs${QUILLBAR_MULTI_ARCH}")
-set(CPACK_DEBIAN_LIB_PACKAGE_RECOMMENDS "fonts-wqy-zenhei, fonts-arphic-uming, fonts-arphic-ukai")
+# libcups is loaded only when a print-server route opens, so dpkg-shlibdeps
+# does not see it: it is recommended, as the fonts are.
+set(CPACK_DEBIAN_LIB_PACKAGE_RECOMMENDS "libcups2, fonts-wqy-zenhei, fonts-arphic-uming, fonts-arphic-ukai")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_COMPONENT_LIB_DESCRIPTION "print labels on EPL2 thermal label printers

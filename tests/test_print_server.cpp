@@ -384,3 +384,28 @@ TEST_F(PrintServerRoute, InstalledPrintersAreListedAndPrintByName) {
 }
 
 }  // namespace
+
+// libcups is loaded when a print-server route first opens: without it, such
+// a route fails with a reason, and everything else prints as before.
+TEST(PrintServerLibrary, WithoutLibcupsOnlyPrintServerRoutesFail) {
+    quillbar::set_print_server_library("libcups.so.999");
+    for (const char *route : {"cups:labels", "ipp://127.0.0.1:1/ipp/print", "printer:labels"}) {
+        QB_Printer *p = QB_PrinterOpen(route, 0);
+        EXPECT_EQ(p, nullptr) << route;
+        EXPECT_EQ(QB_GetLastErrorCode(), QB_ERR_PORT_OPEN) << route;
+        const std::string why = QB_GetLastErrorMessage();
+        EXPECT_NE(why.find("libcups"), std::string::npos) << why;
+        EXPECT_NE(why.find(route), std::string::npos) << why;
+        if (p) QB_PrinterClose(p);
+    }
+    char list[16] = "x";
+    EXPECT_EQ(QB_PrinterList(list, sizeof list), 0);
+    qbtest::TempDir dir;
+    const std::string file = dir.file("port");
+    QB_Printer *p = QB_PrinterOpen(file.c_str(), 0);
+    ASSERT_NE(p, nullptr) << QB_GetLastErrorMessage();
+    EXPECT_EQ(QB_PrinterPrint(p, 1), 0);
+    QB_PrinterClose(p);
+    EXPECT_EQ(qbtest::read_file(file), "P1\n");
+    quillbar::set_print_server_library("");
+}

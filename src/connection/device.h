@@ -101,6 +101,9 @@ OpenedDevice open_path(const std::string &path, PortKind kind, int baud);
 OpenedDevice open_network_printer(const std::string &route);
 // A print server: each job a raw print job.
 OpenedDevice open_print_server(const std::string &route);
+// Internal, for tests: the file name print-server routes load libcups by
+// ("" for the usual "libcups.so.2"); takes effect at the next open.
+void set_print_server_library(const std::string &soname);
 // An installed printer ("printer:NAME", "printer:" the default one): a
 // Windows printer queue, or on POSIX the print server's queue of that name.
 OpenedDevice open_printer_queue(const std::string &route);

@@ -9,23 +9,89 @@
 
 #if QUILLBAR_HAVE_CUPS
 #include <cups/cups.h>
-
+#include <dlfcn.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
+
+#include "connection/lasting.h"
 
 namespace quillbar {
 namespace {
 
+// ---- libcups, loaded when a print-server route first opens ---------------------
+//
+// Linking libcups would make every program that prints a label load it and
+// the 40 libraries under it at start-up; only print-server routes need it.
+
+#define QB_CUPS_FUNCTIONS(X)                                                                                     \
+    X(cupsDoRequest) X(cupsEncryption) X(cupsFreeDests) X(cupsGetDefault2) X(cupsGetDests2) X(cupsGetResponse) \
+    X(cupsLastError) X(cupsLastErrorString) X(cupsSendRequest) X(cupsServer) X(cupsSetPasswordCB2)              \
+    X(cupsSetServer) X(cupsUser) X(cupsWriteRequestData) X(httpClose) X(httpConnect2) X(httpError) X(httpGetFd) \
+    X(httpSeparateURI) X(httpSetTimeout) X(ippAddString) X(ippAddStrings) X(ippDelete) X(ippFindAttribute)      \
+    X(ippGetBoolean) X(ippGetCount) X(ippGetInteger) X(ippGetStatusCode) X(ippGetString) X(ippLength)            \
+    X(ippNewRequest) X(ippPort)
+
+struct CupsLibrary {
+#define QB_CUPS_POINTER(name) decltype(&::name) name = nullptr;
+    QB_CUPS_FUNCTIONS(QB_CUPS_POINTER)
+#undef QB_CUPS_POINTER
+};
+
+constexpr const char *kCupsSoname = "libcups.so.2";
+
+struct CupsLoader {
+    std::mutex lock;
+    std::string soname = kCupsSoname;
+    std::string loaded_from;
+    std::atomic<const CupsLibrary *> loaded{nullptr};
+};
+
+CupsLoader &cups_loader() { return lasting<CupsLoader>(); }
+
+// The library's functions, loaded once and kept for the life of the process;
+// null, with the reason in error, where libcups is not installed.
+const CupsLibrary *load_cups(std::string &error) {
+    CupsLoader &l = cups_loader();
+    std::lock_guard<std::mutex> hold(l.lock);
+    if (l.loaded.load() && l.loaded_from == l.soname) return l.loaded.load();
+    void *handle = ::dlopen(l.soname.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char *why = ::dlerror();
+        error = "print-server routes need libcups (" + l.soname + "), which cannot be loaded: " +
+                (why ? why : "no reason given") + " (Debian: apt install libcups2)";
+        return nullptr;
+    }
+    auto library = std::make_unique<CupsLibrary>();
+    const char *missing = nullptr;
+#define QB_CUPS_RESOLVE(name)                                                                       \
+    library->name = reinterpret_cast<decltype(&::name)>(::dlsym(handle, #name));                    \
+    if (!library->name && !missing) missing = #name;
+    QB_CUPS_FUNCTIONS(QB_CUPS_RESOLVE)
+#undef QB_CUPS_RESOLVE
+    if (missing) {
+        ::dlclose(handle);
+        error = l.soname + " is too old for print-server routes: it has no " + missing;
+        return nullptr;
+    }
+    l.loaded_from = l.soname;
+    l.loaded.store(library.release());  // kept, as the library stays loaded, for the life of the process
+    return l.loaded.load();
+}
+
+// Only called on paths a successful load_cups() has opened.
+const CupsLibrary &cups() { return *cups_loader().loaded.load(); }
 
 struct Destination {
     std::string host;
@@ -35,7 +101,7 @@ struct Destination {
     http_encryption_t encryption = HTTP_ENCRYPTION_IF_REQUESTED;
 };
 
-std::string server_said() { return cupsLastErrorString() ? cupsLastErrorString() : "no reason given"; }
+std::string server_said() { return cups().cupsLastErrorString() ? cups().cupsLastErrorString() : "no reason given"; }
 
 bool parse(const std::string &route, Destination &d, std::string &error) {
     // "printer:NAME" is a queue of the local server too, as "cups:NAME";
@@ -44,8 +110,8 @@ bool parse(const std::string &route, Destination &d, std::string &error) {
     if (route.compare(0, 5, "cups:") == 0 || installed) {
         std::string queue = route.substr(installed ? 8 : 5);
         if (installed && queue.empty()) {
-            cupsSetServer(nullptr);
-            const char *fallback = cupsGetDefault2(CUPS_HTTP_DEFAULT);
+            cups().cupsSetServer(nullptr);
+            const char *fallback = cups().cupsGetDefault2(CUPS_HTTP_DEFAULT);
             if (!fallback) {
                 error = "there is no default printer for " + route + ": " + server_said();
                 return false;
@@ -58,17 +124,17 @@ bool parse(const std::string &route, Destination &d, std::string &error) {
         }
         // The local server, as libcups finds it at this open (CUPS_SERVER,
         // client.conf, the domain socket), not as it found it once before.
-        cupsSetServer(nullptr);
-        d.host = cupsServer();
-        d.port = ippPort();
-        d.encryption = cupsEncryption();
+        cups().cupsSetServer(nullptr);
+        d.host = cups().cupsServer();
+        d.port = cups().ippPort();
+        d.encryption = cups().cupsEncryption();
         d.resource = "/printers/" + queue;
         d.uri = "ipp://localhost/printers/" + queue;
         return true;
     }
     char scheme[32], user[256], host[256], resource[1024];
     int port = 0;
-    if (httpSeparateURI(HTTP_URI_CODING_ALL, route.c_str(), scheme, sizeof scheme, user, sizeof user, host, sizeof host,
+    if (cups().httpSeparateURI(HTTP_URI_CODING_ALL, route.c_str(), scheme, sizeof scheme, user, sizeof user, host, sizeof host,
                         &port, resource, sizeof resource) < HTTP_URI_STATUS_OK ||
         (std::strcmp(scheme, "ipp") != 0 && std::strcmp(scheme, "ipps") != 0) || !host[0]) {
         error = route + " is not ipp://HOST[:PORT]/RESOURCE";
@@ -86,7 +152,7 @@ bool parse(const std::string &route, Destination &d, std::string &error) {
 // Why a request got no answer: the line's own error where it has one,
 // otherwise the server stayed silent (libcups then says "Success").
 std::string silence(http_t *http) {
-    const int e = httpError(http);
+    const int e = cups().httpError(http);
     if (e && e != EAGAIN && e != EWOULDBLOCK && e != ETIMEDOUT) return std::strerror(e);
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.0f", static_cast<double>(no_progress_timeout().count()) / 1000.0);
@@ -95,12 +161,12 @@ std::string silence(http_t *http) {
 
 // No answer because none came in time, not because the line broke.
 bool timed_out(http_t *http) {
-    const int e = httpError(http);
+    const int e = cups().httpError(http);
     return e == 0 || e == EAGAIN || e == EWOULDBLOCK || e == ETIMEDOUT;
 }
 
 bool wants_password() {
-    const ipp_status_t s = cupsLastError();
+    const ipp_status_t s = cups().cupsLastError();
     return s == IPP_STATUS_ERROR_NOT_AUTHORIZED || s == IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED ||
            s == IPP_STATUS_ERROR_FORBIDDEN;
 }
@@ -145,9 +211,9 @@ std::string unreachable(const std::string &host, int port) {
 }
 
 http_t *connect_to(const Destination &d) {
-    http_t *http = httpConnect2(d.host.c_str(), d.port, nullptr, AF_UNSPEC, d.encryption, 1,
+    http_t *http = cups().httpConnect2(d.host.c_str(), d.port, nullptr, AF_UNSPEC, d.encryption, 1,
                                 static_cast<int>(connect_timeout().count()), nullptr);
-    if (http) httpSetTimeout(http, static_cast<double>(no_progress_timeout().count()) / 1000.0, nullptr, nullptr);
+    if (http) cups().httpSetTimeout(http, static_cast<double>(no_progress_timeout().count()) / 1000.0, nullptr, nullptr);
     return http;
 }
 
@@ -167,7 +233,7 @@ public:
 
     // A close from another thread: a job waiting on a silent server gives up.
     void on_interrupt() override {
-        if (http_) ::shutdown(httpGetFd(http_), SHUT_RDWR);
+        if (http_) ::shutdown(cups().httpGetFd(http_), SHUT_RDWR);
     }
 
     bool end_job(const std::string &title, std::string &error) override {
@@ -185,26 +251,26 @@ public:
             http_ = own;  // the parent's stays the parent's: not closed here
             owner_ = ::getpid();
         }
-        ipp_t *request = ippNewRequest(IPP_OP_PRINT_JOB);
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, d_.uri.c_str());
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, title.c_str());
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format_.c_str());
+        ipp_t *request = cups().ippNewRequest(IPP_OP_PRINT_JOB);
+        cups().ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, d_.uri.c_str());
+        cups().ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cups().cupsUser());
+        cups().ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, title.c_str());
+        cups().ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format_.c_str());
         // The request and the job's bytes go first; then the answer is read.
         // When every byte went but no answer comes, the server may well
         // have the job: that is said apart, so that nobody prints it again
         // blindly.
         // The length libcups announces is the request's and the data's together.
-        const http_status_t sent = cupsSendRequest(http_, request, d_.resource.c_str(), ippLength(request) + job.size());
+        const http_status_t sent = cups().cupsSendRequest(http_, request, d_.resource.c_str(), cups().ippLength(request) + job.size());
         bool whole = sent == HTTP_STATUS_CONTINUE && !interrupted();
         for (std::size_t done = 0; whole && done < job.size();) {
             const std::size_t n = std::min<std::size_t>(job.size() - done, 65536);
-            whole = cupsWriteRequestData(http_, job.data() + done, n) == HTTP_STATUS_CONTINUE && !interrupted();
+            whole = cups().cupsWriteRequestData(http_, job.data() + done, n) == HTTP_STATUS_CONTINUE && !interrupted();
             done += n;
         }
-        ipp_t *response = whole ? cupsGetResponse(http_, d_.resource.c_str()) : nullptr;
-        ippDelete(request);
-        const bool ok = response && ippGetStatusCode(response) <= IPP_STATUS_OK_EVENTS_COMPLETE;
+        ipp_t *response = whole ? cups().cupsGetResponse(http_, d_.resource.c_str()) : nullptr;
+        cups().ippDelete(request);
+        const bool ok = response && cups().ippGetStatusCode(response) <= IPP_STATUS_OK_EVENTS_COMPLETE;
         if (ok) {
         } else if (!response && interrupted()) {
             error = "the job \"" + title + "\" was ended by closing the port" +
@@ -217,12 +283,12 @@ public:
         } else if (!response) {
             error = "the job \"" + title + "\" did not reach " + route_ + ": the print server does not answer (" +
                     silence(http_) + ")";
-        } else if (wants_password() || ippGetStatusCode(response) == IPP_STATUS_ERROR_NOT_AUTHORIZED) {
+        } else if (wants_password() || cups().ippGetStatusCode(response) == IPP_STATUS_ERROR_NOT_AUTHORIZED) {
             error = password_refusal(route_);
         } else {
             error = route_ + " refused the job \"" + title + "\": " + server_said();
         }
-        ippDelete(response);
+        cups().ippDelete(response);
         return ok;
     }
 
@@ -230,7 +296,7 @@ public:
         if (!http_) return true;
         // What is still pending goes as a job of its own.
         const bool sent = end_job(title_of_rest_, error);
-        httpClose(std::exchange(http_, nullptr));
+        cups().httpClose(std::exchange(http_, nullptr));
         return sent;
     }
 
@@ -248,11 +314,21 @@ private:
 
 }  // namespace
 
+void set_print_server_library(const std::string &soname) {
+    CupsLoader &l = cups_loader();
+    std::lock_guard<std::mutex> hold(l.lock);
+    l.soname = soname.empty() ? kCupsSoname : soname;
+}
+
 OpenedDevice open_print_server(const std::string &route) {
     OpenedDevice result;
+    if (!load_cups(result.error)) {
+        result.error = route + ": " + result.error;
+        return result;
+    }
     Destination d;
     if (!parse(route, d, result.error)) return result;
-    static const bool quiet = (cupsSetPasswordCB2(no_password, nullptr), true);
+    static const bool quiet = (cups().cupsSetPasswordCB2(no_password, nullptr), true);
     (void)quiet;
     http_t *http = connect_to(d);
     if (!http) {
@@ -263,41 +339,41 @@ OpenedDevice open_print_server(const std::string &route) {
     // whether it takes EPL2 by name.
     static const char *const kWanted[] = {"printer-state", "printer-is-accepting-jobs", "printer-state-message",
                                           "printer-state-reasons", "document-format-supported"};
-    ipp_t *request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, d.uri.c_str());
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 5, nullptr, kWanted);
-    ipp_t *response = cupsDoRequest(http, request, d.resource.c_str());
+    ipp_t *request = cups().ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    cups().ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, d.uri.c_str());
+    cups().ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cups().cupsUser());
+    cups().ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 5, nullptr, kWanted);
+    ipp_t *response = cups().cupsDoRequest(http, request, d.resource.c_str());
     std::string format = "application/vnd.cups-raw";
-    if (wants_password() || (response && ippGetStatusCode(response) == IPP_STATUS_ERROR_NOT_AUTHORIZED)) {
+    if (wants_password() || (response && cups().ippGetStatusCode(response) == IPP_STATUS_ERROR_NOT_AUTHORIZED)) {
         result.error = password_refusal(route);
     } else if (!response) {
         result.error = "the print server of " + route + " does not answer (" + silence(http) + ")";
-    } else if (ippGetStatusCode(response) > IPP_STATUS_OK_EVENTS_COMPLETE) {
+    } else if (cups().ippGetStatusCode(response) > IPP_STATUS_OK_EVENTS_COMPLETE) {
         result.error = "no printer or queue at " + route + ": " + server_said();
     } else {
-        ipp_attribute_t *accepting = ippFindAttribute(response, "printer-is-accepting-jobs", IPP_TAG_BOOLEAN);
-        ipp_attribute_t *state = ippFindAttribute(response, "printer-state", IPP_TAG_ENUM);
-        ipp_attribute_t *message = ippFindAttribute(response, "printer-state-message", IPP_TAG_TEXT);
-        const std::string why = message && ippGetString(message, 0, nullptr) && *ippGetString(message, 0, nullptr)
-                                    ? std::string(": ") + ippGetString(message, 0, nullptr)
+        ipp_attribute_t *accepting = cups().ippFindAttribute(response, "printer-is-accepting-jobs", IPP_TAG_BOOLEAN);
+        ipp_attribute_t *state = cups().ippFindAttribute(response, "printer-state", IPP_TAG_ENUM);
+        ipp_attribute_t *message = cups().ippFindAttribute(response, "printer-state-message", IPP_TAG_TEXT);
+        const std::string why = message && cups().ippGetString(message, 0, nullptr) && *cups().ippGetString(message, 0, nullptr)
+                                    ? std::string(": ") + cups().ippGetString(message, 0, nullptr)
                                     : std::string();
-        if (accepting && !ippGetBoolean(accepting, 0))
+        if (accepting && !cups().ippGetBoolean(accepting, 0))
             result.error = route + " is not accepting jobs" + why;
-        else if (state && ippGetInteger(state, 0) == IPP_PSTATE_STOPPED)
+        else if (state && cups().ippGetInteger(state, 0) == IPP_PSTATE_STOPPED)
             result.error = route + " is stopped" + why;
-        ipp_attribute_t *formats = ippFindAttribute(response, "document-format-supported", IPP_TAG_MIMETYPE);
+        ipp_attribute_t *formats = cups().ippFindAttribute(response, "document-format-supported", IPP_TAG_MIMETYPE);
         bool raw = false;
-        for (int i = 0; formats && i < ippGetCount(formats); ++i) {
-            const std::string f = ippGetString(formats, i, nullptr);
+        for (int i = 0; formats && i < cups().ippGetCount(formats); ++i) {
+            const std::string f = cups().ippGetString(formats, i, nullptr);
             if (f.find("epl") != std::string::npos) format = f;  // the printer's EPL2 format
             raw = raw || f == "application/vnd.cups-raw";
         }
         if (format == "application/vnd.cups-raw" && formats && !raw) format = "application/octet-stream";
     }
-    ippDelete(response);
+    cups().ippDelete(response);
     if (!result.error.empty()) {
-        httpClose(http);
+        cups().httpClose(http);
         return result;
     }
     result.device.reset(new PrintServerDevice(http, d, format, route));
@@ -309,12 +385,14 @@ OpenedDevice open_printer_queue(const std::string &route) { return open_print_se
 
 std::vector<std::string> printer_queues() {
     std::vector<std::string> names;
-    cupsSetServer(nullptr);
+    std::string no_library;
+    if (!load_cups(no_library)) return names;  // no print server to ask
+    cups().cupsSetServer(nullptr);
     cups_dest_t *dests = nullptr;
-    const int count = cupsGetDests2(CUPS_HTTP_DEFAULT, &dests);
+    const int count = cups().cupsGetDests2(CUPS_HTTP_DEFAULT, &dests);
     for (int i = 0; i < count; ++i)
         if (!dests[i].instance) names.push_back(std::string("cups:") + dests[i].name);
-    cupsFreeDests(count, dests);
+    cups().cupsFreeDests(count, dests);
     return names;
 }
 
@@ -333,6 +411,8 @@ OpenedDevice open_print_server(const std::string &route) {
 OpenedDevice open_printer_queue(const std::string &route) { return open_print_server(route); }
 
 std::vector<std::string> printer_queues() { return {}; }
+
+void set_print_server_library(const std::string &) {}
 
 }  // namespace quillbar
 

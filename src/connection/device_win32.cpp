@@ -142,6 +142,8 @@ OpenedDevice open_print_server(const std::string &route) {
     return result;
 }
 
+void set_print_server_library(const std::string &) {}
+
 
 OpenedDevice open_path(const std::string &path, PortKind kind, int baud) {
     OpenedDevice result;
