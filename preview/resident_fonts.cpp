@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "resident_fonts.h"
 
-#include <fontconfig/fontconfig.h>
 #include <ft2build.h>
 #include <iconv.h>
 #include FT_FREETYPE_H
@@ -12,6 +11,7 @@
 #include <map>
 #include <mutex>
 
+#include "label/font_finder.h"
 #include "machine.h"
 
 namespace quillbar::preview {
@@ -67,20 +67,16 @@ private:
 class MonoFace {
 public:
     MonoFace() {
-        if (FT_Init_FreeType(&library_) != 0 || FcInit() != FcTrue) return;
-        FcPattern *pattern = FcNameParse(reinterpret_cast<const FcChar8 *>("monospace:spacing=mono"));
-        FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
-        FcDefaultSubstitute(pattern);
-        FcResult result;
-        FcPattern *font = FcFontMatch(nullptr, pattern, &result);
-        FcChar8 *file = nullptr;
-        int index = 0;
-        if (font && FcPatternGetString(font, FC_FILE, 0, &file) == FcResultMatch) {
-            FcPatternGetInteger(font, FC_INDEX, 0, &index);
-            if (FT_New_Face(library_, reinterpret_cast<const char *>(file), index, &face_) != 0) face_ = nullptr;
-        }
-        if (font) FcPatternDestroy(font);
-        FcPatternDestroy(pattern);
+        if (FT_Init_FreeType(&library_) != 0) return;
+        // The faces fontconfig's own rules make "monospace" on Debian, asked
+        // for by name, which spares reading those rules at every start;
+        // otherwise what the rules say.
+        FontFile file;
+        if (!find_listed_font({"DejaVu Sans Mono", "Liberation Mono", "Noto Sans Mono", "Noto Mono", "FreeMono"},
+                              nullptr, file) &&
+            !match_font("monospace:spacing=mono", file))
+            return;
+        if (FT_New_Face(library_, file.path.c_str(), file.index, &face_) != 0) face_ = nullptr;
     }
 
     // The character drawn in the font's cell, or an empty picture.

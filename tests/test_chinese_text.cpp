@@ -1,7 +1,13 @@
 // SPDX-License-Identifier: MIT
 // Chinese text drawn on the host: the GW command on the wire, and the image
 // decoded back into dots and checked as a reader of the label would.
+#include <signal.h>
+#include <sys/time.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <thread>
 
 #include <functional>
 #include <string>
@@ -11,6 +17,7 @@
 
 #include "connection/connection.h"
 #include "gw_image.h"
+#include "label/font_finder.h"
 #include "label/glyph_renderer.h"
 #include "quillbar.h"
 #include "support.h"
@@ -153,18 +160,49 @@ TEST_F(ChineseText, RefusesWhatThePrinterCannotTakeAndSendsNothing) {
     EXPECT_EQ(qbtest::read_file(capture_), "");
 }
 
-TEST(ChineseTextOnFailingPort, EachOfTheThreeWritesFailsWithWriteError) {
-    qbtest::TempDir dir;
-    qbtest::open_port_on(1, dir.file("printer.epl"));
-    for (int n = 1; n <= 3; ++n) {
-        SCOPED_TRACE(n);
-        QB_SetDarkness(99);
-        quillbar::fail_nth_write(n);
-        EXPECT_EQ(QB_PrintChineseStr(0, 0, 0, 0, 1, 0, "AB"), -1);
-        EXPECT_EQ(QB_GetLastErrorCode(), ERR_PORT_WRITE);
-    }
-    quillbar::fail_nth_write(0);
+void on_timer(int) {}
+
+// The command (header, rows, line end) is one write request: a port that
+// fails it fails the call, and the next call goes out whole. A pseudo-terminal
+// that takes it a little at a time, with signals interrupting the writes and
+// waits, still receives every byte in order.
+TEST_F(ChineseText, TheCommandIsOneWriteThatArrivesWholeThroughPartialWritesAndSignals) {
+    const std::string text(26, 'W');  // the longest text at size 4: 3,744 bytes of rows
+    const auto call = [&] { return QB_PrintChineseStr(5, 7, 0, 6, 4, 0, text.c_str()); };
+    const std::string one = sent(call);
+    ASSERT_GT(one.size(), 3744u);
+    quillbar::fail_nth_write(2);  // the second call's write, not the first call's second
+    EXPECT_EQ(call(), 0);
+    EXPECT_EQ(call(), -1);
+    EXPECT_EQ(QB_GetLastErrorCode(), ERR_PORT_WRITE);
+    EXPECT_EQ(sent(call), one);
+
+    qbtest::Pty pty;
+    qbtest::open_port_on(3, pty.slave());
+    struct sigaction action{}, old{};
+    action.sa_handler = on_timer;  // no SA_RESTART: writes and waits see EINTR
+    sigaction(SIGALRM, &action, &old);
+    itimerval every{{0, 700}, {0, 700}}, off{};
+    setitimer(ITIMER_REAL, &every, nullptr);
+    constexpr int kLabels = 30;  // far more than the terminal holds: writes are taken in parts
+    std::string received;
+    std::thread reader([&] {
+        char chunk[100];
+        while (received.size() < one.size() * kLabels) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            const ssize_t n = read(pty.master(), chunk, sizeof chunk);
+            if (n > 0) received.append(chunk, static_cast<std::size_t>(n));
+            else if (n == 0 || (errno != EINTR && errno != EAGAIN)) break;
+        }
+    });
+    for (int i = 0; i < kLabels; ++i) EXPECT_EQ(call(), 0) << QB_GetLastErrorMessage();
+    reader.join();
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &old, nullptr);
     QB_PortClose();
+    std::string expected;
+    for (int i = 0; i < kLabels; ++i) expected += one;
+    EXPECT_TRUE(received == expected) << received.size() << " bytes of " << expected.size();
 }
 
 // ---- the drawn image ---------------------------------------------------------------
@@ -196,7 +234,8 @@ TEST(GlyphRenderer, NothingIsCutAtTheTopOrBottom) {
                 const auto image = quillbar::Render(text, face, s.height, s.width, 400, 0, style);
                 EXPECT_EQ(image.clipped, 0);
                 EXPECT_EQ(image.width, static_cast<int>(text.size()) * s.width);
-                EXPECT_EQ(image.bits.size(), static_cast<std::size_t>(image.width) * s.height);
+                EXPECT_EQ(image.bits.size(), image.row_bytes * s.height);
+                EXPECT_EQ(image.row_bytes, static_cast<std::size_t>(image.width + 7) / 8);
             }
 }
 
@@ -310,3 +349,55 @@ TEST_F(ChineseText, BytesThatDoNotDecodeLeaveTheirCellsBlank) {
 }
 
 }  // namespace
+
+namespace {
+
+// What fontconfig's own matcher, with the whole configuration, finds for a
+// family: "FILE:INDEX", or "" when the family is not installed.
+std::string fc_match(const std::string &family, const char *lang) {
+    const std::string command = "fc-match -f '%{family}\\n%{file}:%{index}' '" + family + (lang ? std::string(":lang=") + lang : "") + "'";
+    FILE *pipe = popen(command.c_str(), "r");
+    std::string out;
+    char buf[512];
+    while (pipe && fgets(buf, sizeof buf, pipe)) out += buf;
+    if (pipe) pclose(pipe);
+    const auto newline = out.find('\n');
+    if (newline == std::string::npos || out.substr(0, newline).find(family) == std::string::npos) return "";
+    return out.substr(newline + 1);
+}
+
+}  // namespace
+
+// The finder's small configuration (the standard font folders) chooses the
+// file fontconfig's whole configuration chooses; with no listed face in those
+// folders, the whole configuration and the folders it names are asked.
+TEST(FontFinder, FindsTheFacesTheWholeConfigurationFindsAndFallsBackToIt) {
+    qbtest::TempDir empty;
+    qbtest::TempDir own;
+    const std::string whole_wqy = fc_match("WenQuanYi Zen Hei", "zh-cn");
+    ASSERT_NE(whole_wqy, "") << "fonts-wqy-zenhei is needed";
+    const std::string wqy_file = whole_wqy.substr(0, whole_wqy.rfind(':'));
+    ASSERT_EQ(symlink(wqy_file.c_str(), (own.path() + "/zenhei.ttc").c_str()), 0);
+    struct Case {
+        std::vector<std::string> folders;  // empty: the standard ones
+        const char *family;
+        const char *lang;
+        std::string expected;  // FILE:INDEX, "" for not found
+    } cases[] = {
+        {{}, "WenQuanYi Zen Hei", "zh-cn", whole_wqy},
+        {{}, "AR PL UMing CN", "zh-cn", fc_match("AR PL UMing CN", "zh-cn")},
+        {{}, "AR PL UKai CN", "zh-cn", fc_match("AR PL UKai CN", "zh-cn")},
+        {{}, "DejaVu Sans Mono", nullptr, fc_match("DejaVu Sans Mono", nullptr)},
+        {{empty.path()}, "WenQuanYi Zen Hei", "zh-cn", whole_wqy},  // only the whole configuration has it
+        {{own.path()}, "WenQuanYi Zen Hei", "zh-cn", own.path() + "/zenhei.ttc:0"},  // the small one is asked first
+        {{}, "No Such Family QB", nullptr, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.family << " in " << (c.folders.empty() ? "standard" : c.folders[0]));
+        if (!c.folders.empty()) quillbar::set_standard_font_folders(c.folders);
+        quillbar::FontFile file;
+        const bool found = quillbar::find_listed_font({c.family}, c.lang, file);
+        EXPECT_EQ(found ? file.path + ":" + std::to_string(file.index) : "", c.expected);
+        quillbar::set_standard_font_folders({"/usr/share/fonts", "/usr/local/share/fonts", "xdg:fonts", "~/.fonts"});
+    }
+}

@@ -42,36 +42,23 @@ int escapement_for(int rotation) {
     }
 }
 
-// What the printer takes in one text graphic. Within these, the packed image
-// (pixels / 8 bytes) also stays within 5,120 bytes.
+// What the printer takes in one text graphic. Within these, the image's rows
+// (pixels / 8 bytes) also stay within 5,120 bytes.
 constexpr std::size_t kMaxTextBytes = 1023;
 constexpr long kMaxPixels = 30719;
 
-constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
-
-// EPL2 prints a 0 bit as a black dot: ink packs to 0 bits, most significant
-// bit first, as one stream across row ends. What packing does not reach is
+// EPL2 prints a 0 bit as a black dot: the image's ink bits are sent
+// inverted, rows as the image holds them. What the image does not reach is
 // sent white.
-// The renderer gives only '1' and '0' characters.
-std::vector<std::uint8_t> pack(const std::string &bits, std::size_t size) {
-    std::vector<std::uint8_t> packed(size, 0xFF);
-    const std::size_t whole = std::min(bits.size() / 8, size);
-    for (std::size_t i = 0; i < whole; ++i) {
-        // Eight characters at once: '1' (0x31) and '0' (0x30) differ in their
-        // low bit, and the multiply gathers the eight low bits into the top
-        // byte, the first character as the most significant bit.
-        std::uint64_t eight;
-        std::memcpy(&eight, bits.data() + i * 8, 8);
-        if constexpr (kLittleEndian) {
-            const std::uint64_t ink = ((eight & 0x0101010101010101u) * 0x8040201008040201u) >> 56;
-            packed[i] = static_cast<std::uint8_t>(~ink);
-        } else {
-            std::uint8_t byte = 0;
-            for (std::size_t b = 0; b < 8; ++b) byte = static_cast<std::uint8_t>(byte << 1 | (bits[i * 8 + b] != '1'));
-            packed[i] = byte;
-        }
+void append_rows(std::string &out, const GlyphImage &image, long row_bytes, long rows) {
+    const std::size_t from = out.size();
+    out.append(static_cast<std::size_t>(row_bytes * rows), '\xFF');
+    const long copied = std::min<long>(row_bytes, static_cast<long>(image.row_bytes));
+    for (long y = 0; y < std::min<long>(rows, image.height); ++y) {
+        const std::uint8_t *in = &image.bits[static_cast<std::size_t>(y) * image.row_bytes];
+        char *to = &out[from + static_cast<std::size_t>(y * row_bytes)];
+        for (long i = 0; i < copied; ++i) to[i] = static_cast<char>(~in[i]);
     }
-    return packed;
 }
 
 int print_text(int x, int y, int face, int style, int size, int rotation, const char *text) {
@@ -91,10 +78,12 @@ int print_text(int x, int y, int face, int style, int size, int rotation, const 
     const long row_bytes = (upright ? length : cell.height) / 8;
     const long rows = upright ? cell.height : length;
 
-    const std::string header = Line("GW").mm(x).mm(y).count(row_bytes).count(rows).header();
-    const std::vector<std::uint8_t> packed = pack(image.bits, static_cast<std::size_t>(row_bytes * rows));
-    if (send_text(header) != 0 || send_bytes(packed.data(), packed.size()) != 0) return -1;
-    return send_text(std::string(1, kLineEnd));
+    // The header, the rows and the line end leave in one write.
+    std::string command = Line("GW").mm(x).mm(y).count(row_bytes).count(rows).header();
+    command.reserve(command.size() + static_cast<std::size_t>(row_bytes * rows) + 1);
+    append_rows(command, image, row_bytes, rows);
+    command += kLineEnd;
+    return send_text(command);
 }
 
 }  // namespace

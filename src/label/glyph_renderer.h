@@ -4,20 +4,36 @@
 // behind this seam is FreeType here (GDI on Windows).
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quillbar {
 
-// A drawn text: one character per pixel, '1' for ink and '0' for background,
-// row after row from the top, each row from the left.
+// A drawn text, one bit a pixel: rows from the top, each row_bytes long with
+// its first pixel in the most significant bit; a 1 bit is ink, and the bits
+// past the width are 0.
 struct GlyphImage {
     int width = 0;
     int height = 0;
-    std::string bits;
+    std::size_t row_bytes = 0;
+    std::vector<std::uint8_t> bits;
     // Ink the font put outside the image (and so lost). Zero for a sound
     // layout; kept so that the layout can be checked.
     long clipped = 0;
+
+    GlyphImage() = default;
+    GlyphImage(int w, int h)
+        : width(w), height(h), row_bytes(static_cast<std::size_t>(w + 7) / 8), bits(row_bytes * h, 0) {}
+    bool ink(int x, int y) const {
+        return bits[static_cast<std::size_t>(y) * row_bytes + static_cast<std::size_t>(x >> 3)] & (0x80 >> (x & 7));
+    }
+    void set(int x, int y) {
+        bits[static_cast<std::size_t>(y) * row_bytes + static_cast<std::size_t>(x >> 3)] |=
+            static_cast<std::uint8_t>(0x80 >> (x & 7));
+    }
 };
 
 // Escapements, in tenths of a degree, counter-clockwise.

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The glyph renderer on hosts without GDI: fontconfig finds the face,
 // FreeType draws it, iconv decodes the GBK text.
-#include <fontconfig/fontconfig.h>
 #include <ft2build.h>
 #include FT_FREETYPE_H
 #include FT_OUTLINE_H
@@ -12,10 +11,12 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <unordered_map>
 #include <vector>
 
 #include "connection/lasting.h"
+#include "label/font_finder.h"
 #include "label/glyph_renderer.h"
 
 namespace quillbar {
@@ -47,78 +48,11 @@ const FamilyList &families_for(FaceSlot slot) {
     return *lists[slot];
 }
 
-struct FontFile {
-    std::string path;
-    int index = 0;
-    std::string family;
-};
-
-bool has_family(FcPattern *font, const char *family) {
-    FcChar8 *name = nullptr;
-    for (int i = 0; FcPatternGetString(font, FC_FAMILY, i, &name) == FcResultMatch; ++i)
-        if (FcStrCmpIgnoreCase(name, reinterpret_cast<const FcChar8 *>(family)) == 0) return true;
-    return false;
-}
-
-bool take_file(FcPattern *font, FontFile &out) {
-    FcChar8 *file = nullptr;
-    FcChar8 *family = nullptr;
-    if (FcPatternGetString(font, FC_FILE, 0, &file) != FcResultMatch) return false;
-    out.path = reinterpret_cast<const char *>(file);
-    out.index = 0;
-    FcPatternGetInteger(font, FC_INDEX, 0, &out.index);
-    if (FcPatternGetString(font, FC_FAMILY, 0, &family) == FcResultMatch)
-        out.family = reinterpret_cast<const char *>(family);
-    return true;
-}
-
-FcPattern *query(const char *family) {
-    FcPattern *pattern = FcPatternCreate();
-    if (family) FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8 *>(family));
-    FcPatternAddString(pattern, FC_LANG, reinterpret_cast<const FcChar8 *>("zh-cn"));
-    FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
-    FcDefaultSubstitute(pattern);
-    return pattern;
-}
-
-// fontconfig's own aliases map these names to Latin faces, or all to one Hei
-// face: ask for each family of the list in turn and take only a real match.
-bool find_listed(const FamilyList &families, FontFile &out) {
-    for (const char *family : families) {
-        FcPattern *pattern = query(family);
-        FcResult result;
-        FcPattern *font = FcFontMatch(nullptr, pattern, &result);
-        const bool found = font && has_family(font, family) && take_file(font, out);
-        if (font) FcPatternDestroy(font);
-        FcPatternDestroy(pattern);
-        if (found) return true;
-    }
-    return false;
-}
-
-// Otherwise any face that draws Chinese, never a Latin one.
-bool find_any_cjk(FontFile &out) {
-    FcPattern *pattern = query(nullptr);
-    FcResult result;
-    FcFontSet *set = FcFontSort(nullptr, pattern, FcFalse, nullptr, &result);
-    bool found = false;
-    for (int i = 0; set && i < set->nfont && !found; ++i) {
-        FcCharSet *chars = nullptr;
-        if (FcPatternGetCharSet(set->fonts[i], FC_CHARSET, 0, &chars) == FcResultMatch &&
-            FcCharSetHasChar(chars, 0x4E2D) && FcCharSetHasChar(chars, 0x6587))
-            found = take_file(set->fonts[i], out);
-    }
-    if (set) FcFontSetDestroy(set);
-    FcPatternDestroy(pattern);
-    return found;
-}
-
 // ---- fonts, opened once for the life of the process ---------------------------
 
 class Fonts {
 public:
     Fonts() {
-        fontconfig_ = FcInit() == FcTrue;
         if (FT_Init_FreeType(&library_) != 0) library_ = nullptr;
     }
 
@@ -129,7 +63,9 @@ public:
         if (e.looked_up) return e.face;
         e.looked_up = true;
         FontFile file;
-        if (!library_ || !fontconfig_ || !(find_listed(families_for(slot), file) || find_any_cjk(file)))
+        // Otherwise any face that draws Chinese, never a Latin one.
+        if (!library_ || !(find_listed_font(families_for(slot), "zh-cn", file) ||
+                           find_font_drawing("zh-cn", {0x4E2D, 0x6587}, file)))
             return nullptr;
         if (FT_New_Face(library_, file.path.c_str(), file.index, &e.face) != 0) e.face = nullptr;
         if (e.face) e.family = file.family;
@@ -147,7 +83,6 @@ private:
         FT_Face face = nullptr;
         std::string family;
     };
-    bool fontconfig_ = false;
     FT_Library library_ = nullptr;
     std::array<Entry, kSlots> entries_;
 };
@@ -231,7 +166,8 @@ struct Glyph {
     int top = 0;
     int width = 0;
     int rows = 0;
-    std::string dots;  // rows x width of '1' (ink) and '0', as the image holds them
+    std::size_t row_bytes = 0;
+    std::vector<std::uint8_t> dots;  // rows of row_bytes, 1 bits for ink from the most significant bit
     long clipped = 0;
 };
 
@@ -343,16 +279,21 @@ Glyph draw(FT_Face face, const GlyphKey &key, int cells, int baseline) {
     g.left = std::clamp(g.left, 0, std::max(0, cells_px - drawn_width));
     g.width = std::min(drawn_width, cells_px - g.left);
     g.top = baseline - slot->bitmap_top;
-    g.dots.assign(static_cast<std::size_t>(g.width) * g.rows, '0');
+    g.row_bytes = static_cast<std::size_t>(std::max(g.width, 0) + 7) / 8;
+    g.dots.assign(g.row_bytes * g.rows, 0);
+    // The rendered rows are copied as they are, bits past the glyph's width
+    // and rows outside its cell cleared and counted as clipped.
+    const std::size_t drawn_bytes = (static_cast<std::size_t>(drawn_width) + 7) / 8;
+    const auto tail = static_cast<std::uint8_t>(g.width % 8 ? 0xFF00 >> (g.width % 8) : 0xFF);
     for (int y = 0; y < g.rows; ++y) {
         const unsigned char *row = bm.buffer + static_cast<std::ptrdiff_t>(y) * bm.pitch;
+        std::uint8_t *out = &g.dots[static_cast<std::size_t>(y) * g.row_bytes];
         const bool inside = g.top + y >= 0 && g.top + y < key.cell_height;
-        for (int x = 0; x < drawn_width; ++x) {
-            if (!(row[x >> 3] & (0x80 >> (x & 7)))) continue;
-            if (!inside || x >= g.width)
-                ++g.clipped;
-            else
-                g.dots[static_cast<std::size_t>(y) * g.width + x] = '1';
+        for (std::size_t i = 0; i < drawn_bytes; ++i) {
+            std::uint8_t kept = i < g.row_bytes && inside ? row[i] : 0;
+            if (i + 1 == g.row_bytes) kept &= tail;
+            g.clipped += __builtin_popcount(static_cast<unsigned>(row[i] & ~kept));
+            if (i < g.row_bytes) out[i] = kept;
         }
     }
     return g;
@@ -393,42 +334,49 @@ GlyphImage turned(GlyphImage &&in, int escapement) {
     if (escapement != kEscapementUp && escapement != kEscapementFlipped && escapement != kEscapementDown)
         return std::move(in);
     const int w = in.width, h = in.height;
-    GlyphImage out;
+    GlyphImage out(escapement == kEscapementFlipped ? w : h, escapement == kEscapementFlipped ? h : w);
     out.clipped = in.clipped;
-    out.width = escapement == kEscapementFlipped ? w : h;
-    out.height = escapement == kEscapementFlipped ? h : w;
-    out.bits.assign(in.bits.size(), '0');
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
-            int ox, oy;
-            if (escapement == kEscapementUp) {  // first character at the bottom, tops to the left
-                ox = y;
-                oy = w - 1 - x;
-            } else if (escapement == kEscapementDown) {  // first character at the top, tops to the right
-                ox = h - 1 - y;
-                oy = x;
-            } else {
-                ox = w - 1 - x;
-                oy = h - 1 - y;
-            }
-            out.bits[static_cast<std::size_t>(oy) * out.width + ox] = in.bits[static_cast<std::size_t>(y) * w + x];
+            if (!in.ink(x, y)) continue;
+            if (escapement == kEscapementUp)  // first character at the bottom, tops to the left
+                out.set(y, w - 1 - x);
+            else if (escapement == kEscapementDown)  // first character at the top, tops to the right
+                out.set(h - 1 - y, x);
+            else
+                out.set(w - 1 - x, h - 1 - y);
         }
     return out;
 }
 
+// ORs a glyph's row of bits into an image row, starting at pixel x.
+void blend_row(std::uint8_t *to, std::size_t to_bytes, const std::uint8_t *from, std::size_t from_bytes, int x) {
+    const std::size_t at = static_cast<std::size_t>(x) >> 3;
+    const int shift = x & 7;
+    for (std::size_t i = 0; i < from_bytes && at + i < to_bytes; ++i) {
+        to[at + i] |= static_cast<std::uint8_t>(from[i] >> shift);
+        if (shift && at + i + 1 < to_bytes) to[at + i + 1] |= static_cast<std::uint8_t>(from[i] << (8 - shift));
+    }
+}
+
+// FreeType faces, the glyph cache and the decoder serve one caller at a time;
+// printers on other threads take turns.
+std::mutex &render_lock() { return lasting<std::mutex>(); }
+
 }  // namespace
 
-std::string face_family(int face) { return fonts().family(slot_for(face)); }
+std::string face_family(int face) {
+    std::lock_guard<std::mutex> hold(render_lock());
+    return fonts().family(slot_for(face));
+}
 
 GlyphImage Render(std::string_view text, int face, int cell_height, int cell_width, int base_weight, int escapement,
                   int style) {
     const Style st = style_for(style, base_weight);
-    GlyphImage image;
-    image.width = static_cast<int>(text.size()) * cell_width;
-    image.height = cell_height;
-    image.bits.assign(static_cast<std::size_t>(image.width) * image.height, '0');
+    GlyphImage image(static_cast<int>(text.size()) * cell_width, cell_height);
     if (image.bits.empty()) return image;
 
+    std::lock_guard<std::mutex> hold(render_lock());
     const FaceSlot slot = slot_for(face);
     FT_Face ft = fonts().face(slot);  // none: the text stays blank, the image keeps its size
     const int baseline = ft ? baseline_for(ft, cell_height) : cell_height * 7 / 8;
@@ -438,14 +386,14 @@ GlyphImage Render(std::string_view text, int face, int cell_height, int cell_wid
             const GlyphKey key{slot, cell_width, cell_height, st.bold, st.italic, c.code};
             const Glyph &g = glyph_cache().get(ft, key, c.bytes, baseline);
             image.clipped += g.clipped;
-            // draw() keeps the ink inside the character's own cells, so a glyph's
-            // rows are copied whole: no other glyph's ink lies under them.
+            // draw() keeps the ink inside the character's own cells, so no
+            // other glyph's ink lies under its rows.
             const int x0 = cell * cell_width + g.left;
             for (int y = 0; y < g.rows; ++y) {
                 const int iy = g.top + y;
                 if (iy < 0 || iy >= cell_height) continue;  // counted in clipped
-                std::memcpy(&image.bits[static_cast<std::size_t>(iy) * image.width + x0],
-                            &g.dots[static_cast<std::size_t>(y) * g.width], static_cast<std::size_t>(g.width));
+                blend_row(&image.bits[static_cast<std::size_t>(iy) * image.row_bytes], image.row_bytes,
+                          &g.dots[static_cast<std::size_t>(y) * g.row_bytes], g.row_bytes, x0);
             }
         }
         cell += c.bytes;
@@ -454,8 +402,8 @@ GlyphImage Render(std::string_view text, int face, int cell_height, int cell_wid
         // Halfway between the baseline and the bottom of the cell, at least a pixel thick.
         const int thickness = std::max(1, (cell_height + 12) / 24);
         const int top = std::min(baseline + std::max(1, (cell_height - baseline) / 2), cell_height - thickness);
-        std::fill(image.bits.begin() + static_cast<std::ptrdiff_t>(top) * image.width,
-                  image.bits.begin() + static_cast<std::ptrdiff_t>(top + thickness) * image.width, '1');
+        for (int y = top; y < top + thickness; ++y)
+            for (int x = 0; x < image.width; ++x) image.set(x, y);
     }
     return turned(std::move(image), escapement);
 }

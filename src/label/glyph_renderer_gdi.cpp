@@ -67,10 +67,7 @@ GlyphImage Render(std::string_view text, int face, int cell_height, int cell_wid
     // The image has the cell grid's size, turned for text that reads up or
     // down, so the GW header describes it exactly and the text is drawn whole.
     const bool sideways = escapement == kEscapementUp || escapement == kEscapementDown;
-    GlyphImage image;
-    image.width = sideways ? cell_height : length;
-    image.height = sideways ? length : cell_height;
-    image.bits.assign(static_cast<std::size_t>(image.width) * image.height, '0');
+    GlyphImage image(sideways ? cell_height : length, sideways ? length : cell_height);
     if (image.bits.empty()) return image;
 
     HDC screen = GetDC(nullptr);
@@ -105,7 +102,7 @@ GlyphImage Render(std::string_view text, int face, int cell_height, int cell_wid
 
     for (int py = 0; py < image.height; ++py)
         for (int px = 0; px < image.width; ++px)
-            if (GetPixel(dc, px, py) != RGB(0, 0, 0)) image.bits[static_cast<std::size_t>(py) * image.width + px] = '1';
+            if (GetPixel(dc, px, py) != RGB(0, 0, 0)) image.set(px, py);
 
     SelectObject(dc, old_bitmap);
     SelectObject(dc, old_font);
