@@ -24,9 +24,15 @@ void Bitmap::reset(int width, int height) {
     dirty_x1_ = dirty_y1_ = 0;
 }
 
+// Outside its dirty rectangle a picture is white: copying and merging go over
+// that rectangle only, so a label costs what was drawn on it, not its size.
 void Bitmap::copy_from(const Bitmap &other) {
     reset(other.width_, other.height_);
-    std::copy_n(other.dots_.begin(), other.area(), dots_.begin());
+    const long x0 = std::max(0L, other.dirty_x0_), x1 = std::min<long>(other.dirty_x1_, width_);
+    if (x1 <= x0) return;
+    for (long row = std::max(0L, other.dirty_y0_); row < std::min<long>(other.dirty_y1_, height_); ++row)
+        std::copy_n(other.dots_.begin() + static_cast<std::ptrdiff_t>(other.index(x0, row)), x1 - x0,
+                    dots_.begin() + static_cast<std::ptrdiff_t>(index(x0, row)));
     touch(other.dirty_x0_, other.dirty_y0_, other.dirty_x1_, other.dirty_y1_);
 }
 
@@ -57,8 +63,9 @@ long Bitmap::count_black() const {
 }
 
 void Bitmap::merge(const Bitmap &other, long x, long y) {
-    const long x0 = std::max(0L, x), y0 = std::max(0L, y);
-    const long x1 = std::min<long>(width_, x + other.width_), y1 = std::min<long>(height_, y + other.height_);
+    const long x0 = std::max({0L, x, x + other.dirty_x0_}), y0 = std::max({0L, y, y + other.dirty_y0_});
+    const long x1 = std::min({static_cast<long>(width_), x + other.width_, x + other.dirty_x1_});
+    const long y1 = std::min({static_cast<long>(height_), y + other.height_, y + other.dirty_y1_});
     if (x1 > x0 && y1 > y0) touch(x0, y0, x1, y1);
     for (long row = y0; row < y1; ++row) {
         const std::uint8_t *from = other.dots_.data() + other.index(x0 - x, row - y);

@@ -43,6 +43,37 @@ long black(const Bitmap &b, long x0, long y0, long x1, long y1) {
     return n;
 }
 
+// Copying and merging go over what was drawn only: the result is the same,
+// dot for dot, as a plain walk over every dot, wherever the drawing lies and
+// however it was made (painted, inverted, erased, turned, reused after a reset).
+TEST(Pictures, CopyAndMergeAgreeWithEveryDot) {
+    const std::vector<std::function<void(Bitmap &)>> drawings = {
+        [](Bitmap &) {},
+        [](Bitmap &b) { b.fill(0, 0, 3, 2); },
+        [](Bitmap &b) { b.fill(b.width() - 4, b.height() - 1, 9, 9); },
+        [](Bitmap &b) { b.paint(5, 5, 20, 10, Bitmap::Ink::invert), b.fill(8, 8, 4, 4, false); },
+        [](Bitmap &b) { b.set(1, 2), b.turn_half(); },
+        [](Bitmap &b) { b.fill(0, 0, 60, 40), b.reset(60, 40), b.set(59, 39); },
+    };
+    for (std::size_t i = 0; i < drawings.size(); ++i)
+        for (const auto &[dx, dy] : std::vector<std::pair<long, long>>{{0, 0}, {7, -3}, {-10, 20}, {55, 35}}) {
+            SCOPED_TRACE(testing::Message() << "drawing " << i << " at " << dx << "," << dy);
+            Bitmap layer(60, 40), page(60, 40), copy(13, 7);
+            drawings[i](layer);
+            page.fill(30, 1, 2, 2);  // what the page held before
+            copy.fill(0, 0, 13, 7);  // a reused picture of another size
+            copy.copy_from(layer);
+            page.merge(layer, dx, dy);
+            ASSERT_EQ(copy.width(), 60);
+            for (long y = 0; y < 40; ++y)
+                for (long x = 0; x < 60; ++x) {
+                    ASSERT_EQ(copy.black(x, y), layer.black(x, y)) << x << "," << y;
+                    const bool expected = layer.black(x - dx, y - dy) || (x >= 30 && x < 32 && y >= 1 && y < 3);
+                    ASSERT_EQ(page.black(x, y), expected) << x << "," << y;
+                }
+        }
+}
+
 // Runs the QB_ calls with COM1 on a pseudo-terminal and renders what the
 // printer received.
 class RoundTrip : public testing::Test {
