@@ -8,18 +8,27 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace quillbar::preview {
+
+void Dots::make_white(std::size_t n) {
+    // calloc takes large blocks straight from the system, which hands them
+    // out zeroed: nothing is cleared or touched here.
+    data_.reset(static_cast<std::uint8_t *>(std::calloc(n, 1)));
+    size_ = data_ ? n : 0;
+    if (!data_) throw std::bad_alloc();
+}
 
 void Bitmap::reset(int width, int height) {
     // White again where anything was drawn, in the layout it was drawn in.
     for (long row = std::max(0L, dirty_y0_); row < std::min<long>(dirty_y1_, height_); ++row) {
         const long x0 = std::max(0L, dirty_x0_), x1 = std::min<long>(dirty_x1_, width_);
-        if (x1 > x0) std::fill_n(dots_.begin() + static_cast<std::ptrdiff_t>(index(x0, row)), x1 - x0, 0);
+        if (x1 > x0) std::fill_n(dots_.data() + index(x0, row), x1 - x0, 0);
     }
     width_ = width > 0 ? width : 0;
     height_ = height > 0 ? height : 0;
-    if (dots_.size() < area()) dots_.resize(area(), 0);
+    if (dots_.size() < area()) dots_.make_white(area());
     dirty_x0_ = dirty_y0_ = 0;
     dirty_x1_ = dirty_y1_ = 0;
 }
@@ -31,13 +40,12 @@ void Bitmap::copy_from(const Bitmap &other) {
     const long x0 = std::max(0L, other.dirty_x0_), x1 = std::min<long>(other.dirty_x1_, width_);
     if (x1 <= x0) return;
     for (long row = std::max(0L, other.dirty_y0_); row < std::min<long>(other.dirty_y1_, height_); ++row)
-        std::copy_n(other.dots_.begin() + static_cast<std::ptrdiff_t>(other.index(x0, row)), x1 - x0,
-                    dots_.begin() + static_cast<std::ptrdiff_t>(index(x0, row)));
+        std::copy_n(other.dots_.data() + other.index(x0, row), x1 - x0, dots_.data() + index(x0, row));
     touch(other.dirty_x0_, other.dirty_y0_, other.dirty_x1_, other.dirty_y1_);
 }
 
 void Bitmap::turn_half() {
-    std::reverse(dots_.begin(), dots_.begin() + static_cast<std::ptrdiff_t>(area()));
+    std::reverse(dots_.data(), dots_.data() + area());
     touch_all();
 }
 
@@ -59,7 +67,7 @@ void Bitmap::paint(long x, long y, long width, long height, Ink ink) {
 }
 
 long Bitmap::count_black() const {
-    return static_cast<long>(std::count(dots_.begin(), dots_.begin() + static_cast<std::ptrdiff_t>(area()), 1));
+    return static_cast<long>(std::count(dots_.data(), dots_.data() + area(), 1));
 }
 
 void Bitmap::merge(const Bitmap &other, long x, long y) {
@@ -125,13 +133,30 @@ void pack_row(const std::uint8_t *dots, long width, png_byte *out) {
     }
 }
 
+// libpng's output to memory. An allocation that fails ends the write through
+// libpng's own error path rather than throwing through C code.
+void append_bytes(png_structp png, png_bytep data, png_size_t size) {
+    auto *out = static_cast<std::vector<unsigned char> *>(png_get_io_ptr(png));
+    bool kept = true;
+    try {
+        out->insert(out->end(), data, data + size);
+    } catch (...) {
+        kept = false;
+    }
+    if (!kept) png_error(png, "out of memory");
+}
+
 // The libpng part: nothing here but plain values, since a libpng error
 // returns through longjmp.
-bool write_rows(png_structp png, png_infop info, FILE *out, const Bitmap &bitmap, int scale, png_byte *packed,
-                std::size_t packed_size) {
+// out is a FILE, or with to_memory the vector the bytes are appended to.
+bool write_rows(png_structp png, png_infop info, void *out, bool to_memory, const Bitmap &bitmap, int scale,
+                png_byte *packed, std::size_t packed_size) {
     if (setjmp(png_jmpbuf(png))) return false;
     const long width = static_cast<long>(bitmap.width()) * scale, height = static_cast<long>(bitmap.height()) * scale;
-    png_init_io(png, out);
+    if (to_memory)
+        png_set_write_fn(png, out, append_bytes, nullptr);
+    else
+        png_init_io(png, static_cast<FILE *>(out));
     // One bit a pixel, 1 white: labels are mostly white, and a 1-bit row is
     // an eighth of what an 8-bit one would be to compress.
     png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 1, PNG_COLOR_TYPE_GRAY,
@@ -164,22 +189,36 @@ bool write_rows(png_structp png, png_infop info, FILE *out, const Bitmap &bitmap
 
 }  // namespace
 
-bool write_png(const std::string &path, const Bitmap &bitmap, int scale) {
+namespace {
+
+bool encode(void *out, bool to_memory, const Bitmap &bitmap, int scale) {
     scale = std::clamp(scale, 1, 64);
-    const long width = static_cast<long>(bitmap.width()) * scale, height = static_cast<long>(bitmap.height()) * scale;
-    if (width <= 0 || height <= 0) {
+    const long width = static_cast<long>(bitmap.width()) * scale;
+    std::vector<png_byte> packed(static_cast<std::size_t>((width + 7) / 8));
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    const bool ok = info && write_rows(png, info, out, to_memory, bitmap, scale, packed.data(), packed.size());
+    png_destroy_write_struct(&png, &info);
+    return ok;
+}
+
+}  // namespace
+
+bool write_png(const std::string &path, const Bitmap &bitmap, int scale) {
+    if (bitmap.width() <= 0 || bitmap.height() <= 0) {
         errno = 0;
         return false;
     }
     FILE *out = std::fopen(path.c_str(), "wb");
     if (!out) return false;
-    std::vector<png_byte> packed(static_cast<std::size_t>((width + 7) / 8));
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png ? png_create_info_struct(png) : nullptr;
-    const bool ok = info && write_rows(png, info, out, bitmap, scale, packed.data(), packed.size());
-    png_destroy_write_struct(&png, &info);
+    const bool ok = encode(out, false, bitmap, scale);
     const bool closed = std::fclose(out) == 0;
     return closed && ok;
+}
+
+bool encode_png(const Bitmap &bitmap, std::vector<unsigned char> &out, int scale) {
+    out.clear();
+    return bitmap.width() > 0 && bitmap.height() > 0 && encode(&out, true, bitmap, scale);
 }
 
 }  // namespace quillbar::preview

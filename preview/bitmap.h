@@ -5,15 +5,63 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quillbar::preview {
+
+// Dots in memory the system hands out already white (zeroed): a large
+// picture costs only the pages drawn on, not a clearing pass over all of it.
+class Dots {
+public:
+    Dots() = default;
+    Dots(Dots &&other) noexcept : data_(std::move(other.data_)), size_(std::exchange(other.size_, 0)) {}
+    Dots &operator=(Dots &&other) noexcept {
+        data_ = std::move(other.data_);
+        size_ = std::exchange(other.size_, 0);
+        return *this;
+    }
+    std::uint8_t &operator[](std::size_t i) { return data_.get()[i]; }
+    std::uint8_t operator[](std::size_t i) const { return data_.get()[i]; }
+    std::uint8_t *data() { return data_.get(); }
+    const std::uint8_t *data() const { return data_.get(); }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    // At least n dots, all white: what was there is not kept.
+    void make_white(std::size_t n);
+
+private:
+    struct Free {
+        void operator()(std::uint8_t *p) const { std::free(p); }
+    };
+    std::unique_ptr<std::uint8_t[], Free> data_;
+    std::size_t size_ = 0;
+};
 
 class Bitmap {
 public:
     Bitmap() = default;
     Bitmap(int width, int height) { reset(width, height); }
+    Bitmap(const Bitmap &other) { copy_from(other); }
+    Bitmap &operator=(const Bitmap &other) {
+        if (this != &other) copy_from(other);
+        return *this;
+    }
+    // What is moved from is left empty.
+    Bitmap(Bitmap &&other) noexcept { *this = std::move(other); }
+    Bitmap &operator=(Bitmap &&other) noexcept {
+        dots_ = std::move(other.dots_);
+        width_ = std::exchange(other.width_, 0);
+        height_ = std::exchange(other.height_, 0);
+        dirty_x0_ = std::exchange(other.dirty_x0_, 0);
+        dirty_y0_ = std::exchange(other.dirty_y0_, 0);
+        dirty_x1_ = std::exchange(other.dirty_x1_, 0);
+        dirty_y1_ = std::exchange(other.dirty_y1_, 0);
+        return *this;
+    }
 
     // Makes the picture width x height and all white. Only the dots drawn
     // since the last reset are cleared, and the memory is kept when it is
@@ -69,7 +117,7 @@ private:
     void touch_all() { touch(0, 0, width_, height_); }
     int width_ = 0;
     int height_ = 0;
-    std::vector<std::uint8_t> dots_;  // 1 = black, row after row; may hold more than width x height
+    Dots dots_;  // 1 = black, row after row; may hold more than width x height
     long dirty_x0_ = 0, dirty_y0_ = 0, dirty_x1_ = 0, dirty_y1_ = 0;  // what may be black
 };
 
@@ -78,5 +126,8 @@ private:
 // the scale) in its pHYs chunk. False, with errno set where the system said
 // why, when it cannot be written.
 bool write_png(const std::string &path, const Bitmap &bitmap, int scale = 1);
+// The same PNG into memory: false (out empty or partial) for an empty picture
+// or when memory runs out.
+bool encode_png(const Bitmap &bitmap, std::vector<unsigned char> &out, int scale = 1);
 
 }  // namespace quillbar::preview

@@ -103,7 +103,10 @@ private:
         const double advance = face_->max_advance_width / em_units;
         const double tall = (face_->ascender - face_->descender) / em_units;
         const double em = std::min(cell.cell_width / advance, cell.cell_height / tall);
-        FT_Set_Pixel_Sizes(face_, 0, static_cast<FT_UInt>(std::max(1.0, em)));
+        // A new size runs the face's hinting set-up again: only when it changes.
+        const auto pixels = static_cast<FT_UInt>(std::max(1.0, em));
+        if (pixels != sized_) FT_Set_Pixel_Sizes(face_, 0, pixels);
+        sized_ = pixels;
         const int baseline = static_cast<int>(face_->size->metrics.ascender / 64);
         const FT_UInt index = FT_Get_Char_Index(face_, code);
         if (index == 0 || FT_Load_Glyph(face_, index, FT_LOAD_TARGET_MONO) != 0 ||
@@ -120,6 +123,7 @@ private:
 
     FT_Library library_ = nullptr;
     FT_Face face_ = nullptr;
+    FT_UInt sized_ = 0;  // the pixel size the face is set to
     std::mutex mutex_;
     std::map<std::pair<int, char32_t>, Bitmap> glyphs_;
 };

@@ -74,6 +74,24 @@ TEST(Pictures, CopyAndMergeAgreeWithEveryDot) {
         }
 }
 
+// The PNG encoded into memory is the file's bytes; an empty picture has none.
+TEST(Pictures, PngInMemoryIsTheFileByteForByte) {
+    qbtest::TempDir dir;
+    Bitmap picture(101, 37);
+    picture.fill(3, 4, 50, 9);
+    picture.set(100, 36);
+    for (int scale : {1, 3}) {
+        std::vector<unsigned char> memory;
+        ASSERT_TRUE(quillbar::preview::encode_png(picture, memory, scale));
+        const std::string file = dir.file("p.png");
+        ASSERT_TRUE(quillbar::preview::write_png(file, picture, scale));
+        EXPECT_EQ(std::string(memory.begin(), memory.end()), qbtest::read_file(file)) << scale;
+    }
+    std::vector<unsigned char> none{1};
+    EXPECT_FALSE(quillbar::preview::encode_png(Bitmap(), none));
+    EXPECT_TRUE(none.empty());
+}
+
 // Runs the QB_ calls with COM1 on a pseudo-terminal and renders what the
 // printer received.
 class RoundTrip : public testing::Test {
