@@ -4,6 +4,7 @@
 // the same run, writing that label out as a PNG.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include <benchmark/benchmark.h>
 
@@ -70,17 +71,34 @@ void BM_RenderLabel(benchmark::State &state) {
 }
 BENCHMARK(BM_RenderLabel)->Unit(benchmark::kMillisecond);
 
-void BM_WriteLabelPng(benchmark::State &state) {
+Bitmap rendered_label() {
     Printer printer = ready_printer();
     printer.feed(label_stream().data(), label_stream().size());
-    const auto labels = printer.take_labels();
-    if (labels.empty()) return state.SkipWithError("the label did not render");
-    const Bitmap image = labels.at(0).image;
-    const std::string path = "/tmp/quillbar-bench-label.png";
-    for (auto _ : state)
-        if (!quillbar::preview::write_png(path, image)) state.SkipWithError("cannot write the PNG");
-    std::remove(path.c_str());
+    auto labels = printer.take_labels();
+    return labels.empty() ? Bitmap() : labels[0].image;
 }
-BENCHMARK(BM_WriteLabelPng)->Unit(benchmark::kMillisecond);
+
+// The label's PNG encoded into memory: the encoder alone.
+void BM_EncodeLabelPng(benchmark::State &state) {
+    const Bitmap image = rendered_label();
+    std::vector<unsigned char> png;
+    for (auto _ : state)
+        if (!quillbar::preview::encode_png(image, png)) state.SkipWithError("cannot encode the PNG");
+}
+BENCHMARK(BM_EncodeLabelPng)->Unit(benchmark::kMillisecond);
+
+// The same PNG into a new file each time, as the tool writes one per label.
+void BM_WriteLabelPngFile(benchmark::State &state) {
+    const Bitmap image = rendered_label();
+    long n = 0;
+    for (auto _ : state) {
+        const std::string path = "/tmp/quillbar-bench-label-" + std::to_string(n++) + ".png";
+        if (!quillbar::preview::write_png(path, image)) state.SkipWithError("cannot write the PNG");
+        state.PauseTiming();
+        std::remove(path.c_str());
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_WriteLabelPngFile)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -327,18 +327,26 @@ TEST_F(Port, SecondOpenerOfASerialPortIsRefused) {
 TEST_F(Port, AFileSizeLimitFailsTheCallInsteadOfEndingTheProcess) {
     TempDir dir;
     static std::string file;
-    file = dir.file("capture.epl");
-    EXPECT_EQ(qbtest::in_child([] {
-                  const rlimit limit{64, 64};
-                  if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
-                  if (QB_PortSetDevice(1, file.c_str()) != 0 || QB_PortOpen(1, 9600) != 0) return 3;
-                  if (QB_SendBytes(std::string(60, 'A').data(), 60) != 0) return 4;
-                  if (QB_SendBytes(std::string(60, 'B').data(), 60) != -1 || QB_GetLastErrorCode() != ERR_PORT_WRITE)
-                      return 5;
-                  return std::string(QB_GetLastErrorMessage()).find("file-size limit") != std::string::npos ? 0 : 6;
-              }),
-              0);
-    EXPECT_EQ(qbtest::read_file(file).substr(0, 60), std::string(60, 'A'));
+    static bool limit_after_open;  // the limit may come at any time, not only before the open
+    for (bool after : {false, true}) {
+        limit_after_open = after;
+        file = dir.file(after ? "after.epl" : "before.epl");
+        EXPECT_EQ(qbtest::in_child([] {
+                      const rlimit limit{64, 64};
+                      if (!limit_after_open && setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
+                      if (QB_PortSetDevice(1, file.c_str()) != 0 || QB_PortOpen(1, 9600) != 0) return 3;
+                      if (limit_after_open && setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
+                      if (QB_SendBytes(std::string(60, 'A').data(), 60) != 0) return 4;
+                      if (QB_SendBytes(std::string(60, 'B').data(), 60) != -1 ||
+                          QB_GetLastErrorCode() != ERR_PORT_WRITE)
+                          return 5;
+                      return std::string(QB_GetLastErrorMessage()).find("file-size limit") != std::string::npos ? 0
+                                                                                                               : 6;
+                  }),
+                  0)
+            << after;
+        EXPECT_EQ(qbtest::read_file(file).substr(0, 60), std::string(60, 'A'));
+    }
 }
 
 // A message longer than the store holds is cut where a character starts,

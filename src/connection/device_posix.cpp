@@ -11,6 +11,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -67,6 +68,18 @@ private:
 // would end the caller's process. Keep them blocked in this thread for the
 // write and take away any the write raised; EPIPE and EFBIG report the
 // failure.
+// Which signal a write to the device may raise: SIGPIPE (a FIFO or socket
+// nobody reads), SIGXFSZ (a file past the process's file-size limit).
+enum class SignalRisk { none, broken_pipe, file_size };
+
+// Only a process with a file-size limit gets SIGXFSZ: a plain file needs the
+// shield (five system calls a write) only then. Asked at every write, as the
+// limit may be set at any time.
+bool file_size_is_limited() {
+    rlimit limit{};
+    return ::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur != RLIM_INFINITY;
+}
+
 class SignalShield {
 public:
     explicit SignalShield(bool active) : active_(active) {
@@ -100,7 +113,7 @@ private:
 
 class PosixDevice final : public Device {
 public:
-    PosixDevice(int fd, std::string path, bool exclusive_tty, bool may_raise_signal, bool answers)
+    PosixDevice(int fd, std::string path, bool exclusive_tty, SignalRisk may_raise_signal, bool answers)
         : fd_(fd), path_(std::move(path)), exclusive_tty_(exclusive_tty), may_raise_signal_(may_raise_signal),
           answers_(answers) {}
     ~PosixDevice() override { Device::close(); }
@@ -114,7 +127,7 @@ private:
     int fd_;
     std::string path_;
     bool exclusive_tty_;
-    bool may_raise_signal_;
+    SignalRisk may_raise_signal_;
     bool answers_;
 };
 
@@ -156,7 +169,8 @@ bool PosixDevice::write_all(const void *data, std::size_t size, std::string &err
         error = "no port is open";
         return false;
     }
-    SignalShield shield(may_raise_signal_);
+    SignalShield shield(may_raise_signal_ == SignalRisk::broken_pipe ||
+                        (may_raise_signal_ == SignalRisk::file_size && file_size_is_limited()));
     const auto *p = static_cast<const char *>(data);
     std::size_t left = size;
     const milliseconds limit = no_progress_timeout();
@@ -361,7 +375,7 @@ OpenedDevice open_network_printer(const std::string &route) {
     OpenedDevice result;
     Fd fd(connect_tcp(route, result.error));
     if (!fd) return result;
-    result.device.reset(new PosixDevice(fd.get(), route, false, true, true));
+    result.device.reset(new PosixDevice(fd.get(), route, false, SignalRisk::broken_pipe, true));
     fd.release();
     result.configured = true;
     return result;
@@ -400,8 +414,11 @@ OpenedDevice open_path(const std::string &path, PortKind kind, int baud) {
     // for a serial port; a parallel port routed to a terminal keeps its speed.
     const bool terminal = ::isatty(fd.get()) == 1;
     const bool exclusive_tty = terminal && ::ioctl(fd.get(), TIOCEXCL) == 0;
-    const bool may_raise_signal =
-        ::fstat(fd.get(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISREG(st.st_mode));
+    const bool described = ::fstat(fd.get(), &st) == 0;
+    const SignalRisk may_raise_signal = !described                                     ? SignalRisk::none
+                                        : S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ? SignalRisk::broken_pipe
+                                        : S_ISREG(st.st_mode)                          ? SignalRisk::file_size
+                                                                                       : SignalRisk::none;
     result.configured = !terminal || configure_terminal(fd.get(), kind == PortKind::serial ? speed_for(baud) : B0);
     if (!result.configured) result.error = "the line settings of " + path + " did not take";
     // A terminal carries the printer's answers back, when it was opened for

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -122,7 +123,19 @@ public:
     }
 
 private:
+    // Each pair is asked of iconv once, then remembered: labels repeat their
+    // characters, and iconv costs more than the rest of a character's way.
     char32_t pair(const char *bytes) {
+        if (!known_) known_.reset(new char32_t[1 << 16]());  // zeroed: nothing known yet
+        const auto key = static_cast<std::size_t>(static_cast<unsigned char>(bytes[0]) << 8 |
+                                                  static_cast<unsigned char>(bytes[1]));
+        if (known_[key] == 0) known_[key] = convert(bytes) | kKnown;
+        return known_[key] & ~kKnown;
+    }
+
+    static constexpr char32_t kKnown = 0x80000000u;  // beyond Unicode: marks a pair already asked
+
+    char32_t convert(const char *bytes) {
         if (cd_ == reinterpret_cast<iconv_t>(-1)) return 0;
         char in[2] = {bytes[0], bytes[1]};
         unsigned char out[4] = {};
@@ -136,6 +149,7 @@ private:
     }
 
     iconv_t cd_;
+    std::unique_ptr<char32_t[]> known_;
 };
 
 // ---- glyphs -----------------------------------------------------------------------
