@@ -54,8 +54,8 @@ void append_rows(std::string &out, const GlyphImage &image, long row_bytes, long
     const std::size_t from = out.size();
     out.append(static_cast<std::size_t>(row_bytes * rows), '\xFF');
     const long copied = std::min<long>(row_bytes, static_cast<long>(image.row_bytes));
-    for (long y = 0; y < std::min<long>(rows, image.height); ++y) {
-        const std::uint8_t *in = &image.bits[static_cast<std::size_t>(y) * image.row_bytes];
+    for (long y = 0; copied > 0 && y < std::min<long>(rows, image.height); ++y) {
+        const std::uint8_t *in = image.bits.data() + static_cast<std::size_t>(y) * image.row_bytes;
         char *to = &out[from + static_cast<std::size_t>(y * row_bytes)];
         for (long i = 0; i < copied; ++i) to[i] = static_cast<char>(~in[i]);
     }

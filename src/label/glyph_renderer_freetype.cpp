@@ -301,7 +301,7 @@ Glyph draw(FT_Face face, const GlyphKey &key, int cells, int baseline) {
     const auto tail = static_cast<std::uint8_t>(g.width % 8 ? 0xFF00 >> (g.width % 8) : 0xFF);
     for (int y = 0; y < g.rows; ++y) {
         const unsigned char *row = bm.buffer + static_cast<std::ptrdiff_t>(y) * bm.pitch;
-        std::uint8_t *out = &g.dots[static_cast<std::size_t>(y) * g.row_bytes];
+        std::uint8_t *out = g.dots.data() + static_cast<std::size_t>(y) * g.row_bytes;
         const bool inside = g.top + y >= 0 && g.top + y < key.cell_height;
         for (std::size_t i = 0; i < drawn_bytes; ++i) {
             std::uint8_t kept = i < g.row_bytes && inside ? row[i] : 0;
@@ -406,8 +406,8 @@ GlyphImage Render(std::string_view text, int face, int cell_height, int cell_wid
             for (int y = 0; y < g.rows; ++y) {
                 const int iy = g.top + y;
                 if (iy < 0 || iy >= cell_height) continue;  // counted in clipped
-                blend_row(&image.bits[static_cast<std::size_t>(iy) * image.row_bytes], image.row_bytes,
-                          &g.dots[static_cast<std::size_t>(y) * g.row_bytes], g.row_bytes, x0);
+                blend_row(image.bits.data() + static_cast<std::size_t>(iy) * image.row_bytes, image.row_bytes,
+                          g.dots.data() + static_cast<std::size_t>(y) * g.row_bytes, g.row_bytes, x0);
             }
         }
         cell += c.bytes;
