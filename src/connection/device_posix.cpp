@@ -63,11 +63,6 @@ private:
     int fd_;
 };
 
-// A write to a FIFO or socket whose reader has gone raises SIGPIPE, and a
-// write to a file past the process's file-size limit raises SIGXFSZ; either
-// would end the caller's process. Keep them blocked in this thread for the
-// write and take away any the write raised; EPIPE and EFBIG report the
-// failure.
 // Which signal a write to the device may raise: SIGPIPE (a FIFO or socket
 // nobody reads), SIGXFSZ (a file past the process's file-size limit).
 enum class SignalRisk { none, broken_pipe, file_size };
@@ -80,6 +75,11 @@ bool file_size_is_limited() {
     return ::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur != RLIM_INFINITY;
 }
 
+// A write to a FIFO or socket whose reader has gone raises SIGPIPE, and a
+// write to a file past the process's file-size limit raises SIGXFSZ; either
+// would end the caller's process. Keep them blocked in this thread for the
+// write and take away any the write raised; EPIPE and EFBIG report the
+// failure.
 class SignalShield {
 public:
     explicit SignalShield(bool active) : active_(active) {
