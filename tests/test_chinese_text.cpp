@@ -2,6 +2,7 @@
 // Chinese text drawn on the host: the GW command on the wire, and the image
 // decoded back into dots and checked as a reader of the label would.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -400,4 +401,53 @@ TEST(FontFinder, FindsTheFacesTheWholeConfigurationFindsAndFallsBackToIt) {
         EXPECT_EQ(found ? file.path + ":" + std::to_string(file.index) : "", c.expected);
         quillbar::set_standard_font_folders({"/usr/share/fonts", "/usr/local/share/fonts", "xdg:fonts", "~/.fonts"});
     }
+}
+
+// An answer remembered across processes is given without asking fontconfig
+// (shown by an answer fontconfig would never give), and forgotten as soon as
+// anything it depends on changed or the file is not wholly ours.
+TEST(FaceMemory, RecallsUntilSomethingItDependsOnChanges) {
+    qbtest::TempDir dir;
+    const std::string memory = dir.path() + "/cache/quillbar/faces";
+    quillbar::set_face_memory_file(memory);
+    quillbar::FontFile real;
+    ASSERT_TRUE(quillbar::find_listed_font({"DejaVu Sans Mono"}, nullptr, real)) << "fonts-dejavu-core is needed";
+    const std::string written = qbtest::read_file(memory);
+    const std::string answer = "\t" + std::to_string(real.index) + "\t" + real.family + "\t" + real.path + "\n";
+    ASSERT_NE(written.find(answer), std::string::npos) << written;
+
+    const std::string other = dir.file("other.ttf", "not really a face");
+    std::string planted = written;
+    planted.replace(planted.find(answer), answer.size(), "\t0\tOther\t" + other + "\n");
+    const std::string watched = dir.path() + "/watched";
+    struct Case {
+        const char *what;
+        std::string text;
+        std::string expected;
+    } cases[] = {
+        {"as written", planted, other},
+        {"a watched path that appeared", planted + "w\t-\t" + watched + "\n", real.path},
+        {"a watched path that changed", planted + "w\t1.0/1\t" + dir.path() + "\n", real.path},
+        {"the answer's file is gone", written.substr(0, written.find(answer)) + "\t0\tOther\t/no/such.ttf\n", real.path},
+        {"another header", "quillbar-faces 2" + planted.substr(planted.find('\n')), real.path},
+        {"a line not ours", planted + "x\ty\n", real.path},
+        {"a bad index", planted + "f\tq\tone\tOther\t" + other + "\n", real.path},
+    };
+    ::mkdir(watched.c_str(), 0700);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        FILE *f = std::fopen(memory.c_str(), "w");
+        ASSERT_TRUE(f);
+        std::fputs(c.text.c_str(), f);
+        std::fclose(f);
+        quillbar::set_face_memory_file(memory);
+        quillbar::FontFile got;
+        ASSERT_TRUE(quillbar::find_listed_font({"DejaVu Sans Mono"}, nullptr, got));
+        EXPECT_EQ(got.path, c.expected);
+        // A forgotten memory is written anew with the answer found.
+        if (c.expected == real.path) {
+            EXPECT_NE(qbtest::read_file(memory).find(answer), std::string::npos);
+        }
+    }
+    quillbar::set_face_memory_file("");
 }

@@ -3,6 +3,8 @@
 
 #include <fontconfig/fontconfig.h>
 
+#include "label/face_memory.h"
+
 #include <cstdlib>
 #include <mutex>
 
@@ -42,6 +44,49 @@ FcConfig *small_configuration(const std::vector<std::string> &folders) {
         return config;
     if (config) FcConfigDestroy(config);
     return nullptr;
+}
+
+// A standard folder as a path: "~" is the home folder, "xdg:" the XDG data
+// folder.
+std::string expanded(const std::string &folder) {
+    const char *home = std::getenv("HOME");
+    const std::string home_folder = home ? home : "";
+    if (folder.compare(0, 4, "xdg:") == 0) {
+        const char *data = std::getenv("XDG_DATA_HOME");
+        return (data && *data == '/' ? std::string(data) : home_folder + "/.local/share") + "/" + folder.substr(4);
+    }
+    return folder.compare(0, 1, "~") == 0 ? home_folder + folder.substr(1) : folder;
+}
+
+void add_all(FcStrList *list, std::vector<std::string> &to, bool with_folder) {
+    for (FcChar8 *item; list && (item = FcStrListNext(list));) {
+        std::string path = reinterpret_cast<const char *>(item);
+        if (with_folder) to.push_back(path.substr(0, path.rfind('/')));
+        to.push_back(std::move(path));
+    }
+    if (list) FcStrListDone(list);
+}
+
+// What an answer found through config depends on: every font folder it
+// scanned (fontconfig lists the folders below the configured ones too), and
+// for the whole configuration its files, their folders and the places a
+// user's own configuration would appear.
+void depends(FcConfig *config, bool whole, std::vector<std::string> &on) {
+    if (!config) return;
+    add_all(FcConfigGetFontDirs(config), on, false);
+    if (!whole) return;
+    add_all(FcConfigGetConfigFiles(config), on, true);
+    const char *config_home = std::getenv("XDG_CONFIG_HOME");
+    const std::string user = config_home && *config_home == '/' ? config_home : expanded("~/.config");
+    for (const char *place : {"/fontconfig", "/fontconfig/fonts.conf", "/fontconfig/conf.d"}) on.push_back(user + place);
+    on.push_back(expanded("~/.fonts.conf"));
+    on.push_back(expanded("~/.fonts.conf.d"));
+}
+
+std::string question_of(const char *kind, const std::vector<const char *> &names, const char *lang) {
+    std::string q = kind;
+    for (const char *name : names) q += std::string(name) + ",";
+    return q + ";" + (lang ? lang : "");
 }
 
 bool user_chose_a_configuration() { return std::getenv("FONTCONFIG_FILE") || std::getenv("FONTCONFIG_PATH"); }
@@ -94,13 +139,20 @@ class Finder {
 public:
     bool listed(const std::vector<const char *> &families, const char *lang, FontFile &out) {
         std::lock_guard<std::mutex> hold(lock_);
-        if (FcConfig *small = small_one(); small && listed_in(small, families, lang, out)) return true;
-        FcConfig *whole = whole_one();
-        return whole && listed_in(whole, families, lang, out);
+        const std::string question = question_of("listed:", families, lang);
+        if (memory_.recall(question, out)) return true;
+        FcConfig *small = small_one();
+        const bool in_small = small && listed_in(small, families, lang, out);
+        FcConfig *whole = in_small ? nullptr : whole_one();
+        if (!in_small && !(whole && listed_in(whole, families, lang, out))) return false;
+        remember(question, out, whole);
+        return true;
     }
 
     bool match(const char *text, FontFile &out) {
         std::lock_guard<std::mutex> hold(lock_);
+        const std::string question = question_of("match:", {text}, nullptr);
+        if (memory_.recall(question, out)) return true;
         FcConfig *whole = whole_one();
         FcPattern *pattern = whole ? FcNameParse(reinterpret_cast<const FcChar8 *>(text)) : nullptr;
         if (!pattern) return false;
@@ -109,11 +161,18 @@ public:
         const bool found = font && take_file(font, out);
         if (font) FcPatternDestroy(font);
         FcPatternDestroy(pattern);
+        if (found) remember(question, out, whole);
         return found;
     }
 
     bool drawing(const char *lang, const std::vector<char32_t> &has, FontFile &out) {
         std::lock_guard<std::mutex> hold(lock_);
+        std::vector<std::string> codes;
+        for (char32_t c : has) codes.push_back(std::to_string(static_cast<unsigned long>(c)));
+        std::vector<const char *> names;
+        for (const std::string &code : codes) names.push_back(code.c_str());
+        const std::string question = question_of("drawing:", names, lang);
+        if (memory_.recall(question, out)) return true;
         FcConfig *whole = whole_one();
         if (!whole) return false;
         FcPattern *pattern = prepared(whole, FcPatternCreate(), lang);
@@ -128,6 +187,7 @@ public:
         }
         if (set) FcFontSetDestroy(set);
         FcPatternDestroy(pattern);
+        if (found) remember(question, out, whole);
         return found;
     }
 
@@ -137,9 +197,26 @@ public:
         if (small_) FcConfigDestroy(small_);
         small_ = nullptr;
         small_tried_ = false;
+        memory_ = FaceMemory();  // its answers were found in the standard folders
+    }
+
+    void set_memory_file(std::string file) {
+        std::lock_guard<std::mutex> hold(lock_);
+        memory_ = FaceMemory(std::move(file));
     }
 
 private:
+    // The small configuration's folders are watched even when the answer
+    // came from the whole one: a face that appears there would be found
+    // first.
+    void remember(const std::string &question, const FontFile &answer, FcConfig *whole) {
+        std::vector<std::string> on;
+        for (const std::string &folder : folders_) on.push_back(expanded(folder));
+        depends(small_, false, on);
+        depends(whole, true, on);
+        memory_.remember(question, answer, on);
+    }
+
     FcConfig *small_one() {
         if (!small_tried_) {
             small_tried_ = true;
@@ -157,6 +234,8 @@ private:
 
     std::mutex lock_;
     std::vector<std::string> folders_ = kStandardFolders;
+    // A configuration the user chose is read every time, never remembered.
+    FaceMemory memory_{user_chose_a_configuration() ? std::string() : default_face_memory_file()};
     FcConfig *small_ = nullptr;
     FcConfig *whole_ = nullptr;
     bool small_tried_ = false;
@@ -183,5 +262,7 @@ bool find_font_drawing(const char *lang, const std::vector<char32_t> &has, FontF
 }
 
 void set_standard_font_folders(std::vector<std::string> folders) { finder().set_folders(std::move(folders)); }
+
+void set_face_memory_file(std::string file) { finder().set_memory_file(std::move(file)); }
 
 }  // namespace quillbar

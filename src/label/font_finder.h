@@ -7,7 +7,9 @@
 // configuration file names, a family known by an alias). When the user
 // chooses a configuration (FONTCONFIG_FILE or FONTCONFIG_PATH set), the whole
 // one is used from the start. The application's own fontconfig set-up is
-// never touched: both configurations are the finder's own.
+// never touched: both configurations are the finder's own. Answers are
+// remembered across processes (face_memory.h), so that most programs never
+// start fontconfig at all.
 #pragma once
 
 #include <string>
@@ -32,8 +34,11 @@ bool match_font(const char *pattern, FontFile &out);
 bool find_font_drawing(const char *lang, const std::vector<char32_t> &has, FontFile &out);
 
 // Internal, for tests: the folders the small configuration looks in ("~" is
-// the home folder), replacing the standard ones; takes effect at the next
-// lookup.
+// the home folder), replacing the standard ones, with nothing remembered
+// across processes; takes effect at the next lookup.
 void set_standard_font_folders(std::vector<std::string> folders);
+// Internal, for tests: the file that remembers answers across processes
+// (face_memory.h; "" for none), read anew at the next lookup.
+void set_face_memory_file(std::string file);
 
 }  // namespace quillbar
