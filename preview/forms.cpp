@@ -57,9 +57,8 @@ void retrieve(Machine &m, Cmd &c) {
     m.counters.clear();
     for (const Form::Entry &e : it->second.entries) {
         const CommandEntry *entry = find_command(e.line);
-        const bool is_variable = entry && entry->run == variable;
-        const bool is_counter = entry && entry->run == settings::cut && e.line.size() > 1;
-        if (!is_variable && !is_counter) continue;
+        if (!entry || !defines(*entry, e.line)) continue;
+        const bool is_variable = entry->kind == Kind::definition;
         Cmd def;
         def.letters = entry->letters;
         def.rest = e.line.substr(1);
@@ -134,9 +133,14 @@ void counter(Machine &m, Cmd &c) { m.diagnose(c.offset, "C with fields defines a
 void data(Machine &m, Cmd &c) {
     if (!m.awaiting) return m.diagnose(c.offset, "? without a retrieved form that waits for data");
     m.data_values.clear();
-    m.data_lines_left = static_cast<long>(m.variables.size() + m.counters.size());
-    m.mode = Machine::Mode::data_lines;
-    m.event(c.offset, "?", std::to_string(m.data_lines_left) + " data line(s) for the form \"" + shown(m.awaiting_name) + "\"");
+    const long lines = static_cast<long>(m.variables.size() + m.counters.size());
+    m.event(c.offset, "?", std::to_string(lines) + " data line(s) for the form \"" + shown(m.awaiting_name) + "\"");
+    if (lines > 0) return m.reader.expect_data_lines(lines);
+    // A form with nothing to fill in runs at once: no data line would
+    // ever end the wait.
+    const Form *form = m.awaiting;
+    m.awaiting = nullptr;
+    m.run_form(*form);
 }
 
 namespace {

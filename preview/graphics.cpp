@@ -21,10 +21,10 @@ bool outside(const Machine &m, long left, long top, long w, long h) {
 // GW p1,p2,p3,p4 and its data: a bitmap of p3 bytes a row, p4 rows, a 0 bit
 // black. Graphics are laid down after the other objects, in their own layer.
 void write(Machine &m, Cmd &c) {
-    Fields f(c);
-    long x, y, row_bytes, rows;
-    if (!(f.number(0, x) && f.number(1, y) && f.count(2, row_bytes) && f.count(3, rows))) return done(m, c, f);
-    const std::string &data = c.binary ? *c.binary : std::string();
+    if (!c.header || c.header->then != DataHeader::Then::read)
+        return m.diagnose(c.offset, "GW: its data must follow the header at once (nothing drawn)");
+    const long x = c.header->x, y = c.header->y, row_bytes = c.header->row_bytes, rows = c.header->rows;
+    const std::string &data = *c.binary;
     if (m.gw_sink) m.gw_sink(GwBlock{x, y, row_bytes, rows, data});
     if (static_cast<long>(data.size()) != row_bytes * rows) return;  // skipped before: already reported
     Bitmap &layer = m.object_layer(true);
@@ -53,10 +53,10 @@ static std::size_t stored_size(const std::string &name, const Bitmap &g) {
 
 // GM"NAME"size and a 1-bit PCX file of that size: stored under the name.
 void store(Machine &m, Cmd &c) {
-    const std::size_t close = c.rest.size() > 1 && c.rest[0] == '"' ? c.rest.find('"', 1) : std::string::npos;
-    if (close == std::string::npos) return m.diagnose(c.offset, "GM: expected GM\"NAME\" and a size");
-    const std::string name = c.rest.substr(1, close - 1);
-    const std::string &data = c.binary ? *c.binary : std::string();
+    if (!c.header || c.header->then != DataHeader::Then::read)
+        return m.diagnose(c.offset, "GM: expected GM\"NAME\" and a size, and its data after the line");
+    const std::string &name = c.header->name;
+    const std::string &data = *c.binary;
     if (m.graphics.count(name))
         return m.diagnose(c.offset, "GM: a graphic is already stored as \"" + shown(name) + "\" (printer error 08; send GK first)", 8);
     PcxResult pcx = decode_pcx(reinterpret_cast<const std::uint8_t *>(data.data()), data.size());
@@ -112,11 +112,9 @@ void lines(Machine &m, Cmd &c) {
     const long left = m.ref_x + x, top = m.ref_y + y;
     if (outside(m, left, top, w, h)) m.note_outside(c.offset);
     const Bitmap::Ink ink = c.letters == "LO" ? Bitmap::Ink::black : c.letters == "LW" ? Bitmap::Ink::white : Bitmap::Ink::invert;
-    if (ink == Bitmap::Ink::black || m.in_counter_pass) {
+    if (ink == Bitmap::Ink::black || m.canvas.finishing()) {
         m.object_layer(false).paint(left, top, w, h, ink);
-    } else if (m.overlays.size() < limits::kMaxOverlays) {
-        m.overlays.push_back({left, top, w, h, ink});
-    } else {
+    } else if (!m.canvas.overlay({left, top, w, h, ink})) {
         m.lenient(c.offset, c.letters, "too many LE/LW on one label: drawn where it stands");
         m.object_layer(false).paint(left, top, w, h, ink);
     }

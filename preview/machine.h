@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
-// The inside of the virtual printer: the stream reader, the printer's state,
-// the label's layers, and what every command handler works with. Handlers
-// live one family to a file (settings, text, bar codes, graphics, forms,
-// replies) and are reached through one table (commands.cpp).
+// The inside of the virtual printer: the printer's state, forms, printing,
+// and what every command handler works with. The stream reader
+// (stream_reader.h) hands it lines, the command table (command_table.h)
+// says what each is, the label canvas (label_canvas.h) holds what is drawn.
+// Handlers live one family to a file (settings, text, bar codes, graphics,
+// forms, replies).
 #pragma once
 
 #include <cstddef>
@@ -13,76 +15,14 @@
 #include <vector>
 
 #include "bitmap.h"
-#include "epl2_printer.h"
 #include "bounds.h"
+#include "command_table.h"
+#include "epl2_printer.h"
+#include "fields.h"
+#include "label_canvas.h"
+#include "stream_reader.h"
 
 namespace quillbar::preview {
-
-struct Machine;
-
-// One command line: the letters the table matched, and the rest.
-struct Cmd {
-    std::string letters;
-    std::string rest;                 // after the letters, line end and trailing blanks removed
-    std::size_t offset = 0;
-    std::vector<std::string> fields;  // rest split at commas outside quotes
-    const std::string *binary = nullptr;  // GW or GM data that came with the line
-    Machine *machine = nullptr;
-};
-
-// Reads a command's fields in order; the first field missing or malformed is
-// the error, named by command and position.
-class Fields {
-public:
-    explicit Fields(const Cmd &cmd) : cmd_(cmd) {}
-    bool number(std::size_t i, long &value);
-    // A number where an empty field means zero (a GW count as the library writes it).
-    bool count(std::size_t i, long &value);
-    bool word(std::size_t i, std::string &value);
-    // A quoted name: "NAME", escapes resolved.
-    bool name(std::size_t i, std::string &value);
-    // The data field starting at field i, to the end of the line: quoted
-    // literals and variable, counter, time and date tokens.
-    bool data(std::size_t i, std::string &value);
-    std::size_t size() const { return cmd_.fields.size(); }
-    const std::string &error() const { return error_; }
-    void fail(const std::string &message) {
-        if (error_.empty()) error_ = message;
-    }
-
-private:
-    bool at(std::size_t i, const char *missing);
-    const Cmd &cmd_;
-    std::string error_;
-};
-
-// Splits a command's fields at commas outside quotes; starts gets where
-// each field begins.
-std::vector<std::string> split_fields(const std::string &rest, std::vector<std::size_t> &starts);
-
-// Parses a decimal number strictly: an optional '-', then digits only.
-bool parse_number(const std::string &field, long &value);
-// Printable for a report: control bytes shown as dots, long text cut.
-std::string shown(const std::string &text, std::size_t longest = 40);
-
-// Paints one object into a layer: object coordinates (u along the object,
-// v down it) turned clockwise about its origin as EPL2 turns text and bar
-// codes, clipped to the layer before anything is touched.
-class Painter {
-public:
-    Painter(Bitmap &layer, long x, long y, int rotation) : layer_(layer), x_(x), y_(y), rotation_(rotation & 3) {}
-    void rect(long u, long v, long w, long h, Bitmap::Ink ink = Bitmap::Ink::black);
-    // Where an object-space rectangle lands on the layer.
-    void place(long u, long v, long w, long h, long &left, long &top, long &width, long &height) const;
-    // Whether an object-space rectangle reaches the layer at all.
-    bool visible(long u, long v, long w, long h) const;
-    bool inside(long u, long v, long w, long h) const;
-
-private:
-    Bitmap &layer_;
-    long x_, y_;
-    int rotation_;
-};
 
 struct Form {
     struct Entry {
@@ -107,31 +47,23 @@ struct Counter {
     std::size_t shown_digits = 1;  // a start value 01 keeps its leading zero
 };
 
-struct Machine {
+struct Machine : StreamReader::Listener {
     explicit Machine(Printer::Options o);
 
-    // ---- the stream reader ----
-    enum class Mode { line, block, skip_bytes, skip_line, data_lines };
-    void feed(const std::uint8_t *p, std::size_t size);
-    void finish();
-    void end_line();
-    void run_line(std::string line, std::size_t offset, const std::string *binary = nullptr);
-    void start_gw(std::string header, std::size_t offset);
-    void start_block(const std::string &kind, std::size_t size, std::size_t offset);
-    void end_block();
-
-    Mode mode = Mode::line;
-    std::size_t offset = 0;  // of the next byte fed
-    std::string line;
-    std::size_t line_offset = 0;
-    int line_commas = 0;
-    std::string block;            // GW or GM data being read
-    std::size_t block_size = 0;   // bytes the block announced
-    std::size_t skip_left = 0;    // bytes still to skip
-    std::size_t block_offset = 0;
-    std::string block_kind;       // "GW" or "GM"
-    std::string block_header;     // the line the data belongs to
-    long data_lines_left = 0;     // lines after '?' that are data
+    // ---- the stream ----
+    void feed(const std::uint8_t *p, std::size_t size) { reader.feed(p, size); }
+    void finish() { reader.finish(); }
+    void run_line(std::string line, std::size_t offset, const std::string *binary = nullptr,
+                  const DataHeader *header = nullptr);
+    void on_line(std::string text, std::size_t at, const std::string *data, const DataHeader *header) override {
+        run_line(std::move(text), at, data, header);
+    }
+    void on_data_line(std::string text, std::size_t at, bool last) override;
+    void on_problem(std::size_t at, const std::string &message, int code) override { diagnose(at, message, code); }
+    void on_note(std::size_t at, const std::string &command, const std::string &what) override {
+        lenient(at, command, what);
+    }
+    StreamReader reader{*this};
 
     // ---- diagnostics and the report ----
     void diagnose(std::size_t at, const std::string &message, int code = 1);
@@ -175,36 +107,23 @@ struct Machine {
     std::optional<std::string> resolve_token(const std::string &token) const;
 
     // ---- the label ----
-    Bitmap base;   // objects drawn in command order
-    Bitmap late;   // graphics (GW, GG), Postnet, variable fields: laid down after the rest
-    Bitmap page;   // the label as printed, composed from the layers; reused
-    bool late_used = false;
-    bool page_valid = false;  // page holds the composition of the layers as they are
-    bool drawn = false;
-    struct Overlay {
-        long x, y, w, h;
-        Bitmap::Ink ink;
-    };
-    std::vector<Overlay> overlays;  // LE and LW: over everything else
+    LabelCanvas canvas;
     struct CounterObject {
         std::string line;
         std::size_t offset;
     };
     std::vector<CounterObject> counter_objects;  // drawn anew for each label set
     std::vector<std::string> notes;
-    bool in_counter_pass = false;
     bool printing = false;  // one print engine: a print does not start another
     int nesting = 0;        // lines running inside other lines (limits::kMaxNesting)
-    Bitmap &layer(bool late_layer);
     // The layer an object goes to: late for graphics and substituted data.
-    Bitmap &object_layer(bool graphic);
-    void touched() { page_valid = false; drawn = true; }
+    Bitmap &object_layer(bool graphic) { return canvas.layer(graphic || substituting); }
+    void touched() { canvas.touched(); }
     void reset_label();
     void note_outside(std::size_t at);
 
     // ---- printing ----
     void print(long sets, long copies, std::size_t at);
-    void compose();
     void emit(const Bitmap &image, long sets, long copies, std::size_t at);
     Printer::Options options;
     long labels_printed = 0;
@@ -236,16 +155,6 @@ std::size_t remove_named(Map &map, const std::string &name, std::size_t &bytes, 
     }
     return removed;
 }
-
-// The command table: letters to handler, and whether a form may hold it.
-using Handler = void (*)(Machine &, Cmd &);
-struct CommandEntry {
-    const char *letters;
-    Handler run;
-    bool in_form;
-};
-// The entry whose letters start line, the longest that fits; null for none.
-const CommandEntry *find_command(const std::string &line);
 
 // Handlers, one family a file.
 namespace settings {

@@ -189,7 +189,7 @@ void options(Machine &m, Cmd &c) {
 void direction(Machine &m, Cmd &c) {
     if (c.rest != "T" && c.rest != "B") return m.diagnose(c.offset, "Z: expected ZT or ZB: 'Z" + shown(c.rest) + "'");
     m.upside_down = c.rest == "B";
-    m.page_valid = false;
+    m.canvas.invalidate();
     m.settings["direction"] = "Z" + c.rest;
     m.event(c.offset, "Z", c.rest == "B" ? "print upside down (ZB)" : "print as built (ZT)");
 }
