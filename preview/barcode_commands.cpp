@@ -58,8 +58,7 @@ void linear(Machine &m, Cmd &c) {
     if (readable != "B" && readable != "N") return m.diagnose(c.offset, "B: field 8 is not B or N: '" + shown(readable) + "'");
     request.readable = readable == "B";
     Shape shape;
-    const std::string error = encode_linear(request, shape);
-    if (!error.empty()) return m.diagnose(c.offset, "B: " + error, error.find("error 01") != std::string::npos ? 1 : 3);
+    if (const EncodeError error = encode_linear(request, shape)) return m.diagnose(c.offset, "B: " + error.message, error.code);
     if (request.data.empty()) return m.event(c.offset, "B", "empty data: nothing drawn");
     paint(m, c, shape, x, y, static_cast<int>(rotation));
     m.event(c.offset, "B", "bar code " + request.selection + " \"" + shown(request.data) + "\" at " + std::to_string(x) +
@@ -97,8 +96,7 @@ void two_dimensional(Machine &m, Cmd &c) {
         }
     }
     Shape shape;
-    const std::string error = encode_matrix(request, shape);
-    if (!error.empty()) return m.diagnose(c.offset, "b: " + error, error.find("error 01") != std::string::npos ? 1 : 3);
+    if (const EncodeError error = encode_matrix(request, shape)) return m.diagnose(c.offset, "b: " + error.message, error.code);
     if (request.data.empty()) return m.event(c.offset, "b", "empty data: nothing drawn");
     int rotation = 0;
     if (request.type == "P" && request.options.count('o')) {

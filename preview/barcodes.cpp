@@ -237,13 +237,17 @@ const int kDataMatrixSizes[][2] = {{10, 10},   {12, 12},   {14, 14},   {16, 16},
                                    {88, 88},   {96, 96},   {104, 104}, {120, 120}, {132, 132}, {144, 144},
                                    {8, 18},    {8, 32},    {12, 26},   {12, 36},   {16, 36},   {16, 48}};
 
-}  // namespace
-
-std::string encode_linear(const LinearRequest &request, Shape &shape) {
-    const Linear *code = nullptr;
+const Linear *find_linear(const std::string &selection) {
     for (const Linear &l : kLinear)
-        if (request.selection == l.selection) code = &l;
-    if (!code) return "no bar code selection '" + shown(request.selection) + "' (printer error 01)";
+        if (selection == l.selection) return &l;
+    return nullptr;
+}
+
+EncodeError data_error(std::string message) {
+    return message.empty() ? EncodeError{} : EncodeError{EncodeError::bad_data, std::move(message)};
+}
+
+std::string draw_linear(const Linear *code, const LinearRequest &request, Shape &shape) {
     if (request.data.empty()) return "";  // empty data draws nothing
     std::string data;
     int zint = code->zint, input_mode = DATA_MODE;
@@ -266,7 +270,9 @@ std::string encode_linear(const LinearRequest &request, Shape &shape) {
     return "";
 }
 
-std::string encode_matrix(const MatrixRequest &r, Shape &shape) {
+const char *const kMatrixTypes[] = {"Q", "P", "D", "M", "A", "AZ"};
+
+std::string draw_matrix(const MatrixRequest &r, Shape &shape) {
     Symbol symbol(ZBarcode_Create(), ZBarcode_Delete);
     if (!symbol) return "libzint could not start";
     std::string error, data = r.data;
@@ -359,10 +365,8 @@ std::string encode_matrix(const MatrixRequest &r, Shape &shape) {
         else if (e >= 201 && e <= 232) symbol->option_2 = static_cast<int>(e - 200 + 4);
         else if (e != 0 && e != 300) return "Aztec: option e " + std::to_string(e) + " is not 0, 1..99, 101..104, 201..232 or 300";
         shape.inverse = r.options.count('r') && r.options.at('r') == "1";
-    } else if (r.type == "AZ") {
-        return "Aztec Mesa (AZ) is not drawn by the preview";
     } else {
-        return "no two-dimensional code type '" + shown(r.type) + "' (printer error 01)";
+        return "Aztec Mesa (AZ) is not drawn by the preview";
     }
     if (!error.empty()) return name + ": " + error;
     if (data.empty()) return "";
@@ -389,6 +393,21 @@ std::string encode_matrix(const MatrixRequest &r, Shape &shape) {
     }
     modules_from(*symbol, module_w, row_h, shape);
     return "";
+}
+
+}  // namespace
+
+EncodeError encode_linear(const LinearRequest &request, Shape &shape) {
+    const Linear *code = find_linear(request.selection);
+    if (!code)
+        return {EncodeError::unknown_code, "no bar code selection '" + shown(request.selection) + "' (printer error 01)"};
+    return data_error(draw_linear(code, request, shape));
+}
+
+EncodeError encode_matrix(const MatrixRequest &request, Shape &shape) {
+    if (std::find(std::begin(kMatrixTypes), std::end(kMatrixTypes), request.type) == std::end(kMatrixTypes))
+        return {EncodeError::unknown_code, "no two-dimensional code type '" + shown(request.type) + "' (printer error 01)"};
+    return data_error(draw_matrix(request, shape));
 }
 
 }  // namespace quillbar::preview

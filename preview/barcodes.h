@@ -34,9 +34,17 @@ struct LinearRequest {
     std::string data;
 };
 
-// Fills shape; returns "" or why the code is not drawn, naming the rule the
-// data breaks ("EAN-13 takes 12 or 13 digits ...").
-std::string encode_linear(const LinearRequest &request, Shape &shape);
+// Why a code is not drawn: the printer's error code and a message naming
+// the rule broken ("EAN-13 takes 12 or 13 digits ...").
+struct EncodeError {
+    enum Code { none = 0, unknown_code = 1, bad_data = 3 };
+    Code code = none;
+    std::string message;
+    explicit operator bool() const { return code != none; }
+};
+
+// Fills shape, or says why the code is not drawn.
+EncodeError encode_linear(const LinearRequest &request, Shape &shape);
 
 struct MatrixRequest {
     std::string type;                     // Q, P, D, M, A, AZ
@@ -45,6 +53,6 @@ struct MatrixRequest {
     std::string data;
 };
 
-std::string encode_matrix(const MatrixRequest &request, Shape &shape);
+EncodeError encode_matrix(const MatrixRequest &request, Shape &shape);
 
 }  // namespace quillbar::preview
