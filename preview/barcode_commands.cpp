@@ -12,7 +12,7 @@ namespace {
 // Paints a shape at (x, y) turned by rotation, with its readable line.
 void paint(Machine &m, const Cmd &c, const Shape &shape, long x, long y, int rotation) {
     Bitmap &layer = m.object_layer(shape.late);
-    Painter painter(layer, m.ref_x + x, m.ref_y + y, rotation);
+    Painter painter(layer, m.state.ref_x + x, m.state.ref_y + y, rotation);
     FontMetrics font{};
     font_metrics(shape.readable_font, font);
     const long text_w = text_width(shape.readable_font, shape.readable.size(), 1);

@@ -31,10 +31,13 @@ const std::vector<Event> &Printer::events() const { return m_->events; }
 std::size_t Printer::dropped_diagnostics() const { return m_->dropped_diagnostics; }
 std::size_t Printer::dropped_events() const { return m_->dropped_events; }
 long Printer::unrendered_labels() const { return m_->labels_unrendered; }
-int Printer::width() const { return m_->width; }
-int Printer::length() const { return m_->length; }
+int Printer::width() const { return m_->state.width; }
+int Printer::length() const { return m_->state.length; }
 const std::map<std::string, Bitmap> &Printer::stored_graphics() const { return m_->graphics; }
-const std::map<std::string, std::string> &Printer::settings() const { return m_->settings; }
+const std::map<std::string, std::string> &Printer::settings() const {
+    m_->settings_report = m_->state.report();
+    return m_->settings_report;
+}
 
 std::vector<std::string> Printer::forms() const {
     std::vector<std::string> names;

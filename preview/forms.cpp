@@ -135,12 +135,7 @@ void data(Machine &m, Cmd &c) {
     m.data_values.clear();
     const long lines = static_cast<long>(m.variables.size() + m.counters.size());
     m.event(c.offset, "?", std::to_string(lines) + " data line(s) for the form \"" + shown(m.awaiting_name) + "\"");
-    if (lines > 0) return m.reader.expect_data_lines(lines);
-    // A form with nothing to fill in runs at once: no data line would
-    // ever end the wait.
-    const Form *form = m.awaiting;
-    m.awaiting = nullptr;
-    m.run_form(*form);
+    m.reader.expect_data_lines(lines);  // a form with nothing to fill in ran at FR
 }
 
 namespace {

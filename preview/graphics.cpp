@@ -13,7 +13,7 @@ void done(Machine &m, const Cmd &c, const Fields &f) {
 }
 
 bool outside(const Machine &m, long left, long top, long w, long h) {
-    return left < 0 || top < 0 || left + w > m.width || top + h > m.length;
+    return left < 0 || top < 0 || left + w > m.state.width || top + h > m.state.length;
 }
 
 }  // namespace
@@ -28,7 +28,7 @@ void write(Machine &m, Cmd &c) {
     if (m.gw_sink) m.gw_sink(GwBlock{x, y, row_bytes, rows, data});
     if (static_cast<long>(data.size()) != row_bytes * rows) return;  // skipped before: already reported
     Bitmap &layer = m.object_layer(true);
-    const long left = m.ref_x + x, top = m.ref_y + y;
+    const long left = m.state.ref_x + x, top = m.state.ref_y + y;
     if (outside(m, left, top, row_bytes * 8, rows)) m.note_outside(c.offset);
     // Only the rows and bytes that fall on the label are looked at.
     const long first_row = std::max(0L, -top), last_row = std::min(rows, static_cast<long>(layer.height()) - top);
@@ -79,7 +79,7 @@ void place(Machine &m, Cmd &c) {
     const auto it = m.graphics.find(name);
     if (it == m.graphics.end()) return m.diagnose(c.offset, "GG: no graphic stored as \"" + shown(name) + "\"", 9);
     Bitmap &layer = m.object_layer(true);
-    const long left = m.ref_x + x, top = m.ref_y + y;
+    const long left = m.state.ref_x + x, top = m.state.ref_y + y;
     if (outside(m, left, top, it->second.width(), it->second.height())) m.note_outside(c.offset);
     layer.merge(it->second, left, top);
     m.touched();
@@ -109,7 +109,7 @@ void lines(Machine &m, Cmd &c) {
     long x, y, w, h;
     if (!(f.number(0, x) && f.number(1, y) && f.number(2, w) && f.number(3, h))) return done(m, c, f);
     if (w < 0 || h < 0) return m.diagnose(c.offset, c.letters + ": width and height must not be negative");
-    const long left = m.ref_x + x, top = m.ref_y + y;
+    const long left = m.state.ref_x + x, top = m.state.ref_y + y;
     if (outside(m, left, top, w, h)) m.note_outside(c.offset);
     const Bitmap::Ink ink = c.letters == "LO" ? Bitmap::Ink::black : c.letters == "LW" ? Bitmap::Ink::white : Bitmap::Ink::invert;
     if (ink == Bitmap::Ink::black || m.canvas.finishing()) {
@@ -133,7 +133,7 @@ void diagonal(Machine &m, Cmd &c) {
         std::swap(y1, y2);
     }
     Bitmap &layer = m.object_layer(false);
-    const long left = m.ref_x + x1, right = m.ref_x + x2, top = m.ref_y + y1, bottom = m.ref_y + y2;
+    const long left = m.state.ref_x + x1, right = m.state.ref_x + x2, top = m.state.ref_y + y1, bottom = m.state.ref_y + y2;
     if (outside(m, std::min(left, right), std::min(top, bottom), std::abs(right - left) + 1, std::abs(bottom - top) + t))
         m.note_outside(c.offset);
     if (left == right) {
@@ -165,7 +165,7 @@ void box(Machine &m, Cmd &c) {
         if (y2 < y1) std::swap(y1, y2);
     }
     Bitmap &layer = m.object_layer(false);
-    const long left = m.ref_x + x1, top = m.ref_y + y1, w = x2 - x1, h = y2 - y1;
+    const long left = m.state.ref_x + x1, top = m.state.ref_y + y1, w = x2 - x1, h = y2 - y1;
     if (outside(m, left, top, w, h)) m.note_outside(c.offset);
     const long tw = std::min(t, w), th = std::min(t, h);
     layer.paint(left, top, w, th, Bitmap::Ink::black);

@@ -14,12 +14,8 @@ namespace quillbar::preview {
 
 // ---- the machine ----------------------------------------------------------------------
 
-Machine::Machine(Printer::Options o) : options(o) {
-    width = options.media_width;
-    length = options.media_length;
-    canvas.reset(width, length);
-    settings["direction"] = "ZT";
-    settings["character set"] = "I8,0,001";
+Machine::Machine(Printer::Options o) : state(o.media_width, o.media_length), options(o) {
+    canvas.reset(state.width, state.length);
 }
 
 void Machine::diagnose(std::size_t at, const std::string &message, int code) {
@@ -46,7 +42,7 @@ void Machine::lenient(std::size_t at, const std::string &command, const std::str
 }
 
 void Machine::reset_label() {
-    canvas.reset(width, length);
+    canvas.reset(state.width, state.length);
     counter_objects.clear();
     notes.clear();
 }
@@ -242,7 +238,7 @@ void Machine::print(long sets, long copies, std::size_t at) {
         return diagnose(at, "a print request while a label is printing (PA among the form's counter objects); "
                             "not started");
     const Held<bool> engine(printing, true);
-    const bool simple = canvas.plain() && counter_objects.empty() && !upside_down;
+    const bool simple = canvas.plain() && counter_objects.empty() && !state.upside_down;
     // With counters, each set is its own label; without, one picture stands
     // for sets x copies.
     const long rounds = counter_objects.empty() ? 1 : sets;
@@ -253,13 +249,13 @@ void Machine::print(long sets, long copies, std::size_t at) {
                                  " labels of a stream; the rest are counted only", 4);
         } else if (simple) {
             emit(canvas.base(), sets, copies, at);
-        } else if (counter_objects.empty() && !canvas.has_overlays() && !upside_down) {
+        } else if (counter_objects.empty() && !canvas.has_overlays() && !state.upside_down) {
             emit(canvas.compose(), sets, copies, at);
         } else {
             // Counter objects are drawn on the printed picture, as the form
             // substitutes them. By index and by copy: whatever a line run
             // here does to the list, the loop stays on firm ground.
-            const Bitmap &page = canvas.finish(upside_down, [this] {
+            const Bitmap &page = canvas.finish(state.upside_down, [this] {
                 const Held<bool> substitute(substituting, true);
                 for (std::size_t k = 0, n = counter_objects.size(); k < n && k < counter_objects.size(); ++k) {
                     const CounterObject o = counter_objects[k];

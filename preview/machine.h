@@ -20,6 +20,7 @@
 #include "epl2_printer.h"
 #include "fields.h"
 #include "label_canvas.h"
+#include "printer_state.h"
 #include "stream_reader.h"
 
 namespace quillbar::preview {
@@ -76,19 +77,12 @@ struct Machine : StreamReader::Listener {
     int condition = 0;   // a state the printer is in (out of paper, head up, paused): ^ee reports it until it clears
 
     // ---- the printer's state ----
-    int width = Printer::kDefaultWidth;
-    int length = Printer::kDefaultLength;
-    long ref_x = 0, ref_y = 0;
-    bool upside_down = false;  // ZB
-    std::map<std::string, std::string> settings;
-    std::string code_page = "437";  // I p2 as a code page name, for resident fonts
-    int data_bits = 8;
-    std::string country = "001";
+    PrinterState state;
+    std::map<std::string, std::string> settings_report;  // produced from state when asked
     std::map<std::string, Bitmap> graphics;
     std::size_t graphics_bytes = 0;
     std::map<std::string, Form> forms;
     std::size_t form_bytes = 0;
-    bool reporting = false;  // US
 
     // ---- forms being stored and run ----
     bool storing = false;

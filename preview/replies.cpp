@@ -13,8 +13,7 @@ std::string two_digits(int code) {
 }
 
 std::string setting(const Machine &m, const std::string &name, const std::string &fallback) {
-    const auto it = m.settings.find(name);
-    return it == m.settings.end() ? fallback : it->second;
+    return m.state.kept_or(name, fallback);
 }
 
 }  // namespace
@@ -32,17 +31,17 @@ void errors(Machine &m, Cmd &c) {
 }
 
 void configuration(Machine &m, Cmd &c) {
-    std::string direction = setting(m, "direction", "ZT");
+    const PrinterState &s = m.state;
     const std::string lines[] = {
         "quillbar-preview EPL2",
         "Serial port:" + setting(m, "serial port", "96,N,8,1"),
-        "Image buffer size:" + std::to_string(m.width * m.length / 8 / 1024) + "K",
+        "Image buffer size:" + std::to_string(s.width * s.length / 8 / 1024) + "K",
         "Fmem:" + std::to_string(m.form_bytes / 1024) + "K used",
-        setting(m, "character set", "I8,0,001") + " " + setting(m, "double buffering", "rN") + " " +
+        s.character_set + " " + setting(m, "double buffering", "rN") + " " +
             setting(m, "top of form backup", "JF") + " " + setting(m, "driver escapes", "WN"),
-        "S" + setting(m, "speed", "4") + " D" + setting(m, "density", "08") + " R" + std::to_string(m.ref_x) + "," +
-            std::to_string(m.ref_y) + " " + direction + (m.reporting ? " US" : " UN"),
-        "q" + std::to_string(m.width) + " Q" + setting(m, "label length", std::to_string(m.length)),
+        "S" + setting(m, "speed", "4") + " D" + setting(m, "density", "08") + " R" + std::to_string(s.ref_x) + "," +
+            std::to_string(s.ref_y) + " " + (s.upside_down ? "ZB" : "ZT") + (s.reports_errors() ? " US" : " UN"),
+        "q" + std::to_string(s.width) + " Q" + std::to_string(s.label_length ? s.label_length : s.length),
         "Option:" + setting(m, "options", "D"),
     };
     std::string reply;
@@ -55,7 +54,7 @@ void configuration(Machine &m, Cmd &c) {
 // graphics total and free, soft fonts total and free), then what UI sends.
 void memory(Machine &m, Cmd &c) {
     const auto kb = [](std::size_t bytes) { return std::to_string(bytes / 1024); };
-    const std::size_t image = static_cast<std::size_t>(m.width) * static_cast<std::size_t>(m.length) / 8;
+    const std::size_t image = static_cast<std::size_t>(m.state.width) * static_cast<std::size_t>(m.state.length) / 8;
     const std::size_t forms = std::min(m.form_bytes, limits::kMaxForms);
     const std::size_t graphics = std::min(m.graphics_bytes, limits::kMaxStoredGraphics);
     m.reply("UP" + kb(image) + "," + kb(limits::kMaxForms) + "," + kb(limits::kMaxForms - forms) + "," +
@@ -66,24 +65,17 @@ void memory(Machine &m, Cmd &c) {
 
 // UI: the code page as I p1,p2,p3 set it, e.g. UI80,001 or UI8A,001.
 void character_set(Machine &m, Cmd &c) {
-    std::string set = setting(m, "character set", "I8,0,001").substr(1);
-    std::string bits = "8", page = "0", country = m.country;
-    const std::size_t a = set.find(','), b = set.find(',', a + 1);
-    if (a != std::string::npos) {
-        bits = set.substr(0, a);
-        page = set.substr(a + 1, b == std::string::npos ? std::string::npos : b - a - 1);
-    }
-    m.reply("UI" + bits + page + "," + country + "\r\n");
+    m.reply("UI" + std::to_string(m.state.data_bits) + m.state.page + "," + m.state.country + "\r\n");
     m.event(c.offset, "UI", "code page sent");
 }
 
 // US enables error reporting (answered with ACK), UN disables it, UT
 // switches to the alternate mode.
 void reporting(Machine &m, Cmd &c) {
-    m.reporting = c.letters != "UN";
+    m.state.reporting = c.letters;
+    m.state.reporting_set = true;
     if (c.letters == "US") m.reply(std::string(1, '\x06'));
-    m.settings["error reporting"] = c.letters;
-    m.event(c.offset, c.letters, m.reporting ? "error reporting on" : "error reporting off");
+    m.event(c.offset, c.letters, m.state.reports_errors() ? "error reporting on" : "error reporting off");
 }
 
 void lists(Machine &m, Cmd &c) {
@@ -97,7 +89,7 @@ void lists(Machine &m, Cmd &c) {
 }
 
 void error_format(Machine &m, Cmd &c) {
-    m.settings["error reply format"] = "eR" + c.rest;
+    m.state.kept["error reply format"] = "eR" + c.rest;
     m.event(c.offset, "eR", "error reply format " + c.rest);
 }
 

@@ -37,9 +37,9 @@ void width(Machine &m, Cmd &c) {
     if (w < 1 || w > limits::kMaxWidth)
         return m.diagnose(c.offset, "q: label width " + std::to_string(w) + " dots is outside 1.." +
                                         std::to_string(limits::kMaxWidth));
-    m.width = static_cast<int>(w);
+    m.state.width = static_cast<int>(w);
+    m.state.width_set = true;
     m.reset_label();  // the buffer is formatted anew; GW images are lost
-    m.settings["label width"] = std::to_string(w);
     m.event(c.offset, "q", "label width " + std::to_string(w) + " dots");
 }
 
@@ -50,7 +50,7 @@ void length(Machine &m, Cmd &c) {
     long q = 0;
     if (!f.number(0, q)) return done(m, c, f);
     if (q < 1 || q > 65535) return m.diagnose(c.offset, "Q: label length " + std::to_string(q) + " dots is outside 1..65535");
-    std::string media = m.settings.count("media") ? m.settings["media"] : "gap 24";
+    std::string media = m.state.media;
     if (f.size() == 1) {
         m.lenient(c.offset, "Q", "Q with the length only: the gap stays " + media);
     } else {
@@ -76,9 +76,9 @@ void length(Machine &m, Cmd &c) {
     if (q > limits::kMaxLength)
         m.diagnose(c.offset, "Q: label length " + std::to_string(q) + " dots, previewed only to " +
                                  std::to_string(limits::kMaxLength));
-    m.length = static_cast<int>(std::min<long>(q, limits::kMaxLength));
-    m.settings["label length"] = std::to_string(q);
-    m.settings["media"] = media;
+    m.state.length = static_cast<int>(std::min<long>(q, limits::kMaxLength));
+    m.state.label_length = q;
+    m.state.media = media;
     m.reset_label();
     m.event(c.offset, "Q", "label length " + std::to_string(q) + " dots, " + media);
 }
@@ -87,18 +87,18 @@ void reference(Machine &m, Cmd &c) {
     Fields f(c);
     long x = 0, y = 0;
     if (!f.number(0, x) || !f.number(1, y)) return done(m, c, f);
-    m.ref_x = x;
-    m.ref_y = y;
+    m.state.ref_x = x;
+    m.state.ref_y = y;
+    m.state.reference_set = true;
     // R takes the reference point from the head's edge: the image is the
     // full print width, whatever q said.
-    if (m.width != Printer::kPrintWidth) {
-        m.width = Printer::kPrintWidth;
+    if (m.state.width != Printer::kPrintWidth) {
+        m.state.width = Printer::kPrintWidth;
+        m.state.width_set = true;
         m.reset_label();
-        m.settings["label width"] = std::to_string(Printer::kPrintWidth);
         m.lenient(c.offset, "R", "R makes the image the full print width (" + std::to_string(Printer::kPrintWidth) +
                                      " dots), whatever q set");
     }
-    m.settings["reference point"] = std::to_string(x) + "," + std::to_string(y);
     m.event(c.offset, "R", "reference point " + std::to_string(x) + "," + std::to_string(y));
 }
 
@@ -118,7 +118,7 @@ void number_setting(Machine &m, Cmd &c) {
     if (c.letters == "D" && (v < 0 || v > 15)) m.diagnose(c.offset, "D: density " + std::to_string(v) + " is outside 0..15");
     if (c.letters == "f" && name == "feed position" && (v < 20 || v > 180))
         m.diagnose(c.offset, "f: feed position " + std::to_string(v) + " is outside 20..180 (nominal 100)");
-    m.settings[name] = std::to_string(v);
+    m.state.kept[name] = std::to_string(v);
     m.event(c.offset, c.letters, name + " " + std::to_string(v));
 }
 
@@ -154,22 +154,22 @@ void word_setting(Machine &m, Cmd &c) {
             (stop != "1" && stop != "2"))
             return m.diagnose(c.offset, "Y: expected a speed 38, 19, 96, 48, 24 or 12, parity N, E or O, data bits 7 "
                                         "or 8 and stop bits 1 or 2: '" + shown(c.rest) + "'");
-        m.settings["serial port"] = c.rest;
+        m.state.kept["serial port"] = c.rest;
         return m.event(c.offset, "Y", "serial port: " + c.rest);
     }
     if (c.letters == "o") {
         // o alone cancels oH, oM and oE; each o letter is a setting of its own.
-        m.settings["option o" + c.rest.substr(0, 1)] = value;
+        m.state.kept["option o" + c.rest.substr(0, 1)] = value;
         return m.event(c.offset, "o", "option " + value);
     }
-    m.settings[name] = value;
+    m.state.kept[name] = value;
     m.event(c.offset, c.letters, name + ": " + value);
 }
 
 // O and its options, not cumulative: the options named replace all before.
 void options(Machine &m, Cmd &c) {
     if (c.rest == "EPL1") {
-        m.settings["language"] = "EPL1 (OEPL1)";
+        m.state.kept["language"] = "EPL1 (OEPL1)";
         return m.diagnose(c.offset, "OEPL1 switches the printer to line mode (EPL1) for good; the preview stays in EPL2");
     }
     static const char *const kKnown[] = {"C", "Cb", "D", "P", "L", "S", "Ff", "Fr", "Fi", "N"};
@@ -181,16 +181,15 @@ void options(Machine &m, Cmd &c) {
             known = true;
         if (!known) m.diagnose(c.offset, "O: unknown option '" + shown(option) + "'");
     }
-    m.settings["options"] = c.rest.empty() ? "none (thermal transfer)" : c.rest;
+    m.state.kept["options"] = c.rest.empty() ? "none (thermal transfer)" : c.rest;
     m.event(c.offset, "O", "hardware options " + (c.rest.empty() ? std::string("reset") : c.rest));
 }
 
 // ZT prints the buffer as built, ZB turns the printed picture 180 degrees.
 void direction(Machine &m, Cmd &c) {
     if (c.rest != "T" && c.rest != "B") return m.diagnose(c.offset, "Z: expected ZT or ZB: 'Z" + shown(c.rest) + "'");
-    m.upside_down = c.rest == "B";
+    m.state.upside_down = c.rest == "B";
     m.canvas.invalidate();
-    m.settings["direction"] = "Z" + c.rest;
     m.event(c.offset, "Z", c.rest == "B" ? "print upside down (ZB)" : "print as built (ZT)");
 }
 
@@ -209,18 +208,19 @@ void character_set(Machine &m, Cmd &c) {
     if (bits == 8) {
         const auto it = kCodePages.find(page);
         if (it == kCodePages.end()) return m.diagnose(c.offset, "I: no 8-bit code page '" + shown(page) + "'");
-        m.code_page = it->second;
+        m.state.code_page = it->second;
     } else {
         long national = -1;
         if (!parse_number(page, national) || national < 0 || national > 8)
             return m.diagnose(c.offset, "I: no 7-bit character set '" + shown(page) + "'");
-        m.code_page = "7-bit " + page;
+        m.state.code_page = "7-bit " + page;
         m.lenient(c.offset, "I", "7-bit national characters drawn as ASCII");
     }
-    m.data_bits = static_cast<int>(bits);
-    if (!country.empty()) m.country = country;
-    m.settings["character set"] = "I" + c.rest;
-    m.event(c.offset, "I", "character set " + c.rest + " (code page " + m.code_page + ")");
+    m.state.data_bits = static_cast<int>(bits);
+    m.state.page = page;
+    if (!country.empty()) m.state.country = country;
+    m.state.character_set = "I" + c.rest;
+    m.event(c.offset, "I", "character set " + c.rest + " (code page " + m.state.code_page + ")");
 }
 
 void comment(Machine &m, Cmd &c) { m.event(c.offset, ";", "comment"); }
@@ -229,18 +229,16 @@ void comment(Machine &m, Cmd &c) { m.event(c.offset, ";", "comment"); }
 // stored graphics and forms stay.
 void reset(Machine &m, Cmd &c) {
     if (c.letters == "^default") {
-        m.settings.clear();
-        m.settings["direction"] = "ZT";
-        m.settings["character set"] = "I8,0,001";
-        m.code_page = "437";
-        m.data_bits = 8;
-        m.country = "001";
-        m.upside_down = false;
-        m.reporting = false;
+        // Every setting as it left the factory.
+        m.state = PrinterState(m.options.media_width, m.options.media_length);
+    } else {
+        // A power cycle: the buffer and the reference point start anew.
+        m.state.width = m.options.media_width;
+        m.state.length = m.options.media_length;
+        m.state.ref_x = m.state.ref_y = 0;
+        m.state.width_set = m.state.reference_set = false;
+        m.state.label_length = 0;
     }
-    m.width = m.options.media_width;
-    m.length = m.options.media_length;
-    m.ref_x = m.ref_y = 0;
     m.reset_label();
     m.event(c.offset, c.letters, c.letters == "^@" ? "reset" : "factory defaults");
 }

@@ -26,13 +26,13 @@ void draw(Machine &m, Cmd &c) {
     if (data.empty()) return m.event(c.offset, "A", "empty text: nothing drawn");
 
     Bitmap &layer = m.object_layer(false);
-    Painter painter(layer, m.ref_x + x, m.ref_y + y, static_cast<int>(rotation & 3));
+    Painter painter(layer, m.state.ref_x + x, m.state.ref_y + y, static_cast<int>(rotation & 3));
     const long w = text_width(static_cast<int>(font), data.size(), static_cast<int>(h));
     const long box = static_cast<long>(metrics.box_height) * v;
     if (!painter.inside(0, 0, w, box)) m.note_outside(c.offset);
     if (reverse == "R") painter.rect(0, 0, w, box);
     std::string error;
-    if (!paint_text(painter, static_cast<int>(font), data, 0, 0, static_cast<int>(h), static_cast<int>(v), m.code_page,
+    if (!paint_text(painter, static_cast<int>(font), data, 0, 0, static_cast<int>(h), static_cast<int>(v), m.state.code_page,
                     reverse == "R" ? Bitmap::Ink::white : Bitmap::Ink::black, error))
         return m.diagnose(c.offset, "A: " + error);
     m.touched();

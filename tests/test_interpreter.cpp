@@ -276,6 +276,48 @@ TEST(Interpreter, FormsFillVariablesAndStepCountersBetweenSets) {
     EXPECT_NE(r.events.find("form \"SHIP\" stored, 4 line(s)"), std::string::npos) << r.events;
 }
 
+// What the reader, the command table and the printer's state decide between
+// them, each case a stream: one setting held once, whatever asks for it.
+TEST(Interpreter, ReaderTableAndStateAgree) {
+    struct Case {
+        const char *what;
+        std::string stream;
+        std::size_t labels;
+        const char *reply_has;    // "" for no check
+        const char *problem_has;  // "" for none expected
+    } cases[] = {
+        // A form with nothing to fill in runs at FR: a '?' after it waits
+        // for nothing, and the lines after it stay commands.
+        {"a form without variables", "FS\"F\"\nA10,10,0,3,1,1,N,\"X\"\nFE\nN\nFR\"F\"\n?\nP1\nUI\n", 1, "UI80,001",
+         "? without a retrieved form"},
+        // ^@ starts the buffer anew: UQ says the media size, not the old q/Q.
+        {"^@ after q and Q", "q400\nQ300,24\n^@\nUQ\n", 0, "q812 Q1218", ""},
+        {"ZB then UQ", "ZB\nUQ\n", 0, " ZB UN", ""},
+        {"UT reports errors", "UT\nUQ\n", 0, " ZT US", ""},
+        // GM's comma before the size is forgiven; its header is read once.
+        {"GM with a comma", "GM\"L\",3\nabc\nGI\n", 0, "", "GM \"L\""},
+        // GW whose header is not at the start of the line carries no data.
+        {"an indented GW", "N\n GW1,1,1,1,\xFF\nP1\n", 1, "", "GW: its data must follow the header"},
+        // A comment line is the table's: never stored in a form, never run.
+        {"a comment in a form", "FS\"F\"\n; note\nFE\nFI\n", 0, "", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (std::size_t chunk : {std::size_t{0}, std::size_t{1}}) {
+            const Outcome r = run(c.stream, chunk);
+            EXPECT_EQ(r.labels.size(), c.labels);
+            if (*c.reply_has) {
+                EXPECT_NE(r.replies.find(c.reply_has), std::string::npos) << r.replies;
+            }
+            if (*c.problem_has) {
+                EXPECT_NE(first_problem(r).find(c.problem_has), std::string::npos) << first_problem(r);
+            } else {
+                EXPECT_EQ(first_problem(r), "");
+            }
+        }
+    }
+}
+
 // ^ee answers with the code of the last line that failed, then 00; UQ and
 // UI answer with the configuration and the code page.
 TEST(Interpreter, RepliesSayWhatThePrinterKnows) {
