@@ -1,9 +1,38 @@
 // SPDX-License-Identifier: MIT
 // A: text in the printer's resident fonts.
+#include "label/glyph_renderer.h"
 #include "machine.h"
 #include "resident_fonts.h"
 
 namespace quillbar::preview::text {
+namespace {
+
+// The Asian fonts 8 and 9 at 203 dpi: a double-byte character fills a
+// 24 x 24 cell with no gap of its own, a single byte half of one. They are
+// bitmap fonts: the multipliers repeat each dot. The host's Song face draws
+// them, through the renderer that draws the library's Chinese text; the
+// data is GB2312/GBK. (Font 9, the traditional one, is drawn as 8: no
+// 203-dpi cell is published for it.)
+constexpr int kAsianCell = 24;
+constexpr int kSongFace = 1;
+
+struct AsianText {
+    quillbar::GlyphImage image;                                // one cell column a byte
+    std::vector<std::pair<std::size_t, std::size_t>> glyphs;  // each character's first byte and size
+};
+
+AsianText draw_asian(const std::string &data) {
+    AsianText t;
+    for (std::size_t i = 0; i < data.size();) {
+        const bool two = static_cast<unsigned char>(data[i]) >= 0x81 && i + 1 < data.size();
+        t.glyphs.emplace_back(i, two ? 2 : 1);
+        i += two ? 2 : 1;
+    }
+    t.image = quillbar::Render(data, kSongFace, kAsianCell, kAsianCell / 2, 400, 0, 0);
+    return t;
+}
+
+}  // namespace
 
 // A p1,p2,p3,p4,p5,p6,p7,"DATA": position, rotation, font, multipliers,
 // N or R (white on black over the text's box), data.
@@ -18,8 +47,9 @@ void draw(Machine &m, Cmd &c) {
     if (rotation < 0 || rotation > 7) return m.diagnose(c.offset, "A: rotation " + std::to_string(rotation) + " is outside 0..7");
     if (rotation > 3) m.lenient(c.offset, "A", "rotation " + std::to_string(rotation) + " (Asian stacking) drawn as " +
                                                    std::to_string(rotation - 4));
-    if (font == 8 || font == 9) return m.diagnose(c.offset, "A: the Asian fonts 8 and 9 are not drawn by the preview");
-    if (!font_metrics(static_cast<int>(font), metrics)) return m.diagnose(c.offset, "A: no resident font " + std::to_string(font));
+    const bool asian = font == 8 || font == 9;
+    if (!asian && !font_metrics(static_cast<int>(font), metrics))
+        return m.diagnose(c.offset, "A: no resident font " + std::to_string(font));
     if (h < 1 || h > 8 || h == 7) return m.diagnose(c.offset, "A: horizontal multiplier " + std::to_string(h) + " is not 1..6 or 8");
     if (v < 1 || v > 9) return m.diagnose(c.offset, "A: vertical multiplier " + std::to_string(v) + " is outside 1..9");
     if (reverse != "N" && reverse != "R") return m.diagnose(c.offset, "A: field 7 is not N or R: '" + shown(reverse) + "'");
@@ -27,14 +57,35 @@ void draw(Machine &m, Cmd &c) {
 
     Bitmap &layer = m.object_layer(false);
     Painter painter(layer, m.state.ref_x + x, m.state.ref_y + y, static_cast<int>(rotation & 3));
-    const long w = text_width(static_cast<int>(font), data.size(), static_cast<int>(h));
-    const long box = static_cast<long>(metrics.box_height) * v;
-    if (!painter.inside(0, 0, w, box)) m.note_outside(c.offset);
-    if (reverse == "R") painter.rect(0, 0, w, box);
-    std::string error;
-    if (!paint_text(painter, static_cast<int>(font), data, 0, 0, static_cast<int>(h), static_cast<int>(v), m.state.code_page,
-                    reverse == "R" ? Bitmap::Ink::white : Bitmap::Ink::black, error))
-        return m.diagnose(c.offset, "A: " + error);
+    const Bitmap::Ink ink = reverse == "R" ? Bitmap::Ink::white : Bitmap::Ink::black;
+    if (asian) {
+        // i: extra dots between the characters.
+        long spacing = 0;
+        parse_number(m.state.kept_or("Asian character spacing", "0"), spacing);
+        const AsianText t = draw_asian(data);
+        const long w = (t.image.width + spacing * static_cast<long>(t.glyphs.size() - 1)) * h;
+        const long box = static_cast<long>(kAsianCell) * v;
+        if (!painter.inside(0, 0, w, box)) m.note_outside(c.offset);
+        if (reverse == "R") painter.rect(0, 0, w, box);
+        for (std::size_t k = 0; k < t.glyphs.size(); ++k) {
+            const long first = static_cast<long>(t.glyphs[k].first) * (kAsianCell / 2);
+            const long columns = static_cast<long>(t.glyphs[k].second) * (kAsianCell / 2);
+            const long shift = spacing * static_cast<long>(k);
+            for (long row = 0; row < t.image.height; ++row)
+                for (long col = first; col < first + columns; ++col)
+                    if (t.image.ink(static_cast<int>(col), static_cast<int>(row)))
+                        painter.rect((col + shift) * h, row * v, h, v, ink);
+        }
+    } else {
+        const long w = text_width(static_cast<int>(font), data.size(), static_cast<int>(h));
+        const long box = static_cast<long>(metrics.box_height) * v;
+        if (!painter.inside(0, 0, w, box)) m.note_outside(c.offset);
+        if (reverse == "R") painter.rect(0, 0, w, box);
+        std::string error;
+        if (!paint_text(painter, static_cast<int>(font), data, 0, 0, static_cast<int>(h), static_cast<int>(v),
+                        m.state.code_page, ink, error))
+            return m.diagnose(c.offset, "A: " + error);
+    }
     m.touched();
     m.event(c.offset, "A", "text \"" + shown(data) + "\" font " + std::to_string(font) + " at " + std::to_string(x) + "," +
                                std::to_string(y) + (reverse == "R" ? " reversed" : ""));

@@ -276,6 +276,35 @@ TEST(Interpreter, FormsFillVariablesAndStepCountersBetweenSets) {
     EXPECT_NE(r.events.find("form \"SHIP\" stored, 4 line(s)"), std::string::npos) << r.events;
 }
 
+// The Asian fonts: a GBK character fills a 24 x 24 cell, a single byte half
+// of one, the multipliers repeat dots, i adds space between characters; the
+// text stays inside the box those make, and is ink, not a diagnostic.
+TEST(Interpreter, AsianFontsDrawGbkTextInTheirCells) {
+    const std::string zhongwen = "\xD6\xD0\xCE\xC4";  // two characters
+    struct Case {
+        std::string line;
+        long right, bottom;  // the box's far corner, from the text's origin at 10,10
+    } cases[] = {
+        {"A10,10,0,8,1,1,N,\"" + zhongwen + "\"", 48, 24},
+        {"A10,10,0,9,1,1,N,\"" + zhongwen + "\"", 48, 24},
+        {"A10,10,0,8,2,3,N,\"" + zhongwen + "\"", 96, 72},
+        {"A10,10,0,8,1,1,N,\"" + zhongwen + "AB\"", 72, 24},
+        {"i6\nA10,10,0,8,1,1,N,\"" + zhongwen + "\"", 54, 24},
+        {"A10,10,0,8,1,1,R,\"" + zhongwen + "\"", 48, 24},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        const Outcome r = run("N\nq400\nQ200,24\n" + c.line + "\nP1\n");
+        EXPECT_EQ(first_problem(r), "");
+        ASSERT_EQ(r.labels.size(), 1u);
+        const Bitmap &b = r.labels[0].image;
+        const long inside = ink(b, 10, 10, 10 + c.right, 10 + c.bottom);
+        EXPECT_GT(inside, c.right * c.bottom / 10);                    // drawn
+        EXPECT_EQ(ink(b, 0, 0, 400, 200), inside);                     // and nowhere else
+        EXPECT_GT(ink(b, 10 + c.right * 3 / 4, 10, 10 + c.right, 10 + c.bottom), 0);  // to the box's end
+    }
+}
+
 // What the reader, the command table and the printer's state decide between
 // them, each case a stream: one setting held once, whatever asks for it.
 TEST(Interpreter, ReaderTableAndStateAgree) {
