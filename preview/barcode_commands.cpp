@@ -40,17 +40,20 @@ void linear(Machine &m, Cmd &c) {
     Fields f(c);
     long x, y, rotation;
     LinearRequest request;
-    std::string readable;
-    if (!(f.number(0, x) && f.number(1, y) && f.number(2, rotation) && f.word(3, request.selection) &&
-          f.number(4, request.narrow) && f.number(5, request.wide) && f.number(6, request.height) && f.word(7, readable) &&
+    std::string readable, unread;
+    if (!(f.number(0, x) && f.number(1, y) && f.number(2, rotation) && f.word(3, request.selection)))
+        return m.diagnose(c.offset, f.error());
+    const bool narrow = reads_narrow_bar(request.selection), wide = reads_wide_bar(request.selection);
+    if (!((narrow ? f.number(4, request.narrow) : f.word(4, unread)) &&
+          (wide ? f.number(5, request.wide) : f.word(5, unread)) && f.number(6, request.height) && f.word(7, readable) &&
           f.data(8, request.data)))
         return m.diagnose(c.offset, f.error());
     if (rotation < 0 || rotation > 3) return m.diagnose(c.offset, "B: rotation " + std::to_string(rotation) + " is outside 0..3");
     const bool ean = request.selection[0] == 'E' || request.selection[0] == 'U';
-    if (ean ? (request.narrow < 2 || request.narrow > 4) : (request.narrow < 1 || request.narrow > 10))
+    if (narrow && (ean ? (request.narrow < 2 || request.narrow > 4) : (request.narrow < 1 || request.narrow > 10)))
         return m.diagnose(c.offset, "B: narrow bar width " + std::to_string(request.narrow) + " is outside " +
                                         (ean ? "2..4 for EAN and UPC" : "1..10"));
-    if (request.wide < 2 || request.wide > 30)
+    if (wide && (request.wide < 2 || request.wide > 30))
         return m.diagnose(c.offset, "B: wide bar width " + std::to_string(request.wide) + " is outside 2..30");
     if (request.height < 1 || request.height > limits::kMaxLength)
         return m.diagnose(c.offset, "B: bar height " + std::to_string(request.height) + " is outside 1.." +

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "code128.h"
 #include "machine.h"
 
 namespace quillbar::preview {
@@ -104,27 +105,18 @@ std::string prepare(const Linear &code, const std::string &selection, std::strin
         return "";
     }
     if (selection == "1E") {
-        // Application identifiers in brackets or parentheses; plain data has
-        // none the preview could find, and goes as Code 128.
-        if (data.find('(') != std::string::npos) {
-            input_mode = GS1_MODE | GS1PARENS_MODE;
-        } else if (data.find('[') != std::string::npos) {
-            input_mode = GS1_MODE;
-        } else {
-            zint = BARCODE_CODE128;
-            notes.push_back("UCC/EAN-128 data without application identifiers in brackets: drawn as Code 128");
-        }
+        // Application identifiers in brackets or parentheses (plain data is
+        // drawn by the Code 128 step of our own).
+        input_mode = data.find('(') != std::string::npos ? GS1_MODE | GS1PARENS_MODE : GS1_MODE;
         out = data;
         return "";
     }
-    if (selection == "1A") {
+    if (selection == "3" || selection == "3C") {
+        // Code 39 is full ASCII as soon as the data needs it.
+        static const char kStandard[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ -.$/+%";
         for (char c : data)
-            if (static_cast<unsigned char>(c) >= 0x60) return name + " has no lower-case letters";
-        notes.push_back("Code 128 subset A drawn with subsets chosen automatically");
-    }
-    if (selection == "1C") {
-        if (!digits(data) || data.size() % 2) return name + " takes an even number of digits";
-        notes.push_back("Code 128 subset C drawn with subsets chosen automatically");
+            if (static_cast<unsigned char>(c) >= 128) return name + " takes ASCII characters only";
+        if (data.find_first_not_of(kStandard) != std::string::npos) zint = BARCODE_EXCODE39;
     }
     if (selection == "1D") {
         // Two subset-B characters, eight digits, DE.
@@ -230,6 +222,71 @@ long option_number(const MatrixRequest &r, char letter, long fallback, long lo, 
     return v;
 }
 
+// Data Matrix keeps a one-module quiet zone inside its box (dark round an
+// inverse symbol).
+void add_quiet_zone(Shape &shape, long module) {
+    for (Shape::Bar &b : shape.bars) {
+        b.u += module;
+        b.v += module;
+    }
+    shape.width += 2 * module;
+    shape.height += 2 * module;
+}
+
+// MaxiCode at its nominal size (28.14 x 26.91 mm, 225 x 215 dots at 8 a
+// millimetre): hexagons and bullseye from libzint's raster, which is drawn
+// larger and sampled down.
+std::string maxicode_from(zint_symbol &s, Shape &shape) {
+    constexpr long kWidth = 225, kHeight = 215;
+    s.scale = 2;
+    if (ZBarcode_Buffer(&s, 0) >= ZINT_ERROR || !s.bitmap) return std::string("MaxiCode: ") + s.errtxt;
+    const auto ink = [&](long x, long y) { return s.bitmap[(y * s.bitmap_width + x) * 3] < 128; };
+    long left = s.bitmap_width, top = s.bitmap_height, right = -1, bottom = -1;
+    for (long y = 0; y < s.bitmap_height; ++y)
+        for (long x = 0; x < s.bitmap_width; ++x)
+            if (ink(x, y)) {
+                left = std::min(left, x), right = std::max(right, x);
+                top = std::min(top, y), bottom = std::max(bottom, y);
+            }
+    if (right < 0) return "MaxiCode: nothing drawn";
+    for (long v = 0; v < kHeight; ++v)
+        for (long u = 0; u < kWidth; ++u)
+            if (ink(left + (2 * u + 1) * (right - left + 1) / (2 * kWidth), top + (2 * v + 1) * (bottom - top + 1) / (2 * kHeight)))
+                shape.bars.push_back({u, v, 1, 1});
+    shape.width = kWidth;
+    shape.height = kHeight;
+    return "";
+}
+
+// PDF417: with p4 and p5 (the largest box in dots) and no x, the widest
+// module from 6 down to 3 that fits the box; rows four modules high unless
+// y says; with f1 centred in the box.
+void pdf417_from(const zint_symbol &s, const MatrixRequest &r, long module_w, long row_h, Shape &shape) {
+    const bool boxed = r.sizes.size() == 2 && r.sizes[0] > 0 && r.sizes[1] > 0;
+    if (!module_w) {
+        module_w = 3;
+        for (long x = 6; boxed && x > 3; --x)
+            if (s.width * x <= r.sizes[0] && s.rows * (row_h ? row_h : 4 * x) <= r.sizes[1]) {
+                module_w = x;
+                break;
+            }
+    }
+    if (!row_h) row_h = 4 * module_w;
+    modules_from(s, module_w, row_h, shape);
+    if (boxed && (shape.width > r.sizes[0] || shape.height > r.sizes[1]))
+        shape.notes.push_back("PDF417 larger than its box of " + std::to_string(r.sizes[0]) + " x " +
+                              std::to_string(r.sizes[1]) + " dots");
+    if (boxed && r.options.count('f') && r.options.at('f') == "1") {
+        const long du = std::max(0L, (r.sizes[0] - shape.width) / 2), dv = std::max(0L, (r.sizes[1] - shape.height) / 2);
+        for (Shape::Bar &b : shape.bars) {
+            b.u += du;
+            b.v += dv;
+        }
+        shape.width = std::max(shape.width, r.sizes[0]);
+        shape.height = std::max(shape.height, r.sizes[1]);
+    }
+}
+
 // ECC 200 sizes, rows x columns, in zint's order of option_2.
 const int kDataMatrixSizes[][2] = {{10, 10},   {12, 12},   {14, 14},   {16, 16},   {18, 18},   {20, 20},
                                    {22, 22},   {24, 24},   {26, 26},   {32, 32},   {36, 36},   {40, 40},
@@ -247,8 +304,35 @@ EncodeError data_error(std::string message) {
     return message.empty() ? EncodeError{} : EncodeError{EncodeError::bad_data, std::move(message)};
 }
 
+// Element widths in modules, bar first, as bars of narrow dots a module.
+void bars_from_widths(const std::vector<int> &widths, long narrow, long height, Shape &shape) {
+    long u = 0;
+    for (std::size_t i = 0; i < widths.size(); ++i) {
+        if (i % 2 == 0) shape.bars.push_back({u, 0, widths[i] * narrow, height});
+        u += widths[i] * narrow;
+    }
+    shape.width = u;
+    shape.height = height;
+}
+
 std::string draw_linear(const Linear *code, const LinearRequest &request, Shape &shape) {
     if (request.data.empty()) return "";  // empty data draws nothing
+    // Code 128 that libzint would draw otherwise than the printer does.
+    const bool plain_ucc = request.selection == "1E" && request.data.find_first_of("([") == std::string::npos;
+    if (request.selection == "1A" || request.selection == "1C" || plain_ucc) {
+        std::vector<int> widths;
+        const Code128Set set = request.selection == "1A"   ? Code128Set::A
+                               : request.selection == "1C" ? Code128Set::C
+                                                           : Code128Set::automatic;
+        const std::string rule = code128_widths(request.data, set, plain_ucc, widths);
+        if (!rule.empty()) return rule;
+        bars_from_widths(widths, request.narrow, request.height, shape);
+        if (request.readable) {
+            shape.readable = request.data;
+            shape.readable_font = request.narrow >= 3 ? 3 : 2;
+        }
+        return "";
+    }
     std::string data;
     int zint = code->zint, input_mode = DATA_MODE;
     const std::string rule = prepare(*code, request.selection, request.data, data, zint, input_mode, shape.notes);
@@ -282,6 +366,7 @@ std::string draw_matrix(const MatrixRequest &r, Shape &shape) {
         name = "QR Code";
         symbol->symbology = BARCODE_QRCODE;
         module_w = row_h = option_number(r, 's', 3, 1, 99, error);
+        symbol->option_1 = 2;  // error level M unless e says otherwise
         const auto e = r.options.find('e');
         if (e != r.options.end()) {
             const std::string levels = "LMQH";
@@ -300,8 +385,8 @@ std::string draw_matrix(const MatrixRequest &r, Shape &shape) {
     } else if (r.type == "P") {
         name = "PDF417";
         symbol->symbology = r.options.count('t') && r.options.at('t') == "1" ? BARCODE_PDF417COMP : BARCODE_PDF417;
-        module_w = option_number(r, 'x', 3, 2, 9, error);
-        row_h = option_number(r, 'y', 4 * module_w, 4, 99, error);
+        module_w = option_number(r, 'x', 0, 2, 9, error);  // 0: the widest that fits, 6 down to 3
+        row_h = option_number(r, 'y', 0, 4, 99, error);     // 0: four times the module
         const long level = option_number(r, 's', -1, 0, 8, error);
         if (level >= 0) symbol->option_1 = static_cast<int>(level);
         const long columns = option_number(r, 'l', 0, 1, 30, error);
@@ -310,6 +395,7 @@ std::string draw_matrix(const MatrixRequest &r, Shape &shape) {
         name = "Data Matrix";
         symbol->symbology = BARCODE_DATAMATRIX;
         module_w = row_h = option_number(r, 'h', 5, 1, 40, error);
+        shape.inverse = r.options.count('v') && r.options.at('v') == "1";
         const long rows = option_number(r, 'r', 0, 8, 144, error), columns = option_number(r, 'c', 0, 10, 144, error);
         if (rows || columns) {
             int chosen = 0;
@@ -353,8 +439,6 @@ std::string draw_matrix(const MatrixRequest &r, Shape &shape) {
             mode = 4;
         }
         symbol->option_1 = static_cast<int>(mode);
-        module_w = row_h = 7;
-        shape.notes.push_back("MaxiCode hexagons drawn as squares");
     } else if (r.type == "A") {
         name = "Aztec";
         module_w = row_h = option_number(r, 'd', 3, 1, 55, error);
@@ -372,26 +456,13 @@ std::string draw_matrix(const MatrixRequest &r, Shape &shape) {
     if (data.empty()) return "";
     error = encode(symbol.get(), data, name);
     if (!error.empty()) return error + " (printer error 03)";
-    if (r.type == "M") {
-        // Odd rows of the hexagon grid sit half a module to the right.
-        for (int row = 0; row < symbol->rows; ++row)
-            for (int x = 0; x < symbol->width; ++x)
-                if (dark(*symbol, row, x)) shape.bars.push_back({x * 7 + (row % 2) * 3, row * 6, 6, 6});
-        shape.width = symbol->width * 7 + 4;
-        shape.height = symbol->rows * 6;
-        // The bullseye: three dark rings round the centre.
-        const long cx = shape.width / 2, cy = shape.height / 2;
-        for (long ring = 1; ring <= 3; ++ring) {
-            const long outer = ring * 12, inner = outer - 6;
-            for (long y = -outer; y < outer; ++y)
-                for (long x = -outer; x < outer; ++x) {
-                    const long d = x * x + y * y;
-                    if (d < outer * outer && d >= inner * inner) shape.bars.push_back({cx + x, cy + y, 1, 1});
-                }
-        }
+    if (r.type == "M") return maxicode_from(*symbol, shape);
+    if (r.type == "P") {
+        pdf417_from(*symbol, r, module_w, row_h, shape);
         return "";
     }
     modules_from(*symbol, module_w, row_h, shape);
+    if (r.type == "D") add_quiet_zone(shape, module_w);
     return "";
 }
 
@@ -403,6 +474,13 @@ EncodeError encode_linear(const LinearRequest &request, Shape &shape) {
         return {EncodeError::unknown_code, "no bar code selection '" + shown(request.selection) + "' (printer error 01)"};
     return data_error(draw_linear(code, request, shape));
 }
+
+bool reads_wide_bar(const std::string &selection) {
+    const Linear *code = find_linear(selection);
+    return !code || code->two_widths;
+}
+
+bool reads_narrow_bar(const std::string &selection) { return selection != "P" && selection != "PL" && selection != "J"; }
 
 EncodeError encode_matrix(const MatrixRequest &request, Shape &shape) {
     if (std::find(std::begin(kMatrixTypes), std::end(kMatrixTypes), request.type) == std::end(kMatrixTypes))

@@ -46,6 +46,12 @@ struct EncodeError {
 // Fills shape, or says why the code is not drawn.
 EncodeError encode_linear(const LinearRequest &request, Shape &shape);
 
+// Which of B's width fields a selection reads: the wide bar only for the
+// codes of two widths, the narrow bar not for the postal codes, whose bars
+// are fixed. A field a code does not read may be empty or anything.
+bool reads_wide_bar(const std::string &selection);
+bool reads_narrow_bar(const std::string &selection);
+
 struct MatrixRequest {
     std::string type;                     // Q, P, D, M, A, AZ
     std::vector<long> sizes;              // PDF417: maximum width and height

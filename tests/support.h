@@ -60,6 +60,8 @@ bool drop_privileges();
 
 // What zbarimg reads in the picture, "" for nothing.
 std::string zbar_decode(const std::string &png);
+// What zxing-cpp reads in the picture, "" for nothing.
+std::string zxing_decode(const std::string &png);
 
 // Routes selector port to device and opens it at 9600; fails the test if it
 // does not open.

@@ -198,65 +198,126 @@ std::string zbar(const Bitmap &image) {
     return qbtest::zbar_decode(png);
 }
 
-// Every selection of the guide's table is drawn; those zbar reads decode
-// back to their data (with the check digits the printer adds).
-TEST(Interpreter, EveryBarCodeIsDrawnAndDecodesWhereZbarReadsIt) {
+std::string zxing(const Bitmap &image) {
+    qbtest::TempDir dir;
+    const std::string png = dir.path() + "/code.png";
+    if (!quillbar::preview::write_png(png, image, 1)) return "(no picture)";
+    return qbtest::zxing_decode(png);
+}
+
+// The width of the ink on the picture, in dots.
+long ink_width(const Bitmap &b) {
+    long left = b.width(), right = -1;
+    for (long y = 0; y < b.height(); ++y)
+        for (long x = 0; x < b.width(); ++x)
+            if (b.black(x, y)) left = std::min(left, x), right = std::max(right, x);
+    return right < 0 ? 0 : right - left + 1;
+}
+
+// Every selection of the guide's table is drawn as printers draw it: a
+// reader decodes it to its data (with the check digits the printer adds),
+// and where the printer's choice shows in the size, the size is checked.
+TEST(Interpreter, EveryBarCodeIsDrawnAsPrintersDrawIt) {
+    enum Reader { none, zbar_reads, zxing_reads };
     const struct {
         const char *code;
-        const char *decoded;  // "" where zbar does not read the symbology
+        Reader reader;
+        const char *decoded;
+        long width;  // the symbol's width in dots, 0 for no check
     } rows[] = {
-        {"B40,40,0,0,2,6,80,B,\"12345678901234567\"", "00123456789012345675"},
-        {"B40,40,0,1,2,6,80,B,\"QB-1234\"", "QB-1234"},
-        {"B40,40,0,1A,2,6,80,B,\"QB-1234\"", "QB-1234"},
-        {"B40,40,0,1B,2,6,80,B,\"qb-1234\"", "qb-1234"},
-        {"B40,40,0,1C,2,6,80,B,\"12345678\"", "12345678"},
-        {"B40,40,0,1D,2,6,80,B,\"AB12345678DE\"", "AB12345678DE"},
-        {"B40,40,0,1E,2,6,80,B,\"(01)09501101530008\"", "0109501101530008"},
-        {"B40,40,0,3,2,6,80,B,\"CODE39\"", "CODE39"},
-        {"B40,40,0,3C,2,6,80,B,\"CODE39\"", "CODE39W"},
-        {"B40,40,0,9,2,6,80,B,\"CODE93\"", "CODE93"},
-        {"B40,40,0,K,2,6,80,B,\"A123456B\"", "A123456B"},
-        {"B40,40,0,E80,2,2,80,B,\"1234567\"", "12345670"},
-        {"B40,40,0,E82,2,2,80,B,\"123456712\"", "12345670"},
-        {"B40,40,0,E85,2,2,80,B,\"123456712345\"", "12345670"},
-        {"B40,40,0,E30,2,2,80,B,\"501234567890\"", "5012345678900"},
-        {"B40,40,0,E32,2,2,80,B,\"50123456789012\"", "5012345678900"},
-        {"B40,40,0,E35,2,2,80,B,\"50123456789012345\"", "5012345678900"},
-        {"B40,40,0,UA0,2,2,80,B,\"03600029145\"", "0036000291452"},
-        {"B40,40,0,UA2,2,2,80,B,\"0360002914512\"", "0036000291452"},
-        {"B40,40,0,UA5,2,2,80,B,\"0360002914512345\"", "0036000291452"},
-        {"B40,40,0,UE0,2,2,80,B,\"0123456\"", "0012345000065"},
-        {"B40,40,0,UE2,2,2,80,B,\"012345612\"", "0012345000065"},
-        {"B40,40,0,UE5,2,2,80,B,\"012345612345\"", "0012345000065"},
-        {"B40,40,0,2,2,6,80,B,\"1234567890\"", "1234567890"},
-        {"B40,40,0,2C,2,6,80,B,\"123456789\"", "1234567895"},
-        {"B40,40,0,2D,2,6,80,B,\"123456789\"", "1234567895"},
-        {"B40,40,0,2U,2,6,80,B,\"1234567890123\"", "12345678901231"},
-        {"B40,40,0,2G,2,6,80,B,\"21348075016\"", "213480750167"},
-        {"B40,40,0,P,2,6,60,N,\"12345-6789\"", ""},
-        {"B40,40,0,PL,2,6,60,N,\"12345678901\"", ""},
-        {"B40,40,0,J,2,6,60,N,\"15400233-16-4-205\"", ""},
-        {"B40,40,0,L,2,6,60,B,\"12345\"", ""},
-        {"B40,40,0,M,2,6,60,B,\"12345\"", ""},
-        {"b40,40,Q,s4,eH,\"https://example.org/q?a=1\"", "https://example.org/q?a=1"},
-        {"b40,40,Q,s4eM,\"QR, with a comma\"", "QR, with a comma"},
-        {"b40,40,Q,m2,s3,eL,iM,\"AMANUAL\"", "MANUAL"},
-        {"b40,40,D,h6,\"datamatrix\"", ""},
-        {"b40,40,D,h4,c20,r20,\"sized\"", ""},
-        {"b40,40,P,400,300,x3,y9,s2,\"pdf417 text\"", ""},
-        {"b40,40,A,d6,\"aztec\"", ""},
-        {"b40,40,A,d4,e101,\"compact\"", ""},
-        {"b40,40,M,m2,\"003,840,43215,hello\"", ""},
-        {"b40,40,M,m3,\"003,840,ABC12,hello\"", ""},
+        {"B40,40,0,0,2,6,80,B,\"12345678901234567\"", zbar_reads, "00123456789012345675", 0},
+        {"B40,40,0,1,2,6,80,B,\"QB-1234\"", zbar_reads, "QB-1234", 0},
+        // Subsets as forced: A keeps every character in A (start, 7, check,
+        // stop: 9 x 11 + 13 modules), C takes the digits two at a time.
+        {"B40,40,0,1A,2,6,80,N,\"QB-1234\"", zbar_reads, "QB-1234", 224},
+        {"B40,40,0,1B,2,6,80,B,\"qb-1234\"", zbar_reads, "qb-1234", 0},
+        {"B40,40,0,1C,2,6,80,N,\"12345678\"", zbar_reads, "12345678", 158},
+        // Single-width codes do not read the wide-bar field: 1 or empty.
+        {"B40,40,0,1,2,1,80,N,\"QB-1234\"", zbar_reads, "QB-1234", 202},
+        {"B40,40,0,1,2,,80,N,\"QB-1234\"", zbar_reads, "QB-1234", 202},
+        {"B40,40,0,1D,2,6,80,B,\"AB12345678DE\"", zbar_reads, "AB12345678DE", 0},
+        {"B40,40,0,1E,2,6,80,B,\"(01)09501101530008\"", zbar_reads, "0109501101530008", 0},
+        // UCC/EAN-128 without brackets still has FNC1 after the start: one
+        // symbol character (22 dots) more than Code 128 of the same data.
+        {"B40,40,0,1E,2,6,80,N,\"0109501101530008\"", zbar_reads, "0109501101530008", 22 + 2 * (10 * 11 + 13)},
+        {"B40,40,0,1,2,6,80,N,\"0109501101530008\"", zbar_reads, "0109501101530008", 2 * (10 * 11 + 13)},
+        {"B40,40,0,3,2,6,80,B,\"CODE39\"", zbar_reads, "CODE39", 0},
+        {"B40,40,0,3C,2,6,80,B,\"CODE39\"", zbar_reads, "CODE39W", 0},
+        // A quote or lower case: full ASCII (zbar shows the pairs it reads).
+        {"B40,40,0,3,2,6,80,B,\"Code \\\"39\\\"\"", zbar_reads, "C+O+D+E /B39/B", 0},
+        {"B40,40,0,9,2,6,80,B,\"CODE93\"", zbar_reads, "CODE93", 0},
+        {"B40,40,0,K,2,6,80,B,\"A123456B\"", zbar_reads, "A123456B", 0},
+        {"B40,40,0,E80,2,2,80,B,\"1234567\"", zbar_reads, "12345670", 0},
+        {"B40,40,0,E82,2,2,80,B,\"123456712\"", zbar_reads, "12345670", 0},
+        {"B40,40,0,E85,2,2,80,B,\"123456712345\"", zbar_reads, "12345670", 0},
+        {"B40,40,0,E30,2,2,80,B,\"501234567890\"", zbar_reads, "5012345678900", 0},
+        {"B40,40,0,E32,2,2,80,B,\"50123456789012\"", zbar_reads, "5012345678900", 0},
+        {"B40,40,0,E35,2,2,80,B,\"50123456789012345\"", zbar_reads, "5012345678900", 0},
+        {"B40,40,0,UA0,2,2,80,B,\"03600029145\"", zbar_reads, "0036000291452", 0},
+        {"B40,40,0,UA2,2,2,80,B,\"0360002914512\"", zbar_reads, "0036000291452", 0},
+        {"B40,40,0,UA5,2,2,80,B,\"0360002914512345\"", zbar_reads, "0036000291452", 0},
+        {"B40,40,0,UE0,2,2,80,B,\"0123456\"", zbar_reads, "0012345000065", 0},
+        {"B40,40,0,UE2,2,2,80,B,\"012345612\"", zbar_reads, "0012345000065", 0},
+        {"B40,40,0,UE5,2,2,80,B,\"012345612345\"", zbar_reads, "0012345000065", 0},
+        {"B40,40,0,2,2,6,80,B,\"1234567890\"", zbar_reads, "1234567890", 0},
+        {"B40,40,0,2C,2,6,80,B,\"123456789\"", zbar_reads, "1234567895", 0},
+        {"B40,40,0,2D,2,6,80,B,\"123456789\"", zbar_reads, "1234567895", 0},
+        {"B40,40,0,2U,2,6,80,B,\"1234567890123\"", zbar_reads, "12345678901231", 0},
+        {"B40,40,0,2G,2,6,80,B,\"21348075016\"", zbar_reads, "213480750167", 0},
+        {"B40,40,0,P,2,6,60,N,\"12345-6789\"", none, "", 0},
+        {"B40,40,0,P,,,60,N,\"12345\"", none, "", 0},  // the postal codes' bars are fixed
+        {"B40,40,0,PL,2,6,60,N,\"12345678901\"", none, "", 0},
+        {"B40,40,0,J,2,6,60,N,\"15400233-16-4-205\"", none, "", 0},
+        {"B40,40,0,L,2,6,60,B,\"12345\"", none, "", 0},
+        {"B40,40,0,M,2,6,60,B,\"12345\"", none, "", 0},
+        {"b40,40,Q,s4,eH,\"https://example.org/q?a=1\"", zbar_reads, "https://example.org/q?a=1", 0},
+        {"b40,40,Q,s4eM,\"QR, with a comma\"", zbar_reads, "QR, with a comma", 0},
+        {"b40,40,Q,m2,s3,eL,iM,\"AMANUAL\"", zbar_reads, "MANUAL", 0},
+        // Error level M unless told: 53 bytes make version 4, 33 modules.
+        {"b40,40,Q,\"https://example.org/a-53-byte-url/with/more/path/xyz1\"", zbar_reads,
+         "https://example.org/a-53-byte-url/with/more/path/xyz1", 33 * 3},
+        // Data Matrix with its one-module quiet zone: dark round an inverse
+        // symbol (14 modules and two of quiet zone).
+        {"b40,40,D,h6,\"datamatrix\"", zxing_reads, "datamatrix", 0},
+        {"b40,40,D,h6,v1,\"plain dm\"", zxing_reads, "plain dm", 16 * 6},
+        {"b40,40,D,h4,c20,r20,\"sized\"", zxing_reads, "sized", 0},
+        {"b40,40,P,400,300,x3,y9,s2,\"pdf417 text\"", zxing_reads, "pdf417 text", 0},
+        // PDF417 in its box: the widest module that fits, centred with f1.
+        {"b40,40,P,700,300,f1,\"centred\"", zxing_reads, "centred", 0},
+        {"b40,40,A,d6,\"aztec\"", zxing_reads, "aztec", 0},
+        {"b40,40,A,d4,e101,\"compact\"", zxing_reads, "compact", 0},
+        // MaxiCode with hexagons at its nominal size, 225 dots wide.
+        {"b40,40,M,m2,\"003,840,43215,hello\"", zxing_reads, "43215\x1D" "840\x1D" "003\x1D" "hello", 225},
+        {"b40,40,M,\"just a message\"", zxing_reads, "just a message", 225},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.code);
         const Outcome r = run(std::string("q800\nQ600,24\nN\n") + row.code + "\nP1\n");
         EXPECT_EQ(first_problem(r), "");
         ASSERT_EQ(r.labels.size(), 1u);
-        EXPECT_GT(r.labels[0].image.count_black(), 100);
-        if (*row.decoded) { EXPECT_EQ(zbar(r.labels[0].image), row.decoded); }
+        const Bitmap &image = r.labels[0].image;
+        EXPECT_GT(image.count_black(), 100);
+        if (row.reader != none) {
+            EXPECT_EQ(row.reader == zbar_reads ? zbar(image) : zxing(image), row.decoded);
+        }
+        if (row.width) {
+            EXPECT_EQ(ink_width(image), row.width);
+        }
     }
+}
+
+// PDF417 centred in its box (f1): as much room on either side.
+TEST(Interpreter, Pdf417CentresInItsBox) {
+    const Outcome r = run("q800\nQ600,24\nN\nb40,40,P,700,300,f1,\"centred\"\nP1\n");
+    ASSERT_EQ(r.labels.size(), 1u);
+    const Bitmap &b = r.labels[0].image;
+    long left = b.width();
+    for (long y = 0; y < b.height(); ++y)
+        for (long x = 0; x < b.width(); ++x)
+            if (b.black(x, y)) left = std::min(left, x);
+    const long right = left + ink_width(b) - 1;
+    EXPECT_GT(left, 40 + 6);  // moved in from the box's edge
+    EXPECT_NEAR(left - 40, 40 + 700 - 1 - right, 6);
 }
 
 // A form with a variable and a counter: stored, not drawn; its data lines
