@@ -22,12 +22,14 @@ void paint(Machine &m, const Cmd &c, const Shape &shape, long x, long y, int rot
     const Bitmap::Ink ink = shape.inverse ? Bitmap::Ink::white : Bitmap::Ink::black;
     if (shape.inverse) painter.rect(0, 0, shape.width, shape.height);
     for (const Shape::Bar &b : shape.bars) painter.rect(b.u, b.v, b.w, b.h, ink);
-    if (!shape.readable.empty()) {
-        std::string error;
-        if (!paint_text(painter, shape.readable_font, shape.readable, std::max(0L, (shape.width - text_w) / 2),
-                        shape.height + 2, 1, 1, "437", Bitmap::Ink::black, error))
+    std::string error;
+    if (!shape.readable.empty() &&
+        !paint_text(painter, shape.readable_font, shape.readable, std::max(0L, (shape.width - text_w) / 2),
+                    shape.height + 2, 1, 1, "437", Bitmap::Ink::black, error))
+        m.diagnose(c.offset, c.letters + ": readable line not drawn: " + error);
+    for (const Shape::Piece &p : shape.pieces)
+        if (!paint_text(painter, shape.readable_font, p.text, p.u, p.v, 1, 1, "437", Bitmap::Ink::black, error))
             m.diagnose(c.offset, c.letters + ": readable line not drawn: " + error);
-    }
     for (const std::string &n : shape.notes) m.lenient(c.offset, c.letters, n);
     m.touched();
 }

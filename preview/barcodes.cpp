@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "code128.h"
+#include "resident_fonts.h"
 #include "machine.h"
 
 namespace quillbar::preview {
@@ -315,6 +316,56 @@ void bars_from_widths(const std::vector<int> &widths, long narrow, long height, 
     shape.height = height;
 }
 
+// EAN and UPC readable lines as they are printed: the digits in groups under
+// the bars between the guard bars, which run down beside them; the number
+// system digit left of the symbol (and UPC's check digit right of it), in
+// the quiet zone. The bars keep their place. An add-on's digits go above it.
+void lay_out_ean(int zint, long module, Shape &shape) {
+    const std::string text = shape.readable, main = text.substr(0, text.find('+'));
+    const std::string addon = text.find('+') == std::string::npos ? "" : text.substr(text.find('+') + 1);
+    struct Group {
+        std::size_t first, count;
+        long module;  // where the group's first 7-module digit starts; -1 left of the symbol, -2 right
+    };
+    struct Layout {
+        int zint;  // 0: any EAN
+        std::size_t digits;
+        long end;  // the main symbol's modules
+        Group groups[4];
+        long guards[3][2];  // module ranges, end excluded
+    };
+    static const Layout kLayouts[] = {
+        {BARCODE_UPCE, 8, 51, {{0, 1, -1}, {1, 6, 3}, {7, 1, -2}, {0, 0, 0}}, {{0, 3}, {45, 51}, {0, 0}}},
+        {BARCODE_UPCA, 12, 95, {{0, 1, -1}, {1, 5, 10}, {6, 5, 50}, {11, 1, -2}}, {{0, 10}, {45, 50}, {85, 95}}},
+        {BARCODE_EANX, 13, 95, {{0, 1, -1}, {1, 6, 3}, {7, 6, 50}, {0, 0, 0}}, {{0, 3}, {45, 50}, {92, 95}}},
+        {BARCODE_EANX, 8, 67, {{0, 4, 3}, {4, 4, 36}, {0, 0, 0}, {0, 0, 0}}, {{0, 3}, {31, 36}, {64, 67}}},
+    };
+    const Layout *layout = nullptr;
+    for (const Layout &l : kLayouts)
+        if (l.zint == zint && l.digits == main.size()) layout = &l;
+    if (!layout) return;  // not a layout known here: one line, as for the other codes
+    FontMetrics font{};
+    font_metrics(shape.readable_font, font);
+    const long advance = text_width(shape.readable_font, 1, 1), drop = (font.box_height + 1) / 2;
+    const long bars_end = layout->end * module, height = shape.height;
+    for (Shape::Bar &b : shape.bars)
+        for (const auto &guard : layout->guards)
+            if (b.u < bars_end && b.u / module >= guard[0] && b.u / module < guard[1]) b.h += drop;
+    for (const Group &g : layout->groups)
+        for (std::size_t k = 0; k < g.count; ++k) {
+            const long u = g.module == -1   ? -advance - module
+                           : g.module == -2 ? bars_end + module
+                                            : (g.module + 7 * static_cast<long>(k)) * module + (7 * module - advance) / 2;
+            shape.pieces.push_back({main.substr(g.first + k, 1), u, height + 2});
+        }
+    // The add-on's digits above its bars.
+    if (!addon.empty() && shape.width > bars_end) {
+        const long span = shape.width - bars_end, w = advance * static_cast<long>(addon.size());
+        shape.pieces.push_back({addon, bars_end + std::max(0L, (span - w) / 2), -font.box_height - 2});
+    }
+    shape.readable.clear();
+}
+
 std::string draw_linear(const Linear *code, const LinearRequest &request, Shape &shape) {
     if (request.data.empty()) return "";  // empty data draws nothing
     // Code 128 that libzint would draw otherwise than the printer does.
@@ -350,6 +401,8 @@ std::string draw_linear(const Linear *code, const LinearRequest &request, Shape 
         shape.readable = reinterpret_cast<const char *>(symbol->text);
         if (shape.readable.empty() || zint == BARCODE_GS1_128) shape.readable = request.data;
         shape.readable_font = request.narrow >= 3 ? 3 : 2;
+        if (zint == BARCODE_EANX || zint == BARCODE_UPCA || zint == BARCODE_UPCE)
+            lay_out_ean(zint, request.narrow, shape);
     }
     return "";
 }

@@ -20,6 +20,13 @@ struct Shape {
     long width = 0, height = 0;
     std::string readable;  // drawn under the bars in font readable_font
     int readable_font = 2;
+    // EAN and UPC: the readable line in pieces, each at its own place
+    // (object dots, left edge), instead of one line under the bars.
+    struct Piece {
+        std::string text;
+        long u, v;
+    };
+    std::vector<Piece> pieces;
     bool late = false;      // Postnet and Planet: laid down with the graphics
     bool inverse = false;   // light modules dark, within the symbol's box
     std::vector<std::string> notes;  // what the preview drew differently

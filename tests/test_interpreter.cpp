@@ -306,6 +306,35 @@ TEST(Interpreter, EveryBarCodeIsDrawnAsPrintersDrawIt) {
     }
 }
 
+// EAN and UPC readable lines as printed: the number-system digit left of the
+// bars, UPC's check digit right of them, the guard bars running down beside
+// the digits; the bars stay where p1 puts them.
+TEST(Interpreter, EanAndUpcReadableLinesAreLaidOutAsPrinted) {
+    const struct {
+        const char *code;
+        long modules;       // the main symbol's width
+        long centre_guard;  // a module of the centre guard (or the end guard)
+        bool digit_left, digit_right;
+    } rows[] = {
+        {"B40,40,0,E30,2,2,80,B,\"501234567890\"", 95, 46, true, false},
+        {"B40,40,0,UA0,2,2,80,B,\"03600029145\"", 95, 46, true, true},
+        {"B40,40,0,UE0,2,2,80,B,\"0123456\"", 51, 50, true, true},
+        {"B40,40,0,E80,2,2,80,B,\"1234567\"", 67, 32, false, false},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.code);
+        const Outcome r = run(std::string("q800\nQ600,24\nN\n") + row.code + "\nP1\n");
+        EXPECT_EQ(first_problem(r), "");
+        ASSERT_EQ(r.labels.size(), 1u);
+        const Bitmap &b = r.labels[0].image;
+        const long bars_end = 40 + row.modules * 2, below = 40 + 80 + 3;
+        EXPECT_EQ(zbar(b).empty(), false);
+        EXPECT_EQ(ink(b, 0, 40, 40, 160) > 0, row.digit_left);
+        EXPECT_EQ(ink(b, bars_end, 40, 400, 160) > 0, row.digit_right);
+        EXPECT_GT(ink(b, 40 + row.centre_guard * 2, below, 40 + row.centre_guard * 2 + 2, below + 2), 0);
+    }
+}
+
 // PDF417 centred in its box (f1): as much room on either side.
 TEST(Interpreter, Pdf417CentresInItsBox) {
     const Outcome r = run("q800\nQ600,24\nN\nb40,40,P,700,300,f1,\"centred\"\nP1\n");
