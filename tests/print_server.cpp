@@ -21,18 +21,6 @@
 namespace qbtest {
 namespace {
 
-int free_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    const int port = ntohs(a.sin_port);
-    close(fd);
-    return port;
-}
 
 bool answers(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -58,6 +46,19 @@ void make_dir(const std::string &path, mode_t mode, bool group_lp) {
 int run(const std::string &command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
 
 }  // namespace
+
+int free_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    const int port = ntohs(a.sin_port);
+    close(fd);
+    return port;
+}
 
 ListeningPrinter::ListeningPrinter(const std::string &tool, const std::string &folder,
                                    const std::vector<std::string> &options) {

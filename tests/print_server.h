@@ -12,6 +12,9 @@
 
 namespace qbtest {
 
+// A loopback port nobody listens on now.
+int free_port();
+
 // quillbar-preview --listen on a free loopback port (or --serve on a new
 // pseudo-terminal, with "--serve" among the options), keeping the bytes of
 // every job in a file and each label as a PNG.
