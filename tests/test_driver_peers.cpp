@@ -108,8 +108,16 @@ double iou(const Bitmap &label) {
     return either ? static_cast<double>(both) / static_cast<double>(either) : 0;
 }
 
-bool wait_for(ListeningPrinter &printer, int seconds) {
-    return printer.wait_for_jobs(1, seconds) && printer.wait_for_lines("label ", 1, 5);
+// The job arrives, and the virtual printer's picture of it is the picture
+// (the driver's log shown when it does not come).
+void expect_the_picture(ListeningPrinter &printer, const std::string &driver_log) {
+    ASSERT_TRUE(printer.wait_for_jobs(1, 60) && printer.wait_for_lines("label ", 1, 5)) << qbtest::read_file(driver_log);
+    Bitmap label;
+    std::string problems;
+    ASSERT_TRUE(render(printer.raw(), label, problems)) << problems;
+    const double overlap = iou(label);
+    std::printf("IoU %.4f\n", overlap);
+    EXPECT_GE(overlap, 0.99) << problems;
 }
 
 TEST(DriverPeers, CupsLabelFilterPageComesBackAsThePicture) {
@@ -130,13 +138,7 @@ TEST(DriverPeers, CupsLabelFilterPageComesBackAsThePicture) {
     ASSERT_EQ(run("lp -h " + server.address() + " -d epl2 -o document-format=application/vnd.cups-raster " + page +
                   " >/dev/null"),
               0);
-    ASSERT_TRUE(wait_for(printer, 60)) << qbtest::read_file(server_dir.path() + "/log/error_log");
-    Bitmap label;
-    std::string problems;
-    ASSERT_TRUE(render(printer.raw(), label, problems)) << problems;
-    const double overlap = iou(label);
-    std::printf("IoU %.4f\n", overlap);
-    EXPECT_GE(overlap, 0.99) << problems;
+    expect_the_picture(printer, server_dir.path() + "/log/error_log");
 }
 
 // Runs a program as nobody (when root) with the environment given, and
@@ -205,13 +207,7 @@ TEST(DriverPeers, LprintEpl2DriverPageComesBackAsThePicture) {
                             env),
               0)
         << qbtest::read_file(work.path() + "/log");
-    ASSERT_TRUE(wait_for(printer, 60)) << qbtest::read_file(work.path() + "/log");
-    Bitmap label;
-    std::string problems;
-    ASSERT_TRUE(render(printer.raw(), label, problems)) << problems;
-    const double overlap = iou(label);
-    std::printf("IoU %.4f\n", overlap);
-    EXPECT_GE(overlap, 0.99) << problems;
+    expect_the_picture(printer, work.path() + "/log");
 }
 
 }  // namespace
