@@ -55,9 +55,12 @@ dpkg-deb -e "$build"/libquillbar0_*.deb "$lib_root/DEBIAN"
 library=$(find "$lib_root" -name 'libquillbar.so.0.*' -type f)
 dpkg-gensymbols -plibquillbar0 -v"$(dpkg-deb -f "$build"/libquillbar0_*.deb Version)" -e"$library" \
   -I"$lib_root/DEBIAN/symbols" -O"$lib_root/symbols.now" -c4
-readelf -d "$library" | grep -q 'FLAGS.*BIND_NOW' || { echo "check-package: the library is not bound at load (-z now)"; exit 1; }
-readelf -l "$library" | grep -q GNU_RELRO || { echo "check-package: the library has no read-only relocations"; exit 1; }
-nm -D "$library" | grep -q '__[a-z]*_chk' || { echo "check-package: no fortified calls in the library"; exit 1; }
+# Each listing is taken whole before it is searched: grep -q leaving a pipe
+# early kills the writer with SIGPIPE, which pipefail reports as a failure.
+dynamic=$(readelf -d "$library") segments=$(readelf -l "$library") symbols=$(nm -D "$library")
+grep -q 'FLAGS.*BIND_NOW' <<<"$dynamic" || { echo "check-package: the library is not bound at load (-z now)"; exit 1; }
+grep -q GNU_RELRO <<<"$segments" || { echo "check-package: the library has no read-only relocations"; exit 1; }
+grep -q '__[a-z]*_chk' <<<"$symbols" || { echo "check-package: no fortified calls in the library"; exit 1; }
 rm -rf "$lib_root"
 echo "check-package: Multi-Arch: same, symbols as declared, hardened"
 
