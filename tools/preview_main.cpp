@@ -22,8 +22,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cstdarg>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "cli.h"
 #include "epl2_printer.h"
@@ -34,6 +37,20 @@ using quillbar::preview::LabelView;
 using quillbar::preview::Printer;
 
 constexpr const char *kProgram = "quillbar-preview";
+
+// Where the tool says what it does (labels written, jobs done, the port it
+// listens on): standard output, or standard error when standard output
+// carries a JSON report and nothing else.
+FILE *g_said = stdout;
+
+void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void say(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(g_said, format, args);
+    va_end(args);
+    std::fflush(g_said);
+}
 volatile std::sig_atomic_t g_stop = 0;
 void stop(int) { g_stop = 1; }
 volatile std::sig_atomic_t g_resume = 0;
@@ -157,7 +174,7 @@ public:
         if (!numbered_ && written_ == 2) {
             const std::string first = numbered(o_, 1);
             if (std::rename(o_.output.c_str(), first.c_str()) == 0)
-                std::printf("label 1: renamed to %s\n", first.c_str());
+                say("label 1: renamed to %s\n", first.c_str());
             numbered_ = true;
         }
         const std::string path = numbered_ ? numbered(o_, written_) : o_.output;
@@ -168,9 +185,9 @@ public:
             ok_ = false;
             return;
         }
-        std::printf("label %ld: %s (%dx%d dots, %ld set(s) of %ld)\n", written_, path.c_str(), label.image.width(),
+        say("label %ld: %s (%dx%d dots, %ld set(s) of %ld)\n", written_, path.c_str(), label.image.width(),
                     label.image.height(), label.sets, label.copies);
-        for (const std::string &n : label.notes) std::printf("  note: %s\n", n.c_str());
+        for (const std::string &n : label.notes) say("  note: %s\n", n.c_str());
         std::fflush(stdout);
         paths_.push_back(path);
     }
@@ -186,23 +203,6 @@ private:
     std::vector<std::string> paths_;
 };
 
-std::string json(const std::string &text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 void report(const Printer &printer, const LabelWriter &writer, bool as_json) {
     if (!as_json) {
         for (const auto &e : printer.events())
@@ -214,39 +214,25 @@ void report(const Printer &printer, const LabelWriter &writer, bool as_json) {
         if (printer.dropped_events()) std::printf("(%zu more events not listed)\n", printer.dropped_events());
         return;
     }
-    std::string out = "{\"labels\":[";
-    for (std::size_t i = 0; i < writer.paths().size(); ++i) out += (i ? "," : "") + json(writer.paths()[i]);
-    out += "],\"unrendered_labels\":" + std::to_string(printer.unrendered_labels()) + ",\"diagnostics\":[";
-    for (std::size_t i = 0; i < printer.diagnostics().size(); ++i) {
-        const auto &d = printer.diagnostics()[i];
-        out += std::string(i ? "," : "") + "{\"offset\":" + std::to_string(d.offset) + ",\"code\":" +
-               std::to_string(d.code) + ",\"message\":" + json(d.message) + "}";
-    }
-    out += "],\"dropped_diagnostics\":" + std::to_string(printer.dropped_diagnostics()) + ",\"events\":[";
-    for (std::size_t i = 0; i < printer.events().size(); ++i) {
-        const auto &e = printer.events()[i];
-        out += std::string(i ? "," : "") + "{\"offset\":" + std::to_string(e.offset) + ",\"command\":" + json(e.command) +
-               ",\"detail\":" + json(e.detail) + "}";
-    }
-    out += "],\"dropped_events\":" + std::to_string(printer.dropped_events()) + ",\"settings\":{";
-    bool first = true;
-    for (const auto &s : printer.settings()) {
-        out += (first ? "" : ",") + json(s.first) + ":" + json(s.second);
-        first = false;
-    }
-    out += "},\"stored_graphics\":[";
-    first = true;
-    for (const auto &g : printer.stored_graphics()) {
-        out += (first ? "" : ",") + json(g.first);
-        first = false;
-    }
-    out += "],\"forms\":[";
-    first = true;
-    for (const auto &f : printer.forms()) {
-        out += (first ? "" : ",") + json(f);
-        first = false;
-    }
-    std::printf("%s]}\n", out.c_str());
+    // Through a JSON library: bytes that are not UTF-8 (a stream's own
+    // text in a code page) come out as U+FFFD rather than as broken JSON.
+    nlohmann::ordered_json out;
+    out["labels"] = writer.paths();
+    out["unrendered_labels"] = printer.unrendered_labels();
+    out["diagnostics"] = nlohmann::ordered_json::array();
+    for (const auto &d : printer.diagnostics())
+        out["diagnostics"].push_back({{"offset", d.offset}, {"code", d.code}, {"message", d.message}});
+    out["dropped_diagnostics"] = printer.dropped_diagnostics();
+    out["events"] = nlohmann::ordered_json::array();
+    for (const auto &e : printer.events())
+        out["events"].push_back({{"offset", e.offset}, {"command", e.command}, {"detail", e.detail}});
+    out["dropped_events"] = printer.dropped_events();
+    out["settings"] = nlohmann::ordered_json::object();
+    for (const auto &[name, value] : printer.settings()) out["settings"][name] = value;
+    out["stored_graphics"] = nlohmann::ordered_json::array();
+    for (const auto &g : printer.stored_graphics()) out["stored_graphics"].push_back(g.first);
+    out["forms"] = printer.forms();
+    std::printf("%s\n", out.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
 }
 
 // Diagnostics as they come, on standard error.
@@ -295,8 +281,8 @@ int render_stream(const Options &o) {
     }
     if (in != stdin) std::fclose(in);
     printer.finish();
-    if (writer.written() == 0) std::printf("no label printed (no P command)\n");
-    if (printer.unrendered_labels()) std::printf("%ld more label(s) printed but not rendered\n", printer.unrendered_labels());
+    if (writer.written() == 0) say("no label printed (no P command)\n");
+    if (printer.unrendered_labels()) say("%ld more label(s) printed but not rendered\n", printer.unrendered_labels());
     if (o.report) report(printer, writer, o.json);
     const int status = diagnostics.status(printer);
     return ok && writer.ok() ? status : 1;
@@ -319,7 +305,7 @@ public:
         holding_ = false;
         cleared_ = true;
         printer_.set_condition(0);
-        std::printf("fault cleared: %zu kept label(s) print\n", kept_.size());
+        say("fault cleared: %zu kept label(s) print\n", kept_.size());
         for (const Kept &k : kept_) writer_(LabelView{k.image, k.sets, k.copies, k.offset, k.number, k.notes});
         kept_.clear();
         std::fflush(stdout);
@@ -337,7 +323,7 @@ private:
     void begin() {
         holding_ = true;
         printer_.set_condition(o_.fault);
-        std::printf("fault: the printer reports %02d and keeps its labels until SIGUSR1\n", o_.fault);
+        say("fault: the printer reports %02d and keeps its labels until SIGUSR1\n", o_.fault);
         std::fflush(stdout);
     }
 
@@ -345,7 +331,7 @@ private:
         if (o_.fault && !cleared_ && !holding_ && label.number >= o_.fault_from) begin();
         if (!holding_) return writer_(label);
         kept_.push_back(Kept{label.image, label.sets, label.copies, label.offset, label.number, label.notes});
-        std::printf("label %ld kept: the printer reports %02d\n", label.number, o_.fault);
+        say("label %ld kept: the printer reports %02d\n", label.number, o_.fault);
         std::fflush(stdout);
     }
 
@@ -449,7 +435,7 @@ int serve(const Options &o) {
     FILE *raw = nullptr;
     if (!open_raw(o, raw)) return 1;
     handle_signals();
-    std::printf("device: %s\n", slave.c_str());
+    say("device: %s\n", slave.c_str());
     std::fflush(stdout);
 
     LabelWriter writer(o, o.labels != 1);
@@ -552,7 +538,7 @@ int listen_for_jobs(const Options &o) {
     if (!open_raw(o, raw)) return 1;
     handle_signals();
     std::signal(SIGPIPE, SIG_IGN);
-    std::printf("listening: %s\n", bound.c_str());
+    say("listening: %s\n", bound.c_str());
     std::fflush(stdout);
     LabelWriter writer(o, o.labels != 1);
     Printer printer = make_printer(o, writer);
@@ -596,7 +582,7 @@ int listen_for_jobs(const Options &o) {
         diagnostics.flush(printer);
         close(client);
         client = -1;
-        std::printf("job %ld done\n", jobs);
+        say("job %ld done\n", jobs);
         std::fflush(stdout);
     }
     close(server);
@@ -702,6 +688,7 @@ int main(int argc, char **argv) {
         return bad_usage("--raw, --labels and --fault go with --serve or --listen");
     if (has_percent(o.output) && !is_pattern(o.output))
         return bad_usage("-o takes at most one number pattern such as %03d (write %% for a percent sign)");
+    if (o.json) g_said = stderr;
     if (o.serve) return serve(o);
     if (!o.listen.empty()) return listen_for_jobs(o);
     return render_stream(o);

@@ -53,6 +53,17 @@ check 1 err "at most one number pattern" "$preview" -o 'x-%s.png' three.epl
 check 0 out '"labels":["j-1.png","j-2.png","j-3.png"],"unrendered_labels":0' "$preview" --report=json -o j-%d.png three.epl
 check 0 out '"settings":{"character set":"I8,0,001","direction":"ZT"}' "$preview" --report=json ok.epl
 check 0 out "setting  direction: ZT" "$preview" --report ok.epl
+# --report=json: standard output is the JSON document alone (what the tool
+# says goes to standard error), valid even for text that is not UTF-8.
+printf 'N\nA10,10,0,3,1,1,N,"caf\xe9 \\"q\\""\nXYZ\nP2\nN\nP1\n' > "$scratch/mixed.epl"
+check 2 err "label 2: mixed-2.png" "$preview" --report=json -o mixed.png mixed.epl
+if python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); assert len(d["labels"]) == 2 and d["diagnostics"][0]["code"] == 1' "$scratch/out"; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
+  echo "FAILED: --report=json output is not one JSON document:"
+  head -3 "$scratch/out"
+fi
 check 2 out "1 more label(s) printed but not rendered" "$preview" --max-labels 2 three.epl
 
 check 0 out "usage: quillbar-text2png" "$text2png" --help
