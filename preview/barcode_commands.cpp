@@ -14,8 +14,9 @@ void paint(Machine &m, const Cmd &c, const Shape &shape, long x, long y, int rot
     Bitmap &layer = m.object_layer(shape.late);
     Painter painter(layer, m.state.ref_x + x, m.state.ref_y + y, rotation);
     FontMetrics font{};
-    font_metrics(shape.readable_font, font);
-    const long text_w = text_width(shape.readable_font, shape.readable.size(), 1);
+    const int dpmm = shape.dots_per_mm;
+    font_metrics(shape.readable_font, font, dpmm);
+    const long text_w = text_width(shape.readable_font, shape.readable.size(), 1, dpmm);
     const long total_w = std::max(shape.width, text_w);
     const long total_h = shape.height + (shape.readable.empty() ? 0 : 2 + font.box_height);
     if (!painter.inside(0, 0, total_w, total_h)) m.note_outside(c.offset);
@@ -25,10 +26,10 @@ void paint(Machine &m, const Cmd &c, const Shape &shape, long x, long y, int rot
     std::string error;
     if (!shape.readable.empty() &&
         !paint_text(painter, shape.readable_font, shape.readable, std::max(0L, (shape.width - text_w) / 2),
-                    shape.height + 2, 1, 1, "437", Bitmap::Ink::black, error))
+                    shape.height + 2, 1, 1, "437", Bitmap::Ink::black, error, dpmm))
         m.diagnose(c.offset, c.letters + ": readable line not drawn: " + error);
     for (const Shape::Piece &p : shape.pieces)
-        if (!paint_text(painter, shape.readable_font, p.text, p.u, p.v, 1, 1, "437", Bitmap::Ink::black, error))
+        if (!paint_text(painter, shape.readable_font, p.text, p.u, p.v, 1, 1, "437", Bitmap::Ink::black, error, dpmm))
             m.diagnose(c.offset, c.letters + ": readable line not drawn: " + error);
     for (const std::string &n : shape.notes) m.lenient(c.offset, c.letters, n);
     m.touched();
@@ -42,6 +43,7 @@ void linear(Machine &m, Cmd &c) {
     Fields f(c);
     long x, y, rotation;
     LinearRequest request;
+    request.dots_per_mm = m.options.dots_per_mm;
     std::string readable, unread;
     if (!(f.number(0, x) && f.number(1, y) && f.number(2, rotation) && f.word(3, request.selection)))
         return m.diagnose(c.offset, f.error());
@@ -77,6 +79,7 @@ void two_dimensional(Machine &m, Cmd &c) {
     Fields f(c);
     long x, y;
     MatrixRequest request;
+    request.dots_per_mm = m.options.dots_per_mm;
     if (!(f.number(0, x) && f.number(1, y) && f.word(2, request.type))) return m.diagnose(c.offset, f.error());
     std::size_t data_at = 3;
     while (data_at < c.fields.size() && (c.fields[data_at].empty() || c.fields[data_at][0] != '"')) ++data_at;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstring>
 #include <memory>
 
@@ -234,11 +235,11 @@ void add_quiet_zone(Shape &shape, long module) {
     shape.height += 2 * module;
 }
 
-// MaxiCode at its nominal size (28.14 x 26.91 mm, 225 x 215 dots at 8 a
-// millimetre): hexagons and bullseye from libzint's raster, which is drawn
-// larger and sampled down.
-std::string maxicode_from(zint_symbol &s, Shape &shape) {
-    constexpr long kWidth = 225, kHeight = 215;
+// MaxiCode at its nominal size (28.14 x 26.91 mm: 225 x 215 dots at 8 a
+// millimetre, 338 x 323 at 12): hexagons and bullseye from libzint's
+// raster, which is drawn larger and sampled down.
+std::string maxicode_from(zint_symbol &s, int dots_per_mm, Shape &shape) {
+    const long kWidth = std::lround(28.14 * dots_per_mm), kHeight = std::lround(26.91 * dots_per_mm);
     s.scale = 2;
     if (ZBarcode_Buffer(&s, 0) >= ZINT_ERROR || !s.bitmap) return std::string("MaxiCode: ") + s.errtxt;
     const auto ink = [&](long x, long y) { return s.bitmap[(y * s.bitmap_width + x) * 3] < 128; };
@@ -321,6 +322,7 @@ void bars_from_widths(const std::vector<int> &widths, long narrow, long height, 
 // system digit left of the symbol (and UPC's check digit right of it), in
 // the quiet zone. The bars keep their place. An add-on's digits go above it.
 void lay_out_ean(int zint, long module, Shape &shape) {
+    const int dpmm = shape.dots_per_mm;
     const std::string text = shape.readable, main = text.substr(0, text.find('+'));
     const std::string addon = text.find('+') == std::string::npos ? "" : text.substr(text.find('+') + 1);
     struct Group {
@@ -345,8 +347,8 @@ void lay_out_ean(int zint, long module, Shape &shape) {
         if (l.zint == zint && l.digits == main.size()) layout = &l;
     if (!layout) return;  // not a layout known here: one line, as for the other codes
     FontMetrics font{};
-    font_metrics(shape.readable_font, font);
-    const long advance = text_width(shape.readable_font, 1, 1), drop = (font.box_height + 1) / 2;
+    font_metrics(shape.readable_font, font, dpmm);
+    const long advance = text_width(shape.readable_font, 1, 1, dpmm), drop = (font.box_height + 1) / 2;
     const long bars_end = layout->end * module, height = shape.height;
     for (Shape::Bar &b : shape.bars)
         for (const auto &guard : layout->guards)
@@ -367,6 +369,7 @@ void lay_out_ean(int zint, long module, Shape &shape) {
 }
 
 std::string draw_linear(const Linear *code, const LinearRequest &request, Shape &shape) {
+    shape.dots_per_mm = request.dots_per_mm;
     if (request.data.empty()) return "";  // empty data draws nothing
     // Code 128 that libzint would draw otherwise than the printer does.
     const bool plain_ucc = request.selection == "1E" && request.data.find_first_of("([") == std::string::npos;
@@ -509,7 +512,7 @@ std::string draw_matrix(const MatrixRequest &r, Shape &shape) {
     if (data.empty()) return "";
     error = encode(symbol.get(), data, name);
     if (!error.empty()) return error + " (printer error 03)";
-    if (r.type == "M") return maxicode_from(*symbol, shape);
+    if (r.type == "M") return maxicode_from(*symbol, r.dots_per_mm, shape);
     if (r.type == "P") {
         pdf417_from(*symbol, r, module_w, row_h, shape);
         return "";

@@ -20,6 +20,7 @@ struct Shape {
     long width = 0, height = 0;
     std::string readable;  // drawn under the bars in font readable_font
     int readable_font = 2;
+    int dots_per_mm = 8;  // the readable line's font is the density's
     // EAN and UPC: the readable line in pieces, each at its own place
     // (object dots, left edge), instead of one line under the bars.
     struct Piece {
@@ -39,6 +40,7 @@ struct LinearRequest {
     long height = 50;       // dots of bars
     bool readable = false;  // the readable line under the bars
     std::string data;
+    int dots_per_mm = 8;    // the printer's density, for the readable line's font
 };
 
 // Why a code is not drawn: the printer's error code and a message naming
@@ -64,6 +66,7 @@ struct MatrixRequest {
     std::vector<long> sizes;              // PDF417: maximum width and height
     std::map<char, std::string> options;  // letter -> value
     std::string data;
+    int dots_per_mm = 8;  // the printer's density, for codes of a fixed size (MaxiCode)
 };
 
 EncodeError encode_matrix(const MatrixRequest &request, Shape &shape);

@@ -149,7 +149,7 @@ void append_bytes(png_structp png, png_bytep data, png_size_t size) {
 // The libpng part: nothing here but plain values, since a libpng error
 // returns through longjmp.
 // out is a FILE, or with to_memory the vector the bytes are appended to.
-bool write_rows(png_structp png, png_infop info, void *out, bool to_memory, const Bitmap &bitmap, int scale,
+bool write_rows(png_structp png, png_infop info, void *out, bool to_memory, const Bitmap &bitmap, int scale, int dpmm,
                 png_byte *packed, std::size_t packed_size) {
     if (setjmp(png_jmpbuf(png))) return false;
     const long width = static_cast<long>(bitmap.width()) * scale, height = static_cast<long>(bitmap.height()) * scale;
@@ -164,7 +164,7 @@ bool write_rows(png_structp png, png_infop info, void *out, bool to_memory, cons
     // 8 dots a millimetre is 8000 a metre; each dot drawn scale pixels wide
     // makes scale times as many pixels a metre, so the picture keeps the
     // label's physical size.
-    const png_uint_32 per_metre = static_cast<png_uint_32>(8000 * scale);
+    const png_uint_32 per_metre = static_cast<png_uint_32>(1000 * dpmm * scale);
     png_set_pHYs(png, info, per_metre, per_metre, PNG_RESOLUTION_METER);
     // Rows repeat and runs are long: the Up filter and run-length matching
     // are as small here as the default search, and several times faster.
@@ -191,34 +191,34 @@ bool write_rows(png_structp png, png_infop info, void *out, bool to_memory, cons
 
 namespace {
 
-bool encode(void *out, bool to_memory, const Bitmap &bitmap, int scale) {
+bool encode(void *out, bool to_memory, const Bitmap &bitmap, int scale, int dpmm) {
     scale = std::clamp(scale, 1, 64);
     const long width = static_cast<long>(bitmap.width()) * scale;
     std::vector<png_byte> packed(static_cast<std::size_t>((width + 7) / 8));
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
-    const bool ok = info && write_rows(png, info, out, to_memory, bitmap, scale, packed.data(), packed.size());
+    const bool ok = info && write_rows(png, info, out, to_memory, bitmap, scale, dpmm, packed.data(), packed.size());
     png_destroy_write_struct(&png, &info);
     return ok;
 }
 
 }  // namespace
 
-bool write_png(const std::string &path, const Bitmap &bitmap, int scale) {
+bool write_png(const std::string &path, const Bitmap &bitmap, int scale, int dots_per_mm) {
     if (bitmap.width() <= 0 || bitmap.height() <= 0) {
         errno = 0;
         return false;
     }
     FILE *out = std::fopen(path.c_str(), "wb");
     if (!out) return false;
-    const bool ok = encode(out, false, bitmap, scale);
+    const bool ok = encode(out, false, bitmap, scale, dots_per_mm);
     const bool closed = std::fclose(out) == 0;
     return closed && ok;
 }
 
-bool encode_png(const Bitmap &bitmap, std::vector<unsigned char> &out, int scale) {
+bool encode_png(const Bitmap &bitmap, std::vector<unsigned char> &out, int scale, int dots_per_mm) {
     out.clear();
-    return bitmap.width() > 0 && bitmap.height() > 0 && encode(&out, true, bitmap, scale);
+    return bitmap.width() > 0 && bitmap.height() > 0 && encode(&out, true, bitmap, scale, dots_per_mm);
 }
 
 }  // namespace quillbar::preview

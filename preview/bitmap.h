@@ -122,12 +122,12 @@ private:
 };
 
 // Writes the picture as a 1-bit greyscale PNG, black on white, each dot as
-// scale x scale pixels, with the printer's resolution (8 dots/mm, divided by
-// the scale) in its pHYs chunk. False, with errno set where the system said
-// why, when it cannot be written.
-bool write_png(const std::string &path, const Bitmap &bitmap, int scale = 1);
+// scale x scale pixels, with the printer's resolution (dots_per_mm times the
+// scale) in its pHYs chunk. False, with errno set where the system said why,
+// when it cannot be written.
+bool write_png(const std::string &path, const Bitmap &bitmap, int scale = 1, int dots_per_mm = 8);
 // The same PNG into memory: false (out empty or partial) for an empty picture
 // or when memory runs out.
-bool encode_png(const Bitmap &bitmap, std::vector<unsigned char> &out, int scale = 1);
+bool encode_png(const Bitmap &bitmap, std::vector<unsigned char> &out, int scale = 1, int dots_per_mm = 8);
 
 }  // namespace quillbar::preview

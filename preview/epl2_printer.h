@@ -69,7 +69,13 @@ public:
         // The media: the label's size where the stream sets none (no q, no Q).
         int media_width = kDefaultWidth;
         int media_length = kDefaultLength;
+        // The printer's density: 8 dots a millimetre (203 dpi) or 12 (300
+        // dpi), which sizes the resident fonts, MaxiCode and the print width.
+        int dots_per_mm = 8;
     };
+
+    // The widest image a 4-inch printer of the density prints (R's width).
+    static int print_width(int dots_per_mm) { return dots_per_mm == 12 ? 1248 : kPrintWidth; }
 
     Printer();
     explicit Printer(Options options);

@@ -10,6 +10,7 @@
 #include <cctype>
 #include <map>
 #include <mutex>
+#include <tuple>
 
 #include "label/font_finder.h"
 #include "machine.h"
@@ -27,6 +28,16 @@ constexpr std::array<FontMetrics, 7> kFonts{{{8, 12, 10, 14},
                                             {32, 48, 36, 50},
                                             {14, 19, 16, 21},
                                             {14, 19, 16, 21}}};
+// At 300 dpi the guide's cells, each advancing by its cell: its pitch
+// column is 300 / cell, so no border is drawn round them (the notes leave
+// this uncertain; the guide's pitch is taken).
+constexpr std::array<FontMetrics, 7> kFonts300{{{12, 20, 12, 20},
+                                               {16, 28, 16, 28},
+                                               {20, 36, 20, 36},
+                                               {24, 44, 24, 44},
+                                               {48, 80, 48, 80},
+                                               {14, 19, 14, 19},
+                                               {14, 19, 14, 19}}};
 
 // One byte to its Unicode code point in a code page, through iconv, a table
 // of 256 made once a code page.
@@ -80,20 +91,19 @@ public:
     }
 
     // The character drawn in the font's cell, or an empty picture.
-    const Bitmap &glyph(int font, char32_t code) {
+    const Bitmap &glyph(int font, const FontMetrics &cell, char32_t code) {
         std::lock_guard<std::mutex> lock(mutex_);
-        const auto key = std::make_pair(font, code);
+        const auto key = std::make_tuple(font, cell.cell_width, code);
         auto it = glyphs_.find(key);
         if (it != glyphs_.end()) return it->second;
         if (glyphs_.size() > 20000) glyphs_.clear();  // bounded whatever the text
-        return glyphs_.emplace(key, draw(font, code)).first->second;
+        return glyphs_.emplace(key, draw(font, cell, code)).first->second;
     }
 
     bool usable() const { return face_ != nullptr; }
 
 private:
-    Bitmap draw(int font, char32_t code) {
-        const FontMetrics cell = kFonts[static_cast<std::size_t>(font - 1)];
+    Bitmap draw(int font, const FontMetrics &cell, char32_t code) {
         Bitmap out(cell.cell_width, cell.cell_height);
         // Font 5 has capitals only; fonts 6 and 7 digits only.
         if (font == 5 && code < 0x80) code = static_cast<char32_t>(std::toupper(static_cast<int>(code)));
@@ -125,7 +135,7 @@ private:
     FT_Face face_ = nullptr;
     FT_UInt sized_ = 0;  // the pixel size the face is set to
     std::mutex mutex_;
-    std::map<std::pair<int, char32_t>, Bitmap> glyphs_;
+    std::map<std::tuple<int, int, char32_t>, Bitmap> glyphs_;
 };
 
 MonoFace &mono_face() {
@@ -140,22 +150,22 @@ CodePages &code_pages() {
 
 }  // namespace
 
-bool font_metrics(int font, FontMetrics &metrics) {
+bool font_metrics(int font, FontMetrics &metrics, int dots_per_mm) {
     if (font < 1 || font > static_cast<int>(kFonts.size())) return false;
-    metrics = kFonts[static_cast<std::size_t>(font - 1)];
+    metrics = (dots_per_mm == 12 ? kFonts300 : kFonts)[static_cast<std::size_t>(font - 1)];
     return true;
 }
 
-long text_width(int font, std::size_t characters, int h) {
+long text_width(int font, std::size_t characters, int h, int dots_per_mm) {
     FontMetrics f{};
-    if (!font_metrics(font, f)) return 0;
+    if (!font_metrics(font, f, dots_per_mm)) return 0;
     return static_cast<long>(characters) * f.advance * h;
 }
 
 bool paint_text(Painter &painter, int font, const std::string &text, long u, long v, int h, int vm,
-                const std::string &code_page, Bitmap::Ink ink, std::string &error) {
+                const std::string &code_page, Bitmap::Ink ink, std::string &error, int dots_per_mm) {
     FontMetrics f{};
-    if (!font_metrics(font, f)) {
+    if (!font_metrics(font, f, dots_per_mm)) {
         error = "no resident font " + std::to_string(font);
         return false;
     }
@@ -164,14 +174,16 @@ bool paint_text(Painter &painter, int font, const std::string &text, long u, lon
         return false;
     }
     const long advance = static_cast<long>(f.advance) * h;
+    const int border = f.box_height > f.cell_height ? 1 : 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const long left = u + static_cast<long>(i) * advance;
         if (!painter.visible(left, v, advance, static_cast<long>(f.box_height) * vm)) continue;
-        const Bitmap &g = mono_face().glyph(font, code_pages().decode(code_page, static_cast<unsigned char>(text[i])));
-        // The character sits inside its one-dot border.
+        const Bitmap &g =
+            mono_face().glyph(font, f, code_pages().decode(code_page, static_cast<unsigned char>(text[i])));
+        // The character sits inside its border (one dot at 203 dpi).
         for (int y = 0; y < g.height(); ++y)
             for (int x = 0; x < g.width(); ++x)
-                if (g.black(x, y)) painter.rect(left + (1 + x) * h, v + (1 + y) * vm, h, vm, ink);
+                if (g.black(x, y)) painter.rect(left + (border + x) * h, v + (border + y) * vm, h, vm, ink);
     }
     return true;
 }

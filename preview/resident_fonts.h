@@ -18,11 +18,12 @@ struct FontMetrics {
     int box_height;   // the text's box: the cell and its border
 };
 
-// A resident font at 203 dpi; false for a font the printer lacks.
-bool font_metrics(int font, FontMetrics &metrics);
+// A resident font at 8 dots a millimetre (203 dpi) or 12 (300 dpi); false
+// for a font the printer lacks.
+bool font_metrics(int font, FontMetrics &metrics, int dots_per_mm = 8);
 
 // The text's size in object dots: characters x advance x h, box height x v.
-long text_width(int font, std::size_t characters, int h);
+long text_width(int font, std::size_t characters, int h, int dots_per_mm = 8);
 
 // Paints text at object position (u, v) with the multipliers, each byte
 // read in code_page ("437", "1252", ...; "7-bit N" as ASCII), each
@@ -30,6 +31,6 @@ long text_width(int font, std::size_t characters, int h);
 // the time goes with what is printed. False, with error, when the host has
 // no face to draw with.
 bool paint_text(Painter &painter, int font, const std::string &text, long u, long v, int h, int vm,
-                const std::string &code_page, Bitmap::Ink ink, std::string &error);
+                const std::string &code_page, Bitmap::Ink ink, std::string &error, int dots_per_mm = 8);
 
 }  // namespace quillbar::preview

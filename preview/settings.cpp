@@ -92,11 +92,12 @@ void reference(Machine &m, Cmd &c) {
     m.state.reference_set = true;
     // R takes the reference point from the head's edge: the image is the
     // full print width, whatever q said.
-    if (m.state.width != Printer::kPrintWidth) {
-        m.state.width = Printer::kPrintWidth;
+    const int print_width = Printer::print_width(m.options.dots_per_mm);
+    if (m.state.width != print_width) {
+        m.state.width = print_width;
         m.state.width_set = true;
         m.reset_label();
-        m.lenient(c.offset, "R", "R makes the image the full print width (" + std::to_string(Printer::kPrintWidth) +
+        m.lenient(c.offset, "R", "R makes the image the full print width (" + std::to_string(print_width) +
                                      " dots), whatever q set");
     }
     m.event(c.offset, "R", "reference point " + std::to_string(x) + "," + std::to_string(y));

@@ -13,7 +13,7 @@ namespace {
 // them, through the renderer that draws the library's Chinese text; the
 // data is GB2312/GBK. (Font 9, the traditional one, is drawn as 8: no
 // 203-dpi cell is published for it.)
-constexpr int kAsianCell = 24;
+constexpr int kAsianCell = 24, kAsianCell300 = 36;  // 36 x 36 at 300 dpi (a single byte half of it)
 constexpr int kSongFace = 1;
 
 struct AsianText {
@@ -21,14 +21,14 @@ struct AsianText {
     std::vector<std::pair<std::size_t, std::size_t>> glyphs;  // each character's first byte and size
 };
 
-AsianText draw_asian(const std::string &data) {
+AsianText draw_asian(const std::string &data, int cell) {
     AsianText t;
     for (std::size_t i = 0; i < data.size();) {
         const bool two = static_cast<unsigned char>(data[i]) >= 0x81 && i + 1 < data.size();
         t.glyphs.emplace_back(i, two ? 2 : 1);
         i += two ? 2 : 1;
     }
-    t.image = quillbar::Render(data, kSongFace, kAsianCell, kAsianCell / 2, 400, 0, 0);
+    t.image = quillbar::Render(data, kSongFace, cell, cell / 2, 400, 0, 0);
     return t;
 }
 
@@ -48,7 +48,8 @@ void draw(Machine &m, Cmd &c) {
     if (rotation > 3) m.lenient(c.offset, "A", "rotation " + std::to_string(rotation) + " (Asian stacking) drawn as " +
                                                    std::to_string(rotation - 4));
     const bool asian = font == 8 || font == 9;
-    if (!asian && !font_metrics(static_cast<int>(font), metrics))
+    const int dpmm = m.options.dots_per_mm;
+    if (!asian && !font_metrics(static_cast<int>(font), metrics, dpmm))
         return m.diagnose(c.offset, "A: no resident font " + std::to_string(font));
     if (h < 1 || h > 8 || h == 7) return m.diagnose(c.offset, "A: horizontal multiplier " + std::to_string(h) + " is not 1..6 or 8");
     if (v < 1 || v > 9) return m.diagnose(c.offset, "A: vertical multiplier " + std::to_string(v) + " is outside 1..9");
@@ -62,14 +63,15 @@ void draw(Machine &m, Cmd &c) {
         // i: extra dots between the characters.
         long spacing = 0;
         parse_number(m.state.kept_or("Asian character spacing", "0"), spacing);
-        const AsianText t = draw_asian(data);
+        const int cell = dpmm == 12 ? kAsianCell300 : kAsianCell;
+        const AsianText t = draw_asian(data, cell);
         const long w = (t.image.width + spacing * static_cast<long>(t.glyphs.size() - 1)) * h;
-        const long box = static_cast<long>(kAsianCell) * v;
+        const long box = static_cast<long>(cell) * v;
         if (!painter.inside(0, 0, w, box)) m.note_outside(c.offset);
         if (reverse == "R") painter.rect(0, 0, w, box);
         for (std::size_t k = 0; k < t.glyphs.size(); ++k) {
-            const long first = static_cast<long>(t.glyphs[k].first) * (kAsianCell / 2);
-            const long columns = static_cast<long>(t.glyphs[k].second) * (kAsianCell / 2);
+            const long first = static_cast<long>(t.glyphs[k].first) * (cell / 2);
+            const long columns = static_cast<long>(t.glyphs[k].second) * (cell / 2);
             const long shift = spacing * static_cast<long>(k);
             for (long row = 0; row < t.image.height; ++row)
                 for (long col = first; col < first + columns; ++col)
@@ -77,13 +79,13 @@ void draw(Machine &m, Cmd &c) {
                         painter.rect((col + shift) * h, row * v, h, v, ink);
         }
     } else {
-        const long w = text_width(static_cast<int>(font), data.size(), static_cast<int>(h));
+        const long w = text_width(static_cast<int>(font), data.size(), static_cast<int>(h), dpmm);
         const long box = static_cast<long>(metrics.box_height) * v;
         if (!painter.inside(0, 0, w, box)) m.note_outside(c.offset);
         if (reverse == "R") painter.rect(0, 0, w, box);
         std::string error;
         if (!paint_text(painter, static_cast<int>(font), data, 0, 0, static_cast<int>(h), static_cast<int>(v),
-                        m.state.code_page, ink, error))
+                        m.state.code_page, ink, error, dpmm))
             return m.diagnose(c.offset, "A: " + error);
     }
     m.touched();

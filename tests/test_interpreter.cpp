@@ -306,6 +306,47 @@ TEST(Interpreter, EveryBarCodeIsDrawnAsPrintersDrawIt) {
     }
 }
 
+// The density: at 12 dots a millimetre the resident fonts have the 300-dpi
+// cells and pitch, the media and the print width are in 300-dpi dots, and a
+// code of a fixed size (MaxiCode) keeps its size in millimetres.
+TEST(Interpreter, DensityChoosesFontCellsMediaAndFixedSizes) {
+    struct Case {
+        int dpmm;
+        std::string line;
+        long width, height;  // of the ink: a reversed text's box, or the code
+    } cases[] = {
+        {8, "A10,10,0,1,1,1,R,\"AB\"", 2 * 10, 14},  {12, "A10,10,0,1,1,1,R,\"AB\"", 2 * 12, 20},
+        {8, "A10,10,0,2,1,1,R,\"AB\"", 2 * 12, 18},  {12, "A10,10,0,2,1,1,R,\"AB\"", 2 * 16, 28},
+        {8, "A10,10,0,3,1,1,R,\"AB\"", 2 * 14, 22},  {12, "A10,10,0,3,1,1,R,\"AB\"", 2 * 20, 36},
+        {8, "A10,10,0,4,2,1,R,\"AB\"", 4 * 16, 26},  {12, "A10,10,0,4,2,1,R,\"AB\"", 4 * 24, 44},
+        {8, "A10,10,0,5,1,2,R,\"AB\"", 2 * 36, 100}, {12, "A10,10,0,5,1,2,R,\"AB\"", 2 * 48, 160},
+        {12, "A10,10,0,8,1,1,R,\"\xD6\xD0\"", 36, 36},
+        {12, "b10,10,M,\"just a message\"", 338, 323},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.dpmm) + " dots/mm: " + c.line);
+        Printer::Options options{0};
+        options.dots_per_mm = c.dpmm;
+        if (c.dpmm == 12) options.media_width = 1200, options.media_length = 1800;
+        const Outcome r = run("N\n" + c.line + "\nP1\n", 0, options);
+        EXPECT_EQ(first_problem(r), "");
+        ASSERT_EQ(r.labels.size(), 1u);
+        const Bitmap &b = r.labels[0].image;
+        long top = b.height(), bottom = -1;
+        for (long y = 0; y < b.height(); ++y)
+            for (long x = 0; x < b.width(); ++x)
+                if (b.black(x, y)) top = std::min(top, y), bottom = std::max(bottom, y);
+        EXPECT_EQ(ink_width(b), c.width);
+        EXPECT_NEAR(bottom - top + 1, c.height, c.line[0] == 'b' ? 2 : 0);
+    }
+    Printer::Options wide{0};
+    wide.dots_per_mm = 12;
+    const Outcome r = run("R0,0\nN\nLO1240,0,4,4\nP1\n", 0, wide);
+    ASSERT_EQ(r.labels.size(), 1u);
+    EXPECT_EQ(r.labels[0].image.width(), 1248);  // R: the 300-dpi head's width
+    EXPECT_GT(ink(r.labels[0].image, 1240, 0, 1244, 4), 0);
+}
+
 // EAN and UPC readable lines as printed: the number-system digit left of the
 // bars, UPC's check digit right of them, the guard bars running down beside
 // the digits; the bars stay where p1 puts them.

@@ -67,8 +67,10 @@ struct Options {
     bool serve = false;
     bool report = false;
     bool json = false;
-    int media_width = Printer::kDefaultWidth;  // --media, in dots
+    int media_width = Printer::kDefaultWidth;  // --media, in dots once the density is known
     int media_length = Printer::kDefaultLength;
+    std::string media = "4x6";  // --media as given
+    int dots_per_mm = 8;        // --dpmm
     int fault = 0;        // --fault: the printer's code for it
     long fault_from = 1;  // from this label on
 };
@@ -83,12 +85,13 @@ constexpr FaultKind kFaults[] = {
     {"head-hot", 13}, {"cutter", 81},    {"media-feed", 84},
 };
 
-// --media WxH: inches ("4x6", "4x6in") or millimetres ("100x150mm").
+// --media WxH: inches ("4x6", "4x6in") or millimetres ("100x150mm"), in dots
+// at the printer's density (203 or 300 an inch, 8 or 12 a millimetre).
 bool parse_media(const char *text, Options &o) {
     std::string arg = text;
-    double per_unit = 203;  // dots an inch
+    bool mm = false;
     if (arg.size() > 2 && arg.compare(arg.size() - 2, 2, "mm") == 0) {
-        per_unit = 8;
+        mm = true;
         arg.resize(arg.size() - 2);
     } else if (arg.size() > 2 && arg.compare(arg.size() - 2, 2, "in") == 0) {
         arg.resize(arg.size() - 2);
@@ -104,6 +107,7 @@ bool parse_media(const char *text, Options &o) {
     };
     double w = 0, h = 0;
     const bool ok = number(width, w) && number(height, h);
+    const double per_unit = mm ? o.dots_per_mm : (o.dots_per_mm == 12 ? 300 : 203);
     const long dots_w = ok ? std::lround(w * per_unit) : 0, dots_h = ok ? std::lround(h * per_unit) : 0;
     if (!ok || dots_w < 1 || dots_h < 1 || dots_w > 4096 || dots_h > 16384) {
         std::fprintf(stderr, "%s: --media wants WxH in inches (4x6) or millimetres (100x150mm), at most 4096 x 16384 "
@@ -179,7 +183,7 @@ public:
         }
         const std::string path = numbered_ ? numbered(o_, written_) : o_.output;
         errno = 0;
-        if (!quillbar::preview::write_png(path, label.image, o_.scale)) {
+        if (!quillbar::preview::write_png(path, label.image, o_.scale, o_.dots_per_mm)) {
             std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgram, path.c_str(),
                          errno ? std::strerror(errno) : "the PNG could not be made");
             ok_ = false;
@@ -255,7 +259,7 @@ private:
 };
 
 Printer make_printer(const Options &o, LabelWriter &writer) {
-    Printer printer(Printer::Options{o.max_labels, o.media_width, o.media_length});
+    Printer printer(Printer::Options{o.max_labels, o.media_width, o.media_length, o.dots_per_mm});
     printer.on_label([&writer](const LabelView &label) { writer(label); });
     return printer;
 }
@@ -609,6 +613,8 @@ void usage(FILE *to) {
                  "      --max-labels N      render at most N labels (default 1000; 0: no limit)\n"
                  "      --media WxH         the media, the label's size where the stream sets none:\n"
                  "                          inches (4x6, the default) or millimetres (100x150mm)\n"
+                 "      --dpmm N            the printer's density: 8 dots a millimetre (203 dpi, the\n"
+                 "                          default) or 12 (300 dpi)\n"
                  "      --serve             be a printer on a new pseudo-terminal; prints its device\n"
                  "      --listen HOST:PORT  be a network printer (port 0: any free port); prints it\n"
                  "      --raw FILE          (--serve, --listen) also keep the bytes received in FILE\n"
@@ -634,7 +640,7 @@ int bad_usage(const char *why = nullptr) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    enum { kServe = 256, kRaw, kLabels, kListen, kMaxLabels, kFault, kMedia };
+    enum { kServe = 256, kRaw, kLabels, kListen, kMaxLabels, kFault, kMedia, kDpmm };
     static const option kOptions[] = {
         {"output", required_argument, nullptr, 'o'},     {"scale", required_argument, nullptr, 's'},
         {"report", optional_argument, nullptr, 'r'},     {"serve", no_argument, nullptr, kServe},
@@ -642,6 +648,7 @@ int main(int argc, char **argv) {
         {"labels", required_argument, nullptr, kLabels}, {"max-labels", required_argument, nullptr, kMaxLabels},
         {"help", no_argument, nullptr, 'h'},             {"version", no_argument, nullptr, 'V'},
         {"fault", required_argument, nullptr, kFault},   {"media", required_argument, nullptr, kMedia},
+        {"dpmm", required_argument, nullptr, kDpmm},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
@@ -672,13 +679,20 @@ int main(int argc, char **argv) {
             if (!parse_fault(optarg, o)) return bad_usage();
             break;
         case kMedia:
-            if (!parse_media(optarg, o)) return bad_usage();
+            o.media = optarg;
+            break;
+        case kDpmm:
+            if (std::strcmp(optarg, "8") != 0 && std::strcmp(optarg, "12") != 0)
+                return bad_usage("--dpmm takes 8 (203 dpi) or 12 (300 dpi)");
+            o.dots_per_mm = std::atoi(optarg);
             break;
         case 'h': usage(stdout); return 0;
         case 'V': quillbar::tools::print_version(kProgram, QUILLBAR_VERSION); return 0;
         default: return bad_usage();
         }
     }
+    // The media in dots at the density, whichever option came first.
+    if (!parse_media(o.media.c_str(), o)) return bad_usage();
     if (optind < argc) o.input = argv[optind++];
     if (optind < argc) return bad_usage("give one stream at most");
     const int modes = !o.input.empty() + o.serve + !o.listen.empty();

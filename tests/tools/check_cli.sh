@@ -39,6 +39,9 @@ check 1 err "unrecognized option '--bogus'" "$preview" --bogus ok.epl
 check 1 err "give one stream at most" "$preview" ok.epl ok.epl
 check 1 err "give one of a stream, --serve and --listen" "$preview" --serve ok.epl
 check 0 out "(800x1200 dots" "$preview" --media 100x150mm ok.epl
+check 0 out "(1200x1800 dots" "$preview" --dpmm 12 ok.epl
+check 0 out "(1200x1800 dots" "$preview" --media 100x150mm --dpmm 12 ok.epl
+check 1 err "--dpmm takes 8 (203 dpi) or 12 (300 dpi)" "$preview" --dpmm 11 ok.epl
 check 1 err "--media wants WxH in inches (4x6) or millimetres (100x150mm)" "$preview" --media 4by6 ok.epl
 check 1 err "cannot listen on 127.0.0.1:70000: not HOST:PORT with PORT 0..65535" "$preview" --listen 127.0.0.1:70000
 check 1 err "--fault takes paper-out" "$preview" --listen 127.0.0.1:0 --fault flood
