@@ -54,6 +54,19 @@ void Machine::note_outside(std::size_t at) {
 
 // ---- running lines ----------------------------------------------------------------------
 
+void Machine::finish() {
+    reader.finish();
+    if (storing) {
+        diagnose(reader.offset(), "the job ended inside FS \"" + shown(storing_name) + "\" (no FE): the form is not stored");
+        storing = false;
+        storing_form = Form{};
+    }
+    if (awaiting) diagnose(reader.offset(), "the job ended before '?' gave the form \"" + shown(awaiting_name) + "\" its data");
+    awaiting = nullptr;
+    data_values.clear();
+    labels_this_job = 0;
+}
+
 void Machine::on_data_line(std::string text, std::size_t, bool last) {
     // A '?' data line: data for the form's variables and counters, never a
     // command.
@@ -243,7 +256,7 @@ void Machine::print(long sets, long copies, std::size_t at) {
     // for sets x copies.
     const long rounds = counter_objects.empty() ? 1 : sets;
     for (long round = 0; round < rounds; ++round) {
-        if (options.max_labels > 0 && labels_printed >= options.max_labels) {
+        if (options.max_labels > 0 && labels_this_job >= options.max_labels) {
             if (labels_unrendered++ == 0)
                 diagnose(at, "label limit reached: the preview renders " + std::to_string(options.max_labels) +
                                  " labels of a stream; the rest are counted only", 4);
@@ -270,6 +283,7 @@ void Machine::print(long sets, long copies, std::size_t at) {
 
 void Machine::emit(const Bitmap &image, long sets, long copies, std::size_t at) {
     ++labels_printed;
+    ++labels_this_job;
     std::vector<std::string> label_notes = notes;
     if (!canvas.drawn()) label_notes.push_back("the label has nothing on it");
     if (label_sink) {

@@ -53,7 +53,10 @@ struct Machine : StreamReader::Listener {
 
     // ---- the stream ----
     void feed(const std::uint8_t *p, std::size_t size) { reader.feed(p, size); }
-    void finish() { reader.finish(); }
+    // The stream or the job ended: what is half read is reported, and
+    // nothing of this job is left to the next (a form being stored, data
+    // awaited, the job's label count).
+    void finish();
     void run_line(std::string line, std::size_t offset, const std::string *binary = nullptr,
                   const DataHeader *header = nullptr);
     void on_line(std::string text, std::size_t at, const std::string *data, const DataHeader *header) override {
@@ -121,6 +124,7 @@ struct Machine : StreamReader::Listener {
     void emit(const Bitmap &image, long sets, long copies, std::size_t at);
     Printer::Options options;
     long labels_printed = 0;
+    long labels_this_job = 0;  // what Options::max_labels limits
     long labels_unrendered = 0;
     std::vector<PrintedLabel> labels;
     std::function<void(const LabelView &)> label_sink;
