@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cstdarg>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,7 @@ struct Options {
     int media_width = Printer::kDefaultWidth;  // --media, in dots once the density is known
     int media_length = Printer::kDefaultLength;
     std::string media = "4x6";  // --media as given
+    int idle_seconds = 30;      // --idle-timeout
     int dots_per_mm = 8;        // --dpmm
     int fault = 0;        // --fault: the printer's code for it
     long fault_from = 1;  // from this label on
@@ -405,19 +407,19 @@ void free_terminal_of_gone_clients(int keeper, const std::string &terminal) {
     if (ioctl(keeper, TIOCGEXCL, &exclusive) == 0 && exclusive && !others_hold(terminal)) ioctl(keeper, TIOCNXCL);
 }
 
-// Writes a reply whole, giving up on a peer that takes nothing for a second.
-void send_reply(int fd, const std::string &text) {
+// Sends a reply without waiting: what the peer does not take now is dropped
+// and counted, so a client that asks and never reads cannot stop the
+// printer.
+void send_reply(int fd, const std::string &text, long &dropped) {
     std::size_t done = 0;
     while (done < text.size()) {
         const ssize_t n = write(fd, text.data() + done, text.size() - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
-            continue;
+        } else if (!(n < 0 && errno == EINTR)) {
+            dropped += static_cast<long>(text.size() - done);
+            return;
         }
-        if (n < 0 && errno == EINTR) continue;
-        pollfd pfd{fd, POLLOUT, 0};
-        if (n < 0 && errno == EAGAIN && poll(&pfd, 1, 1000) == 1) continue;
-        return;
     }
 }
 
@@ -428,6 +430,7 @@ int serve(const Options &o) {
         return 1;
     }
     const std::string slave = ptsname(master);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     // Our own hold on the terminal keeps it alive between a program's
     // QB_PortClose and the next QB_PortOpen; replies go out raw.
     const int keeper = open(slave.c_str(), O_RDWR | O_NOCTTY);
@@ -445,7 +448,8 @@ int serve(const Options &o) {
     LabelWriter writer(o, o.labels != 1);
     Printer printer = make_printer(o, writer);
     Fault fault(o, printer, writer);
-    printer.on_reply([master](const std::string &text) { send_reply(master, text); });
+    long dropped = 0;
+    printer.on_reply([master, &dropped](const std::string &text) { send_reply(master, text, dropped); });
     DiagnosticStream diagnostics;
     char buf[65536];
     const auto pump = [&](int timeout_ms) {
@@ -469,9 +473,13 @@ int serve(const Options &o) {
             last_check = std::chrono::steady_clock::now();
         }
     }
-    while (pump(100)) {  // what is still on its way
+    // What is still on its way, for half a second at most: a client that
+    // keeps sending does not keep the printer from stopping.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (std::chrono::steady_clock::now() < until && pump(100)) {
     }
     printer.finish();
+    if (dropped) say("%ld reply byte(s) dropped: nobody read them\n", dropped);
     if (raw) std::fclose(raw);
     if (o.report) report(printer, writer, o.json);
     close(keeper);
@@ -480,8 +488,10 @@ int serve(const Options &o) {
     return writer.ok() ? status : 1;
 }
 
-// HOST:PORT, HOST a name, an IPv4 address or an IPv6 one in brackets.
-int listen_on(const std::string &where, std::string &bound) {
+// HOST:PORT, HOST a name, an IPv4 address or an IPv6 one in brackets; no
+// host is the loopback address, "*" every address. loopback says whether the
+// socket is reachable from this machine only.
+int listen_on(const std::string &where, std::string &bound, bool &loopback) {
     const std::size_t colon = where.rfind(':');
     if (colon == std::string::npos) return -1;
     std::string host = where.substr(0, colon);
@@ -493,16 +503,18 @@ int listen_on(const std::string &where, std::string &bound) {
         errno = 0;
         return -1;
     }
+    if (host.empty()) host = "127.0.0.1";
     addrinfo hints{}, *found = nullptr;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE;
-    if (getaddrinfo(host.empty() ? nullptr : host.c_str(), port.c_str(), &hints, &found) != 0) return -1;
+    if (getaddrinfo(host == "*" ? nullptr : host.c_str(), port.c_str(), &hints, &found) != 0) return -1;
     int fd = -1;
     for (addrinfo *a = found; a && fd < 0; a = a->ai_next) {
-        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
         const int on = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (fd >= 0 && (bind(fd, a->ai_addr, a->ai_addrlen) != 0 || listen(fd, 8) != 0)) {
+        // A burst of clients waits in the kernel's queue, not refused.
+        if (fd >= 0 && (bind(fd, a->ai_addr, a->ai_addrlen) != 0 || listen(fd, SOMAXCONN) != 0)) {
             close(fd);
             fd = -1;
         }
@@ -513,82 +525,141 @@ int listen_on(const std::string &where, std::string &bound) {
     socklen_t len = sizeof addr;
     getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
     char name[INET6_ADDRSTRLEN] = {};
-    int actual = 0;
     if (addr.ss_family == AF_INET6) {
         const auto *a6 = reinterpret_cast<sockaddr_in6 *>(&addr);
         inet_ntop(AF_INET6, &a6->sin6_addr, name, sizeof name);
-        actual = ntohs(a6->sin6_port);
-        bound = std::string("[") + name + "]:" + std::to_string(actual);
+        loopback = IN6_IS_ADDR_LOOPBACK(&a6->sin6_addr);
+        bound = std::string("[") + name + "]:" + std::to_string(ntohs(a6->sin6_port));
     } else {
         const auto *a4 = reinterpret_cast<sockaddr_in *>(&addr);
         inet_ntop(AF_INET, &a4->sin_addr, name, sizeof name);
-        actual = ntohs(a4->sin_port);
-        bound = std::string(name) + ":" + std::to_string(actual);
+        loopback = (ntohl(a4->sin_addr.s_addr) >> 24) == 127;
+        bound = std::string(name) + ":" + std::to_string(ntohs(a4->sin_port));
     }
     return fd;
 }
 
+// What a connection waiting for its turn may hold here; the kernel holds the
+// rest, and its sender waits.
+constexpr std::size_t kMaxWaiting = 4u << 20;
+
+// One connection, one job. Connections are taken as they come; the first
+// one is the printer's, and the bytes of the others wait, in arrival order,
+// for their turn, as a printer's own buffer holds them.
+struct Connection {
+    int fd = -1;
+    long job = 0;
+    std::string waiting;  // bytes received before its turn
+    std::chrono::steady_clock::time_point heard;
+    bool ended = false;  // nothing more comes: once its bytes are printed, the job is done
+    long dropped = 0;    // reply bytes it did not read
+};
+
 // A network label printer: raw jobs on a TCP port, one job a connection,
-// connections taken in turn; the printer's state carries from job to job.
+// printed in the order the connections came; the printer's state carries
+// from job to job, and nothing of a job (a form half stored, a label count)
+// into the next. One loop serves every connection without waiting on any:
+// a client that sends nothing is let go after the idle time, one that never
+// reads loses its replies, and SIGTERM prints what has come and stops.
 int listen_for_jobs(const Options &o) {
     std::string bound;
-    const int server = listen_on(o.listen, bound);
+    bool loopback = true;
+    const int server = listen_on(o.listen, bound, loopback);
     if (server < 0) {
         std::fprintf(stderr, "%s: cannot listen on %s: %s\n", kProgram, o.listen.c_str(),
                      errno ? std::strerror(errno) : "not HOST:PORT with PORT 0..65535");
         return 1;
     }
+    if (!loopback)
+        std::fprintf(stderr, "%s: warning: listening on %s, beyond this machine: whoever reaches it prints here and "
+                             "writes files\n", kProgram, bound.c_str());
     FILE *raw = nullptr;
     if (!open_raw(o, raw)) return 1;
     handle_signals();
     std::signal(SIGPIPE, SIG_IGN);
     say("listening: %s\n", bound.c_str());
-    std::fflush(stdout);
     LabelWriter writer(o, o.labels != 1);
     Printer printer = make_printer(o, writer);
     Fault fault(o, printer, writer);
     DiagnosticStream diagnostics;
-    int client = -1;
-    printer.on_reply([&client](const std::string &text) {
-        if (client >= 0) send_reply(client, text);
+    std::deque<Connection> connections;  // the front one is printing
+    printer.on_reply([&connections](const std::string &text) {
+        if (!connections.empty()) send_reply(connections.front().fd, text, connections.front().dropped);
     });
+    const auto idle = std::chrono::seconds(o.idle_seconds);
     char buf[65536];
     long jobs = 0;
-    const auto clear_on_signal = [&] {
-        if (!g_resume) return;
-        g_resume = 0;
-        fault.clear();
-    };
-    while (!g_stop && (o.labels == 0 || writer.written() < o.labels)) {
-        clear_on_signal();
-        pollfd pfd{server, POLLIN, 0};
-        if (poll(&pfd, 1, 200) <= 0) continue;
-        client = accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0) continue;
-        ++jobs;
-        for (;;) {
-            pollfd c{client, POLLIN, 0};
-            const int ready = poll(&c, 1, 200);
-            if (ready < 0 && errno != EINTR) break;
-            if (ready <= 0) {
-                if (g_stop) break;
-                clear_on_signal();
-                continue;
-            }
-            const ssize_t n = read(client, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            keep_raw(raw, buf, static_cast<std::size_t>(n));
-            printer.feed(buf, static_cast<std::size_t>(n));
-            diagnostics.flush(printer);
-        }
-        printer.finish();  // the job ends with its connection
+    const auto print = [&](const char *data, std::size_t size) {
+        keep_raw(raw, data, size);
+        printer.feed(data, size);
         diagnostics.flush(printer);
-        close(client);
-        client = -1;
-        say("job %ld done\n", jobs);
-        std::fflush(stdout);
+    };
+    // Prints what the front connection holds; ends the jobs that are over.
+    const auto turn = [&] {
+        while (!connections.empty()) {
+            Connection &c = connections.front();
+            if (!c.waiting.empty()) {
+                std::string held;
+                held.swap(c.waiting);
+                print(held.data(), held.size());
+            }
+            if (!c.ended) return;
+            printer.finish();  // the job ends with its connection
+            diagnostics.flush(printer);
+            close(c.fd);
+            if (c.dropped) say("job %ld: %ld reply byte(s) dropped: the client did not read them\n", c.job, c.dropped);
+            say("job %ld done\n", c.job);
+            connections.pop_front();
+            // The idle time of the next job runs from its turn.
+            if (!connections.empty()) connections.front().heard = std::chrono::steady_clock::now();
+        }
+    };
+    const auto done = [&] { return o.labels != 0 && writer.written() >= o.labels; };
+    while (!g_stop && !done()) {
+        if (g_resume) {
+            g_resume = 0;
+            fault.clear();
+        }
+        std::vector<pollfd> fds{{server, POLLIN, 0}};
+        for (const Connection &c : connections)
+            // A connection whose waiting bytes reach the job limit is read no
+            // further until its turn: the kernel holds the rest.
+            fds.push_back({c.fd, static_cast<short>(c.ended || c.waiting.size() >= kMaxWaiting ? 0 : POLLIN), 0});
+        if (poll(fds.data(), fds.size(), 200) < 0 && errno != EINTR) break;
+        const auto now = std::chrono::steady_clock::now();
+        for (std::size_t i = 0; i < connections.size(); ++i) {
+            Connection &c = connections[i];
+            if (fds[i + 1].revents) {
+                const ssize_t n = read(c.fd, buf, sizeof buf);
+                if (n > 0) {
+                    c.heard = now;
+                    if (i == 0)
+                        print(buf, static_cast<std::size_t>(n));
+                    else
+                        c.waiting.append(buf, static_cast<std::size_t>(n));
+                } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                    c.ended = true;
+                }
+            }
+            if (i == 0 && !c.ended && now - c.heard > idle) {
+                say("job %ld: nothing came for %d s: the job ends\n", c.job, o.idle_seconds);
+                c.ended = true;
+            }
+        }
+        for (int client; (client = accept4(server, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0;) {
+            Connection c;
+            c.fd = client;
+            c.job = ++jobs;
+            c.heard = now;
+            connections.push_back(std::move(c));
+        }
+        turn();
     }
+    // Stopped by a signal: every job that came is printed with what it sent.
+    // Done with the labels asked for: the jobs still waiting are not taken.
+    for (Connection &c : connections) c.ended = true;
+    if (g_stop) turn();
+    for (const Connection &c : connections) close(c.fd);
     close(server);
     if (raw) std::fclose(raw);
     if (o.report) report(printer, writer, o.json);
@@ -618,6 +689,8 @@ void usage(FILE *to) {
                  "      --serve             be a printer on a new pseudo-terminal; prints its device\n"
                  "      --listen HOST:PORT  be a network printer (port 0: any free port); prints it\n"
                  "      --raw FILE          (--serve, --listen) also keep the bytes received in FILE\n"
+                 "      --idle-timeout S    (--listen) end a job whose client sends nothing for S seconds\n"
+                 "                          (default 30), so that it cannot hold the printer\n"
                  "      --labels N          (--serve, --listen) stop after N labels (default: until stopped)\n"
                  "      --fault KIND[@N]    (--serve, --listen) from the N-th label on (default 1) report\n"
                  "                          KIND to ^ee and keep labels instead of printing them, until\n"
@@ -640,7 +713,7 @@ int bad_usage(const char *why = nullptr) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    enum { kServe = 256, kRaw, kLabels, kListen, kMaxLabels, kFault, kMedia, kDpmm };
+    enum { kServe = 256, kRaw, kLabels, kListen, kMaxLabels, kFault, kMedia, kDpmm, kIdle };
     static const option kOptions[] = {
         {"output", required_argument, nullptr, 'o'},     {"scale", required_argument, nullptr, 's'},
         {"report", optional_argument, nullptr, 'r'},     {"serve", no_argument, nullptr, kServe},
@@ -648,7 +721,7 @@ int main(int argc, char **argv) {
         {"labels", required_argument, nullptr, kLabels}, {"max-labels", required_argument, nullptr, kMaxLabels},
         {"help", no_argument, nullptr, 'h'},             {"version", no_argument, nullptr, 'V'},
         {"fault", required_argument, nullptr, kFault},   {"media", required_argument, nullptr, kMedia},
-        {"dpmm", required_argument, nullptr, kDpmm},
+        {"dpmm", required_argument, nullptr, kDpmm},     {"idle-timeout", required_argument, nullptr, kIdle},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
@@ -681,6 +754,12 @@ int main(int argc, char **argv) {
         case kMedia:
             o.media = optarg;
             break;
+        case kIdle: {
+            long seconds = 0;
+            if (!parse_number(kProgram, "--idle-timeout", optarg, 1, 86400, seconds)) return bad_usage();
+            o.idle_seconds = static_cast<int>(seconds);
+            break;
+        }
         case kDpmm:
             if (std::strcmp(optarg, "8") != 0 && std::strcmp(optarg, "12") != 0)
                 return bad_usage("--dpmm takes 8 (203 dpi) or 12 (300 dpi)");
