@@ -5,13 +5,11 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 #include <cstring>
 #include <memory>
 
 #include "code128.h"
 #include "symbol_shapes.h"
-#include "resident_fonts.h"
 #include "machine.h"
 
 namespace quillbar::preview {
