@@ -24,6 +24,8 @@
 #include <cstring>
 #include <cstdarg>
 #include <deque>
+#include <memory>
+#include <strings.h>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,7 @@
 
 #include "cli.h"
 #include "epl2_printer.h"
+#include "pdf.h"
 
 namespace {
 
@@ -171,12 +174,15 @@ std::string numbered(const Options &o, long n) {
 
 // Writes each label as it is printed: nothing is kept. Until a second label
 // comes, the first is FILE.png; then it becomes FILE-1.png.
+// Where labels go: a PNG each, or with -o FILE.pdf a page each of one PDF.
 class LabelWriter {
 public:
-    LabelWriter(const Options &o, bool always_numbered) : o_(o), numbered_(always_numbered || is_pattern(o.output)) {}
+    LabelWriter(const Options &o, bool always_numbered)
+        : o_(o), numbered_(always_numbered || is_pattern(o.output)), pdf_(is_pdf(o.output)) {}
 
     void operator()(const LabelView &label) {
         ++written_;
+        if (pdf_) return add_page(label);
         if (!numbered_ && written_ == 2) {
             const std::string first = numbered(o_, 1);
             if (std::rename(o_.output.c_str(), first.c_str()) == 0)
@@ -198,15 +204,38 @@ public:
         paths_.push_back(path);
     }
     long written() const { return written_; }
-    bool ok() const { return ok_; }
+    // Ends the PDF, if any; false when a label could not be written.
+    bool finish() {
+        if (document_ && !document_->close()) fail(document_->error());
+        document_.reset();
+        return ok_;
+    }
     const std::vector<std::string> &paths() const { return paths_; }
 
 private:
+    static bool is_pdf(const std::string &path) {
+        return path.size() > 4 && strcasecmp(path.c_str() + path.size() - 4, ".pdf") == 0;
+    }
+    void fail(const std::string &why) {
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgram, o_.output.c_str(), why.c_str());
+        ok_ = false;
+    }
+    void add_page(const LabelView &label) {
+        if (!document_) document_.reset(new quillbar::preview::PdfWriter(o_.output, o_.dots_per_mm));
+        if (!document_->add(label.image)) return fail(document_->error());
+        say("label %ld: page %ld of %s (%dx%d dots, %ld set(s) of %ld)\n", written_, written_, o_.output.c_str(),
+            label.image.width(), label.image.height(), label.sets, label.copies);
+        for (const std::string &n : label.notes) say("  note: %s\n", n.c_str());
+        if (written_ == 1) paths_.push_back(o_.output);
+    }
+
     const Options &o_;
     bool numbered_;
+    bool pdf_;
     long written_ = 0;
     bool ok_ = true;
     std::vector<std::string> paths_;
+    std::unique_ptr<quillbar::preview::PdfWriter> document_;
 };
 
 void report(const Printer &printer, const LabelWriter &writer, bool as_json) {
@@ -291,7 +320,7 @@ int render_stream(const Options &o) {
     if (printer.unrendered_labels()) say("%ld more label(s) printed but not rendered\n", printer.unrendered_labels());
     if (o.report) report(printer, writer, o.json);
     const int status = diagnostics.status(printer);
-    return ok && writer.ok() ? status : 1;
+    return writer.finish() && ok ? status : 1;
 }
 
 // A fault (--fault): from the N-th label on the printer reports it and keeps
@@ -485,7 +514,7 @@ int serve(const Options &o) {
     close(keeper);
     close(master);
     const int status = diagnostics.status(printer);
-    return writer.ok() ? status : 1;
+    return writer.finish() ? status : 1;
 }
 
 // HOST:PORT, HOST a name, an IPv4 address or an IPv6 one in brackets; no
@@ -664,7 +693,7 @@ int listen_for_jobs(const Options &o) {
     if (raw) std::fclose(raw);
     if (o.report) report(printer, writer, o.json);
     const int status = diagnostics.status(printer);
-    return writer.ok() ? status : 1;
+    return writer.finish() ? status : 1;
 }
 
 void usage(FILE *to) {
@@ -678,8 +707,8 @@ void usage(FILE *to) {
                  "\n"
                  "  -o, --output FILE.png   where labels go (default label.png); several labels are\n"
                  "                          numbered FILE-1.png, FILE-2.png, ...; a pattern with one\n"
-                 "                          number (label-%%03d.png) names every label\n"
-                 "  -s, --scale N           each dot as N x N pixels, 1 to 32 (default 1)\n"
+                 "                          number (label-%%03d.png) names every label; FILE.pdf is\n"
+                 "                          one PDF, a page a label at its size\n"                 "  -s, --scale N           each dot as N x N pixels, 1 to 32 (default 1)\n"
                  "  -r, --report[=json]     say what the printer did with each command, and its state\n"
                  "      --max-labels N      render at most N labels (default 1000; 0: no limit)\n"
                  "      --media WxH         the media, the label's size where the stream sets none:\n"

@@ -60,6 +60,29 @@ check 1 err "at most one number pattern" "$preview" -o 'x-%s.png' three.epl
 check 0 out '"labels":["j-1.png","j-2.png","j-3.png"],"unrendered_labels":0' "$preview" --report=json -o j-%d.png three.epl
 check 0 out '"settings":{"character set":"I8,0,001","direction":"ZT"}' "$preview" --report=json ok.epl
 check 0 out "setting  direction: ZT" "$preview" --report ok.epl
+# -o FILE.pdf: one PDF, a page a label at its physical size, the dots kept.
+printf 'N\nA10,10,0,3,1,1,N,"ONE"\nP1\nN\nq400\nQ300,24\nLO0,0,400,300\nLW100,100,200,100\nP1\n' > "$scratch/two.epl"
+check 0 out "label 2: page 2 of two.pdf (400x300 dots" "$preview" -o two.pdf two.epl
+if pdfinfo "$scratch/two.pdf" | grep -q '^Pages: *2$' &&
+   pdfinfo -f 2 -l 2 "$scratch/two.pdf" | grep -q 'Page *2 size: *141.73. x 106.29. pts' &&
+   pdftoppm -r 203.2 -mono -f 2 -l 2 "$scratch/two.pdf" "$scratch/page" &&
+   python3 - "$scratch"/page-2.pbm <<'PY'
+import sys
+data = open(sys.argv[1], 'rb').read().split(b'\n', 2)
+w, h = map(int, data[1].split())
+bits = data[2]
+row = (w + 7) // 8
+black = lambda x, y: bits[y * row + x // 8] >> (7 - x % 8) & 1
+# Black all over but for the white box at 100..300 x 100..200.
+assert black(50, 50) and black(350, 250) and not black(200, 150), (w, h)
+PY
+then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
+  echo "FAILED: -o two.pdf is not two pages of the labels' sizes and dots"
+  pdfinfo "$scratch/two.pdf" | head -12
+fi
 # --report=json: standard output is the JSON document alone (what the tool
 # says goes to standard error), valid even for text that is not UTF-8.
 printf 'N\nA10,10,0,3,1,1,N,"caf\xe9 \\"q\\""\nXYZ\nP2\nN\nP1\n' > "$scratch/mixed.epl"

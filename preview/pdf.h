@@ -1,0 +1,37 @@
+// SPDX-License-Identifier: MIT
+// Labels as one PDF, a page a label at its physical size, written through
+// cairo as the labels are printed (nothing is held back but what cairo
+// keeps). The dots stay dots: each is a square of 1/dots_per_mm mm.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bitmap.h"
+
+namespace quillbar::preview {
+
+class PdfWriter {
+public:
+    // Into a file, or (with the other constructor) into memory.
+    PdfWriter(const std::string &path, int dots_per_mm);
+    PdfWriter(std::vector<unsigned char> &out, int dots_per_mm);
+    ~PdfWriter();
+    PdfWriter(const PdfWriter &) = delete;
+    PdfWriter &operator=(const PdfWriter &) = delete;
+
+    // False when the page could not be made (the reason in error()).
+    bool add(const Bitmap &label);
+    // Ends the document; false when it could not be written whole.
+    bool close();
+    const std::string &error() const { return error_; }
+
+    struct Cairo;  // cairo's side, in pdf.cpp
+
+private:
+    std::unique_ptr<Cairo> c_;
+    std::string error_;
+};
+
+}  // namespace quillbar::preview
