@@ -96,11 +96,14 @@ ListeningPrinter::ListeningPrinter(const std::string &tool, const std::string &f
 
 void ListeningPrinter::signal(int sig) {
     if (pid_ > 0) kill(pid_, sig);
+    stopping_ = stopping_ || sig == SIGTERM || sig == SIGINT;
 }
 
+// Stopped once: a second SIGTERM while a sanitized build checks for leaks on
+// its way out can leave it stuck in that check.
 ListeningPrinter::~ListeningPrinter() {
     if (pid_ > 0) {
-        kill(pid_, SIGTERM);
+        if (!stopping_) kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
     }
     if (out_ >= 0) close(out_);

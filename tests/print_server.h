@@ -36,6 +36,7 @@ public:
 
 private:
     pid_t pid_ = -1;
+    bool stopping_ = false;  // SIGTERM or SIGINT sent
     int out_ = -1;
     int port_ = 0;
     std::string device_;
