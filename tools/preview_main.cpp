@@ -651,9 +651,10 @@ int listen_for_jobs(const Options &o) {
         }
         std::vector<pollfd> fds{{server, POLLIN, 0}};
         for (const Connection &c : connections)
-            // A connection whose waiting bytes reach the job limit is read no
-            // further until its turn: the kernel holds the rest.
-            fds.push_back({c.fd, static_cast<short>(c.ended || c.waiting.size() >= kMaxWaiting ? 0 : POLLIN), 0});
+            // A connection that ended, or whose waiting bytes reach the limit,
+            // is not asked (poll skips a negative descriptor; a hang-up would
+            // wake it at once): the kernel holds the rest until its turn.
+            fds.push_back({c.ended || c.waiting.size() >= kMaxWaiting ? -1 : c.fd, POLLIN, 0});
         if (poll(fds.data(), fds.size(), 200) < 0 && errno != EINTR) break;
         const auto now = std::chrono::steady_clock::now();
         for (std::size_t i = 0; i < connections.size(); ++i) {
