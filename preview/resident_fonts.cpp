@@ -29,8 +29,8 @@ constexpr std::array<FontMetrics, 7> kFonts{{{8, 12, 10, 14},
                                             {14, 19, 16, 21},
                                             {14, 19, 16, 21}}};
 // At 300 dpi the guide's cells, each advancing by its cell: its pitch
-// column is 300 / cell, so no border is drawn round them (the notes leave
-// this uncertain; the guide's pitch is taken).
+// column is 300 / cell, so no border is drawn round them (whether 300-dpi
+// characters keep a border is not settled; the guide's pitch is taken).
 constexpr std::array<FontMetrics, 7> kFonts300{{{12, 20, 12, 20},
                                                {16, 28, 16, 28},
                                                {20, 36, 20, 36},
