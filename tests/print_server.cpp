@@ -133,6 +133,11 @@ bool ListeningPrinter::wait_for_lines(const std::string &prefix, long count, int
 
 bool ListeningPrinter::wait_for_jobs(long jobs, int seconds) { return wait_for_lines("job ", jobs, seconds); }
 
+bool ListeningPrinter::exited() {
+    if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
+    return pid_ < 0;
+}
+
 std::string ListeningPrinter::raw() const {
     std::ifstream in(raw_path_, std::ios::binary);
     std::ostringstream s;

@@ -28,6 +28,8 @@ public:
     std::string raw() const;  // every byte received so far
     // Waits until the printer has taken jobs jobs (connections), or the deadline.
     bool wait_for_jobs(long jobs, int seconds);
+    // Whether the tool has exited by itself.
+    bool exited();
     long jobs() { return lines("job "); }
     // The lines the tool printed so far that start with prefix.
     long lines(const std::string &prefix);

@@ -149,4 +149,16 @@ TEST(ListeningPrinter, TheLabelLimitIsEachJobs) {
     EXPECT_TRUE(printer.wait_for_lines("label ", 3, 10)) << printer.lines("label ");
 }
 
+// --labels counts the labels printed, whether rendered or not: a job of
+// three labels with one rendered ends a printer asked for three.
+TEST(ListeningPrinter, LabelsPastTheLimitStillCountTowardsTheEnd) {
+    qbtest::TempDir dir;
+    ListeningPrinter printer(QUILLBAR_PREVIEW_TOOL, dir.path(), {"--max-labels", "1", "--labels", "3"});
+    ASSERT_GT(printer.port(), 0);
+    ASSERT_TRUE(job(printer.port(), std::string(kLabel) + kLabel + kLabel));
+    EXPECT_TRUE(printer.wait_for_jobs(1, 10));
+    for (int i = 0; i < 100 && !printer.exited(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(printer.exited());
+}
+
 }  // namespace

@@ -492,7 +492,8 @@ int serve(const Options &o) {
         return true;
     };
     auto last_check = std::chrono::steady_clock::now();
-    while (!g_stop && (o.labels == 0 || writer.written() < o.labels)) {
+    // --labels counts what printed, rendered or past --max-labels.
+    while (!g_stop && (o.labels == 0 || writer.written() + printer.unrendered_labels() < o.labels)) {
         if (g_resume) {
             g_resume = 0;
             fault.clear();
@@ -643,7 +644,8 @@ int listen_for_jobs(const Options &o) {
             if (!connections.empty()) connections.front().heard = std::chrono::steady_clock::now();
         }
     };
-    const auto done = [&] { return o.labels != 0 && writer.written() >= o.labels; };
+    // --labels counts what printed, rendered or past --max-labels.
+    const auto done = [&] { return o.labels != 0 && writer.written() + printer.unrendered_labels() >= o.labels; };
     while (!g_stop && !done()) {
         if (g_resume) {
             g_resume = 0;
@@ -686,9 +688,11 @@ int listen_for_jobs(const Options &o) {
         turn();
     }
     // Stopped by a signal: every job that came is printed with what it sent.
-    // Done with the labels asked for: the jobs still waiting are not taken.
-    for (Connection &c : connections) c.ended = true;
-    if (g_stop) turn();
+    // Done with the labels asked for: the job printing ends there, and the
+    // jobs still waiting are not taken.
+    for (Connection &c : connections)
+        if (g_stop || &c == &connections.front()) c.ended = true;
+    turn();
     for (const Connection &c : connections) close(c.fd);
     close(server);
     if (raw) std::fclose(raw);
