@@ -1,0 +1,402 @@
+// SPDX-License-Identifier: MIT
+// quillbar-preview as a printer: on a new pseudo-terminal (--serve) or on a
+// TCP port (--listen), until it is stopped or has printed --labels.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <deque>
+
+#include "preview_tool.h"
+
+namespace quillbar::tool {
+namespace {
+
+// A fault (--fault): from the N-th label on the printer reports it and keeps
+// the labels instead of printing them, as a printer out of paper holds its
+// labels; SIGUSR1 clears it, as replacing the roll does, and the kept labels
+// print, once, in order.
+class Fault {
+public:
+    Fault(const Options &o, Printer &printer, LabelWriter &writer) : o_(o), printer_(printer), writer_(writer) {
+        if (o_.fault && o_.fault_from == 1) begin();
+        printer_.on_label([this](const LabelView &label) { take(label); });
+    }
+
+    // After SIGUSR1.
+    void clear() {
+        if (!holding_ && cleared_) return;
+        holding_ = false;
+        cleared_ = true;
+        printer_.set_condition(0);
+        say("fault cleared: %zu kept label(s) print\n", kept_.size());
+        for (const Kept &k : kept_) writer_(LabelView{k.image, k.sets, k.copies, k.offset, k.number, k.notes});
+        kept_.clear();
+        std::fflush(stdout);
+    }
+
+private:
+    struct Kept {
+        quillbar::preview::Bitmap image;
+        long sets, copies;
+        std::size_t offset;
+        long number;
+        std::vector<std::string> notes;
+    };
+
+    void begin() {
+        holding_ = true;
+        printer_.set_condition(o_.fault);
+        say("fault: the printer reports %02d and keeps its labels until SIGUSR1\n", o_.fault);
+        std::fflush(stdout);
+    }
+
+    void take(const LabelView &label) {
+        if (o_.fault && !cleared_ && !holding_ && label.number >= o_.fault_from) begin();
+        if (!holding_) return writer_(label);
+        kept_.push_back(Kept{label.image, label.sets, label.copies, label.offset, label.number, label.notes});
+        say("label %ld kept: the printer reports %02d\n", label.number, o_.fault);
+        std::fflush(stdout);
+    }
+
+    const Options &o_;
+    Printer &printer_;
+    LabelWriter &writer_;
+    bool holding_ = false;
+    bool cleared_ = false;
+    std::vector<Kept> kept_;
+};
+
+// Signals a printer that serves: SIGINT and SIGTERM stop it, SIGUSR1 clears
+// a fault.
+void handle_signals() {
+    std::signal(SIGINT, stop);
+    std::signal(SIGTERM, stop);
+    struct sigaction sa {};
+    sa.sa_handler = resume;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGUSR1, &sa, nullptr);
+}
+
+// --raw FILE: where the bytes received are kept as they come.
+bool open_raw(const Options &o, FILE *&raw) {
+    raw = o.raw.empty() ? nullptr : std::fopen(o.raw.c_str(), "wb");
+    if (o.raw.empty() || raw) return true;
+    std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgram, o.raw.c_str(), std::strerror(errno));
+    return false;
+}
+
+void keep_raw(FILE *raw, const char *data, std::size_t size) {
+    if (raw && std::fwrite(data, 1, size, raw) == size) std::fflush(raw);
+}
+
+// Whether a process other than this one has the terminal open: a client
+// that crashed leaves none behind.
+bool others_hold(const std::string &terminal) {
+    const std::string self = std::to_string(getpid());
+    DIR *proc = opendir("/proc");
+    if (!proc) return true;  // cannot tell: leave the flag alone
+    bool held = false;
+    while (dirent *p = readdir(proc)) {
+        if (held) break;
+        if (p->d_name[0] < '0' || p->d_name[0] > '9' || self == p->d_name) continue;
+        const std::string fds = std::string("/proc/") + p->d_name + "/fd";
+        DIR *dir = opendir(fds.c_str());
+        if (!dir) continue;
+        char target[PATH_MAX];
+        while (dirent *f = readdir(dir)) {
+            const ssize_t n = readlink((fds + "/" + f->d_name).c_str(), target, sizeof target - 1);
+            if (n > 0 && terminal.compare(0, std::string::npos, target, static_cast<std::size_t>(n)) == 0) {
+                held = true;
+                break;
+            }
+        }
+        closedir(dir);
+    }
+    closedir(proc);
+    return held;
+}
+
+// A client takes the terminal for exclusive use and gives it back when it
+// closes; one that crashed never does, and nobody but root could open the
+// terminal again. Once no other process holds it, the flag is cleared.
+void free_terminal_of_gone_clients(int keeper, const std::string &terminal) {
+    int exclusive = 0;
+    if (ioctl(keeper, TIOCGEXCL, &exclusive) == 0 && exclusive && !others_hold(terminal)) ioctl(keeper, TIOCNXCL);
+}
+
+// Sends a reply without waiting: what the peer does not take now is dropped
+// and counted, so a client that asks and never reads cannot stop the
+// printer.
+void send_reply(int fd, const std::string &text, long &dropped) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (!(n < 0 && errno == EINTR)) {
+            dropped += static_cast<long>(text.size() - done);
+            return;
+        }
+    }
+}
+
+// HOST:PORT, HOST a name, an IPv4 address or an IPv6 one in brackets; no
+// host is the loopback address, "*" every address. loopback says whether the
+// socket is reachable from this machine only.
+int listen_on(const std::string &where, std::string &bound, bool &loopback) {
+    const std::size_t colon = where.rfind(':');
+    if (colon == std::string::npos) return -1;
+    std::string host = where.substr(0, colon);
+    const std::string port = where.substr(colon + 1);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    // 0 (any free port) to 65535: a larger number would wrap to another port.
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+        std::stol(port) > 65535) {
+        errno = 0;
+        return -1;
+    }
+    if (host.empty()) host = "127.0.0.1";
+    addrinfo hints{}, *found = nullptr;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    if (getaddrinfo(host == "*" ? nullptr : host.c_str(), port.c_str(), &hints, &found) != 0) return -1;
+    int fd = -1;
+    for (addrinfo *a = found; a && fd < 0; a = a->ai_next) {
+        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+        const int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        // A burst of clients waits in the kernel's queue, not refused.
+        if (fd >= 0 && (bind(fd, a->ai_addr, a->ai_addrlen) != 0 || listen(fd, SOMAXCONN) != 0)) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    freeaddrinfo(found);
+    if (fd < 0) return -1;
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+    char name[INET6_ADDRSTRLEN] = {};
+    if (addr.ss_family == AF_INET6) {
+        const auto *a6 = reinterpret_cast<sockaddr_in6 *>(&addr);
+        inet_ntop(AF_INET6, &a6->sin6_addr, name, sizeof name);
+        loopback = IN6_IS_ADDR_LOOPBACK(&a6->sin6_addr);
+        bound = std::string("[") + name + "]:" + std::to_string(ntohs(a6->sin6_port));
+    } else {
+        const auto *a4 = reinterpret_cast<sockaddr_in *>(&addr);
+        inet_ntop(AF_INET, &a4->sin_addr, name, sizeof name);
+        loopback = (ntohl(a4->sin_addr.s_addr) >> 24) == 127;
+        bound = std::string(name) + ":" + std::to_string(ntohs(a4->sin_port));
+    }
+    return fd;
+}
+
+// What a connection waiting for its turn may hold here; the kernel holds the
+// rest, and its sender waits.
+constexpr std::size_t kMaxWaiting = 4u << 20;
+
+// One connection, one job. Connections are taken as they come; the first
+// one is the printer's, and the bytes of the others wait, in arrival order,
+// for their turn, as a printer's own buffer holds them.
+struct Connection {
+    int fd = -1;
+    long job = 0;
+    std::string waiting;  // bytes received before its turn
+    std::chrono::steady_clock::time_point heard;
+    bool ended = false;  // nothing more comes: once its bytes are printed, the job is done
+    long dropped = 0;    // reply bytes it did not read
+};
+
+}  // namespace
+
+int serve(const Options &o) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        std::fprintf(stderr, "%s: cannot make a pseudo-terminal: %s\n", kProgram, std::strerror(errno));
+        return 1;
+    }
+    const std::string slave = ptsname(master);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    // Our own hold on the terminal keeps it alive between a program's
+    // QB_PortClose and the next QB_PortOpen; replies go out raw.
+    const int keeper = open(slave.c_str(), O_RDWR | O_NOCTTY);
+    termios t{};
+    if (keeper >= 0 && tcgetattr(keeper, &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(keeper, TCSANOW, &t);
+    }
+    FILE *raw = nullptr;
+    if (!open_raw(o, raw)) return 1;
+    handle_signals();
+    say("device: %s\n", slave.c_str());
+    std::fflush(stdout);
+
+    LabelWriter writer(o, o.labels != 1);
+    Printer printer = make_printer(o, writer);
+    Fault fault(o, printer, writer);
+    long dropped = 0;
+    printer.on_reply([master, &dropped](const std::string &text) { send_reply(master, text, dropped); });
+    DiagnosticStream diagnostics;
+    char buf[65536];
+    const auto pump = [&](int timeout_ms) {
+        pollfd pfd{master, POLLIN, 0};
+        if (poll(&pfd, 1, timeout_ms) <= 0) return false;
+        const ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) return false;
+        keep_raw(raw, buf, static_cast<std::size_t>(n));
+        printer.feed(buf, static_cast<std::size_t>(n));
+        diagnostics.flush(printer);
+        return true;
+    };
+    auto last_check = std::chrono::steady_clock::now();
+    // --labels counts what printed, rendered or past --max-labels.
+    while (!g_stop && (o.labels == 0 || writer.written() + printer.unrendered_labels() < o.labels)) {
+        if (g_resume) {
+            g_resume = 0;
+            fault.clear();
+        }
+        if (!pump(200) && std::chrono::steady_clock::now() - last_check > std::chrono::milliseconds(500)) {
+            free_terminal_of_gone_clients(keeper, slave);
+            last_check = std::chrono::steady_clock::now();
+        }
+    }
+    // What is still on its way, for half a second at most: a client that
+    // keeps sending does not keep the printer from stopping.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (std::chrono::steady_clock::now() < until && pump(100)) {
+    }
+    printer.finish();
+    if (dropped) say("%ld reply byte(s) dropped: nobody read them\n", dropped);
+    if (raw) std::fclose(raw);
+    if (o.report) report(printer, writer, o.json);
+    close(keeper);
+    close(master);
+    const int status = diagnostics.status(printer);
+    return writer.finish() ? status : 1;
+}
+
+// A network label printer: raw jobs on a TCP port, one job a connection,
+// printed in the order the connections came; the printer's state carries
+// from job to job, and nothing of a job (a form half stored, a label count)
+// into the next. One loop serves every connection without waiting on any:
+// a client that sends nothing is let go after the idle time, one that never
+// reads loses its replies, and SIGTERM prints what has come and stops.
+int listen_for_jobs(const Options &o) {
+    std::string bound;
+    bool loopback = true;
+    const int server = listen_on(o.listen, bound, loopback);
+    if (server < 0) {
+        std::fprintf(stderr, "%s: cannot listen on %s: %s\n", kProgram, o.listen.c_str(),
+                     errno ? std::strerror(errno) : "not HOST:PORT with PORT 0..65535");
+        return 1;
+    }
+    if (!loopback)
+        std::fprintf(stderr, "%s: warning: listening on %s, beyond this machine: whoever reaches it prints here and "
+                             "writes files\n", kProgram, bound.c_str());
+    FILE *raw = nullptr;
+    if (!open_raw(o, raw)) return 1;
+    handle_signals();
+    std::signal(SIGPIPE, SIG_IGN);
+    say("listening: %s\n", bound.c_str());
+    LabelWriter writer(o, o.labels != 1);
+    Printer printer = make_printer(o, writer);
+    Fault fault(o, printer, writer);
+    DiagnosticStream diagnostics;
+    std::deque<Connection> connections;  // the front one is printing
+    printer.on_reply([&connections](const std::string &text) {
+        if (!connections.empty()) send_reply(connections.front().fd, text, connections.front().dropped);
+    });
+    const auto idle = std::chrono::seconds(o.idle_seconds);
+    char buf[65536];
+    long jobs = 0;
+    const auto print = [&](const char *data, std::size_t size) {
+        keep_raw(raw, data, size);
+        printer.feed(data, size);
+        diagnostics.flush(printer);
+    };
+    // Prints what the front connection holds; ends the jobs that are over.
+    const auto turn = [&] {
+        while (!connections.empty()) {
+            Connection &c = connections.front();
+            if (!c.waiting.empty()) {
+                std::string held;
+                held.swap(c.waiting);
+                print(held.data(), held.size());
+            }
+            if (!c.ended) return;
+            printer.finish();  // the job ends with its connection
+            diagnostics.flush(printer);
+            close(c.fd);
+            if (c.dropped) say("job %ld: %ld reply byte(s) dropped: the client did not read them\n", c.job, c.dropped);
+            say("job %ld done\n", c.job);
+            connections.pop_front();
+            // The idle time of the next job runs from its turn.
+            if (!connections.empty()) connections.front().heard = std::chrono::steady_clock::now();
+        }
+    };
+    // --labels counts what printed, rendered or past --max-labels.
+    const auto done = [&] { return o.labels != 0 && writer.written() + printer.unrendered_labels() >= o.labels; };
+    while (!g_stop && !done()) {
+        if (g_resume) {
+            g_resume = 0;
+            fault.clear();
+        }
+        std::vector<pollfd> fds{{server, POLLIN, 0}};
+        for (const Connection &c : connections)
+            // A connection that ended, or whose waiting bytes reach the limit,
+            // is not asked (poll skips a negative descriptor; a hang-up would
+            // wake it at once): the kernel holds the rest until its turn.
+            fds.push_back({c.ended || c.waiting.size() >= kMaxWaiting ? -1 : c.fd, POLLIN, 0});
+        if (poll(fds.data(), fds.size(), 200) < 0 && errno != EINTR) break;
+        const auto now = std::chrono::steady_clock::now();
+        for (std::size_t i = 0; i < connections.size(); ++i) {
+            Connection &c = connections[i];
+            if (fds[i + 1].revents) {
+                const ssize_t n = read(c.fd, buf, sizeof buf);
+                if (n > 0) {
+                    c.heard = now;
+                    if (i == 0)
+                        print(buf, static_cast<std::size_t>(n));
+                    else
+                        c.waiting.append(buf, static_cast<std::size_t>(n));
+                } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                    c.ended = true;
+                }
+            }
+            if (i == 0 && !c.ended && now - c.heard > idle) {
+                say("job %ld: nothing came for %d s: the job ends\n", c.job, o.idle_seconds);
+                c.ended = true;
+            }
+        }
+        for (int client; (client = accept4(server, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0;) {
+            Connection c;
+            c.fd = client;
+            c.job = ++jobs;
+            c.heard = now;
+            connections.push_back(std::move(c));
+        }
+        turn();
+    }
+    // Stopped by a signal: every job that came is printed with what it sent.
+    // Done with the labels asked for: the job printing ends there, and the
+    // jobs still waiting are not taken.
+    for (Connection &c : connections)
+        if (g_stop || &c == &connections.front()) c.ended = true;
+    turn();
+    for (const Connection &c : connections) close(c.fd);
+    close(server);
+    if (raw) std::fclose(raw);
+    if (o.report) report(printer, writer, o.json);
+    const int status = diagnostics.status(printer);
+    return writer.finish() ? status : 1;
+}
+
+}  // namespace quillbar::tool
