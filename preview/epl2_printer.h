@@ -23,6 +23,8 @@ struct Diagnostic {
     std::size_t offset;  // of the line's first byte in the stream
     std::string message;
     int code = 1;        // the printer's error code: 01 syntax, 02 past the border, 03 bar-code data, ...
+    long line = 0;        // the line it is on, counted from 1 by line feeds (binary data included)
+    std::string command;  // the command's letters, where the line was one
 };
 
 // What the printer did with one command, for a report.

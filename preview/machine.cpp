@@ -24,7 +24,7 @@ void Machine::diagnose(std::size_t at, const std::string &message, int code) {
         ++dropped_diagnostics;
         return;
     }
-    diagnostics.push_back({at, message, code});
+    diagnostics.push_back({at, message, code, running_line ? running_line : reader.line(), running_command});
 }
 
 void Machine::event(std::size_t at, const std::string &command, const std::string &detail) {
@@ -78,8 +78,11 @@ void Machine::on_data_line(std::string text, std::size_t, bool last) {
     }
 }
 
-void Machine::run_line(std::string text, std::size_t at, const std::string *binary, const DataHeader *header) {
-    if (text.empty()) return;  // harmless; drivers send one to end a half-sent line
+void Machine::run_line(std::string text, std::size_t at, const std::string *binary, const DataHeader *header,
+                       long line_number) {
+    if (text.empty()) return;
+    const Held<long> where(running_line, line_number ? line_number : reader.line());
+    const Held<const char *> which(running_command, "");  // harmless; drivers send one to end a half-sent line
     if (!binary && (text[0] == ' ' || text[0] == '\t')) {
         const std::size_t first = text.find_first_not_of(" \t");
         if (first == std::string::npos) return;
@@ -114,6 +117,7 @@ void Machine::run_line(std::string text, std::size_t at, const std::string *bina
         if (text.empty()) return;
     }
     entry = find_command(text);
+    if (entry) running_command = entry->letters;
     if (storing && !(entry && entry->kind == Kind::form_end)) {
         if (!entry) return diagnose(at, "unknown command in form \"" + shown(storing_name) + "\": '" + shown(text) + "'");
         if (!entry->in_form)
@@ -124,7 +128,7 @@ void Machine::run_line(std::string text, std::size_t at, const std::string *bina
             storing_refused = true;
             return;
         }
-        storing_form.entries.push_back({text, binary ? *binary : std::string(), at});
+        storing_form.entries.push_back({text, binary ? *binary : std::string(), at, running_line});
         storing_form.bytes += bytes;
         return;
     }
@@ -202,10 +206,10 @@ void Machine::run_form(const Form &form) {
         // An object whose data holds a counter is drawn anew for each set,
         // when the label prints.
         if (holds_counter(e.line)) {
-            if (counter_objects.size() < 4096) counter_objects.push_back({e.line, e.offset});
+            if (counter_objects.size() < 4096) counter_objects.push_back({e.line, e.offset, e.line_number});
             continue;
         }
-        run_line(e.line, e.offset, entry && entry->carries != Carries::nothing ? &e.binary : nullptr);
+        run_line(e.line, e.offset, entry && entry->carries != Carries::nothing ? &e.binary : nullptr, nullptr, e.line_number);
     }
     substituting = false;
 }
@@ -272,7 +276,7 @@ void Machine::print(long sets, long copies, std::size_t at) {
                 const Held<bool> substitute(substituting, true);
                 for (std::size_t k = 0, n = counter_objects.size(); k < n && k < counter_objects.size(); ++k) {
                     const CounterObject o = counter_objects[k];
-                    run_line(o.line, o.offset);
+                    run_line(o.line, o.offset, nullptr, nullptr, o.line_number);
                 }
             });
             emit(page, counter_objects.empty() ? sets : 1, copies, at);

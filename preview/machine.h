@@ -30,6 +30,7 @@ struct Form {
         std::string line;    // as stored, line end removed
         std::string binary;  // GW data that followed the line
         std::size_t offset;
+        long line_number;    // in the stream, for diagnostics
     };
     std::vector<Entry> entries;
     std::size_t bytes = 0;
@@ -57,8 +58,9 @@ struct Machine : StreamReader::Listener {
     // nothing of this job is left to the next (a form being stored, data
     // awaited, the job's label count).
     void finish();
+    // line: the stream's line it came from (0: the one the reader is on).
     void run_line(std::string line, std::size_t offset, const std::string *binary = nullptr,
-                  const DataHeader *header = nullptr);
+                  const DataHeader *header = nullptr, long line_number = 0);
     void on_line(std::string text, std::size_t at, const std::string *data, const DataHeader *header) override {
         run_line(std::move(text), at, data, header);
     }
@@ -76,6 +78,8 @@ struct Machine : StreamReader::Listener {
     std::vector<Diagnostic> diagnostics;
     std::vector<Event> events;
     std::size_t dropped_diagnostics = 0, dropped_events = 0;
+    long running_line = 0;            // the stream line of the line running, for diagnostics
+    const char *running_command = "";  // and its command
     int last_error = 0;  // for ^ee: the code of the last line that failed
     int condition = 0;   // a state the printer is in (out of paper, head up, paused): ^ee reports it until it clears
 
@@ -108,6 +112,7 @@ struct Machine : StreamReader::Listener {
     struct CounterObject {
         std::string line;
         std::size_t offset;
+        long line_number;
     };
     std::vector<CounterObject> counter_objects;  // drawn anew for each label set
     std::vector<std::string> notes;

@@ -22,11 +22,15 @@ void StreamReader::feed(const std::uint8_t *p, std::size_t size) {
         case Mode::skip_line: {
             const void *lf = std::memchr(p + i, '\n', size - i);
             i = lf ? static_cast<std::size_t>(static_cast<const std::uint8_t *>(lf) - p) + 1 : size;
-            if (lf) mode_ = Mode::line;
+            if (lf) {
+                ++line_feeds_;
+                mode_ = Mode::line;
+            }
             break;
         }
         case Mode::skip_bytes: {
             const std::size_t take = std::min(size - i, skip_left_);
+            line_feeds_ += std::count(p + i, p + i + take, '\n');
             skip_left_ -= take;
             i += take;
             if (skip_left_ == 0) mode_ = Mode::line;
@@ -36,13 +40,17 @@ void StreamReader::feed(const std::uint8_t *p, std::size_t size) {
             // Binary data is counted, never scanned for a line end.
             const std::size_t take = std::min(size - i, block_size_ - block_.size());
             block_.append(reinterpret_cast<const char *>(p + i), take);
+            line_feeds_ += std::count(p + i, p + i + take, '\n');
             i += take;
             if (block_.size() == block_size_) end_block();
             break;
         }
         case Mode::line:
         case Mode::data_lines: {
-            if (line_.empty()) line_offset_ = offset_ + i;
+            if (line_.empty()) {
+                line_offset_ = offset_ + i;
+                line_number_ = line_feeds_ + 1;
+            }
             const auto *lf = static_cast<const std::uint8_t *>(std::memchr(p + i, '\n', size - i));
             const std::size_t end = lf ? static_cast<std::size_t>(lf - p) : size;
             // A command whose data follows its header at once: the header
@@ -77,6 +85,7 @@ void StreamReader::feed(const std::uint8_t *p, std::size_t size) {
                 if (mode_ == Mode::data_lines && --data_lines_left_ == 0) mode_ = Mode::line;
                 if (lf) {
                     i = end + 1;
+                    ++line_feeds_;
                 } else {
                     i = end;
                     mode_ = Mode::skip_line;
@@ -87,6 +96,7 @@ void StreamReader::feed(const std::uint8_t *p, std::size_t size) {
             i = end;
             if (lf) {
                 ++i;
+                ++line_feeds_;
                 end_line();
             }
             break;

@@ -38,6 +38,9 @@ public:
     void expect_data_lines(long count);
     // Where the next byte fed lies in the stream.
     std::size_t offset() const { return offset_; }
+    // The line, counted from 1 by line feeds (data included), that the line
+    // being read, or the data block, starts on.
+    long line() const { return line_number_; }
 
 private:
     enum class Mode { line, block, skip_bytes, skip_line, data_lines };
@@ -60,6 +63,8 @@ private:
     std::string block_line_;      // its line
     DataHeader block_header_;
     long data_lines_left_ = 0;
+    long line_feeds_ = 0;    // before the next byte fed
+    long line_number_ = 1;   // of line_offset_
 };
 
 }  // namespace quillbar::preview
