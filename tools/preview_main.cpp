@@ -5,6 +5,7 @@
 // the printer could not take (each reported on standard error).
 #include <getopt.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -20,9 +21,11 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+
+#include <thread>
 
 #include "cli.h"
+#include "http_service.h"
 #include "preview_tool.h"
 
 namespace {
@@ -117,11 +120,34 @@ int render_stream(const Options &o) {
     return writer.finish() && ok ? status : 1;
 }
 
+std::unique_ptr<HttpService> start_http(const Options &o) {
+    HttpService::Settings settings;
+    settings.max_body = o.http_max_body;
+    settings.idle_seconds = o.idle_seconds;
+    settings.workers = o.http_workers ? o.http_workers
+                                      : static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 2u, 8u));
+    settings.limits.max_labels = o.max_labels;
+    std::string bound, error;
+    bool loopback = true;
+    std::unique_ptr<HttpService> http = HttpService::start(o.http, settings, bound, loopback, error);
+    if (!http) {
+        std::fprintf(stderr, "%s: cannot serve HTTP on %s: %s\n", kProgram, o.http.c_str(), error.c_str());
+        return nullptr;
+    }
+    if (!loopback)
+        std::fprintf(stderr, "%s: warning: serving HTTP on %s, beyond this machine: whoever reaches it renders "
+                             "streams here and sees the labels printed\n", kProgram, bound.c_str());
+    std::signal(SIGPIPE, SIG_IGN);
+    say("http: http://%s/\n", bound.c_str());
+    return http;
+}
+
 void usage(FILE *to) {
     std::fprintf(to,
                  "usage: %s [OPTION]... STREAM|-\n"
                  "       %s [OPTION]... --serve\n"
                  "       %s [OPTION]... --listen HOST:PORT\n"
+                 "       %s [OPTION]... --http [HOST:]PORT\n"
                  "Render what an EPL2 label printer would print for STREAM (a file, or - for standard\n"
                  "input), or be such a printer on a new pseudo-terminal (--serve) or on a TCP port\n"
                  "(--listen, one job a connection), one PNG a label.\n"
@@ -138,6 +164,12 @@ void usage(FILE *to) {
                  "                          default) or 12 (300 dpi)\n"
                  "      --serve             be a printer on a new pseudo-terminal; prints its device\n"
                  "      --listen HOST:PORT  be a network printer (port 0: any free port); prints it\n"
+                 "      --http [HOST:]PORT  serve the label API and the page that renders a stream as it\n"
+                 "                          is typed (port 0: any free port; loopback without a host);\n"
+                 "                          alone, or with --serve or --listen, whose labels appear\n"
+                 "                          on the page as they print\n"
+                 "      --http-max-body N   the largest stream the API takes, in bytes (default 8 MB)\n"
+                 "      --http-workers N    render N requests at once (default: a processor each, 2..8)\n"
                  "      --raw FILE          (--serve, --listen) also keep the bytes received in FILE\n"
                  "      --idle-timeout S    (--listen) end a job whose client sends nothing for S seconds\n"
                  "                          (default 30), so that it cannot hold the printer\n"
@@ -151,7 +183,7 @@ void usage(FILE *to) {
                  "\n"
                  "Exit status: 0 on success, 1 for a usage or file error, 2 when the stream had\n"
                  "lines the printer could not take (each reported on standard error).\n",
-                 kProgram, kProgram, kProgram);
+                 kProgram, kProgram, kProgram, kProgram);
 }
 
 int bad_usage(const char *why = nullptr) {
@@ -163,7 +195,7 @@ int bad_usage(const char *why = nullptr) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    enum { kServe = 256, kRaw, kLabels, kListen, kMaxLabels, kFault, kMedia, kDpmm, kIdle };
+    enum { kServe = 256, kRaw, kLabels, kListen, kMaxLabels, kFault, kMedia, kDpmm, kIdle, kHttp, kHttpBody, kHttpWorkers };
     static const option kOptions[] = {
         {"output", required_argument, nullptr, 'o'},     {"scale", required_argument, nullptr, 's'},
         {"report", optional_argument, nullptr, 'r'},     {"serve", no_argument, nullptr, kServe},
@@ -172,6 +204,8 @@ int main(int argc, char **argv) {
         {"help", no_argument, nullptr, 'h'},             {"version", no_argument, nullptr, 'V'},
         {"fault", required_argument, nullptr, kFault},   {"media", required_argument, nullptr, kMedia},
         {"dpmm", required_argument, nullptr, kDpmm},     {"idle-timeout", required_argument, nullptr, kIdle},
+        {"http", required_argument, nullptr, kHttp},     {"http-max-body", required_argument, nullptr, kHttpBody},
+        {"http-workers", required_argument, nullptr, kHttpWorkers},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
@@ -210,6 +244,19 @@ int main(int argc, char **argv) {
             o.idle_seconds = static_cast<int>(seconds);
             break;
         }
+        case kHttp: o.http = optarg; break;
+        case kHttpBody: {
+            long bytes = 0;
+            if (!parse_number(kProgram, "--http-max-body", optarg, 1, 1L << 30, bytes)) return bad_usage();
+            o.http_max_body = static_cast<std::size_t>(bytes);
+            break;
+        }
+        case kHttpWorkers: {
+            long workers = 0;
+            if (!parse_number(kProgram, "--http-workers", optarg, 1, 64, workers)) return bad_usage();
+            o.http_workers = static_cast<int>(workers);
+            break;
+        }
         case kDpmm:
             if (std::strcmp(optarg, "8") != 0 && std::strcmp(optarg, "12") != 0)
                 return bad_usage("--dpmm takes 8 (203 dpi) or 12 (300 dpi)");
@@ -226,13 +273,22 @@ int main(int argc, char **argv) {
     if (optind < argc) return bad_usage("give one stream at most");
     const int modes = !o.input.empty() + o.serve + !o.listen.empty();
     if (modes > 1) return bad_usage("give one of a stream, --serve and --listen");
-    if (modes == 0) return bad_usage("give a stream to render (- for standard input), --serve or --listen");
+    if (modes == 0 && o.http.empty())
+        return bad_usage("give a stream to render (- for standard input), --serve, --listen or --http");
+    if (!o.input.empty() && !o.http.empty()) return bad_usage("--http goes alone or with --serve or --listen");
     if (!o.input.empty() && (!o.raw.empty() || o.labels || o.fault))
         return bad_usage("--raw, --labels and --fault go with --serve or --listen");
     if (has_percent(o.output) && !is_pattern(o.output))
         return bad_usage("-o takes at most one number pattern such as %03d (write %% for a percent sign)");
     if (o.json) g_said = stderr;
-    if (o.serve) return serve(o);
-    if (!o.listen.empty()) return listen_for_jobs(o);
+    if (o.input.empty() && !o.http.empty()) {
+        std::unique_ptr<HttpService> http = start_http(o);
+        if (!http) return 1;
+        if (o.serve) return serve(o, http.get());
+        if (!o.listen.empty()) return listen_for_jobs(o, http.get());
+        return serve_http(o, *http);
+    }
+    if (o.serve) return serve(o, nullptr);
+    if (!o.listen.empty()) return listen_for_jobs(o, nullptr);
     return render_stream(o);
 }

@@ -11,13 +11,14 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
 
 #include "epl2_printer.h"
+#include "label_api.h"
 #include "pdf.h"
 
 namespace quillbar::tool {
@@ -61,6 +62,9 @@ struct Options {
     std::string media = "4x6";  // --media as given
     int idle_seconds = 30;      // --idle-timeout
     int dots_per_mm = 8;        // --dpmm
+    std::string http;                     // --http [HOST:]PORT
+    std::size_t http_max_body = 8u << 20;  // --http-max-body
+    int http_workers = 0;                  // --http-workers (0: one a processor, 2 to 8)
     int fault = 0;        // --fault: the printer's code for it
     long fault_from = 1;  // from this label on
 };
@@ -105,8 +109,12 @@ public:
     LabelWriter(const Options &o, bool always_numbered)
         : o_(o), numbered_(always_numbered || is_pattern(o.output)), pdf_(is_pdf(o.output)) {}
 
+    // Also told of each label written (the web page's printer panel).
+    std::function<void(const LabelView &)> also;
+
     void operator()(const LabelView &label) {
         ++written_;
+        if (also) also(label);
         if (pdf_) return add_page(label);
         if (!numbered_ && written_ == 2) {
             const std::string first = numbered(o_, 1);
@@ -176,23 +184,7 @@ inline void report(const Printer &printer, const LabelWriter &writer, bool as_js
     }
     // Through a JSON library: bytes that are not UTF-8 (a stream's own
     // text in a code page) come out as U+FFFD rather than as broken JSON.
-    nlohmann::ordered_json out;
-    out["labels"] = writer.paths();
-    out["unrendered_labels"] = printer.unrendered_labels();
-    out["diagnostics"] = nlohmann::ordered_json::array();
-    for (const auto &d : printer.diagnostics())
-        out["diagnostics"].push_back({{"offset", d.offset}, {"code", d.code}, {"message", d.message}});
-    out["dropped_diagnostics"] = printer.dropped_diagnostics();
-    out["events"] = nlohmann::ordered_json::array();
-    for (const auto &e : printer.events())
-        out["events"].push_back({{"offset", e.offset}, {"command", e.command}, {"detail", e.detail}});
-    out["dropped_events"] = printer.dropped_events();
-    out["settings"] = nlohmann::ordered_json::object();
-    for (const auto &[name, value] : printer.settings()) out["settings"][name] = value;
-    out["stored_graphics"] = nlohmann::ordered_json::array();
-    for (const auto &g : printer.stored_graphics()) out["stored_graphics"].push_back(g.first);
-    out["forms"] = printer.forms();
-    std::printf("%s\n", out.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+    std::printf("%s\n", dump(report_json(printer, writer.paths())).c_str());
 }
 
 // Diagnostics as they come, on standard error.
@@ -220,9 +212,20 @@ inline Printer make_printer(const Options &o, LabelWriter &writer) {
     return printer;
 }
 
+// A listening socket on HOST:PORT, HOST a name, an IPv4 address or an IPv6
+// one in brackets; no host is the loopback address, "*" every address.
+// loopback says whether the socket is reachable from this machine only; -1
+// when it cannot listen (errno says why, 0 for a malformed address).
+int listen_on(const std::string &where, std::string &bound, bool &loopback);
+
+class HttpService;
+
 // Serving as a printer (serving.cpp): on a new pseudo-terminal, or on a
-// TCP port, one job a connection.
-int serve(const Options &o);
-int listen_for_jobs(const Options &o);
+// TCP port, one job a connection; with the web service (http) in the same
+// loop when it is given, its printer panel fed with each label.
+int serve(const Options &o, HttpService *http);
+int listen_for_jobs(const Options &o, HttpService *http);
+// The web service alone, until stopped.
+int serve_http(const Options &o, HttpService &http);
 
 }  // namespace quillbar::tool

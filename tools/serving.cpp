@@ -11,9 +11,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 
+#include "http_service.h"
 #include "preview_tool.h"
 
 namespace quillbar::tool {
@@ -148,9 +150,85 @@ void send_reply(int fd, const std::string &text, long &dropped) {
     }
 }
 
-// HOST:PORT, HOST a name, an IPv4 address or an IPv6 one in brackets; no
-// host is the loopback address, "*" every address. loopback says whether the
-// socket is reachable from this machine only.
+// What a connection waiting for its turn may hold here; the kernel holds the
+// rest, and its sender waits.
+constexpr std::size_t kMaxWaiting = 4u << 20;
+
+// One connection, one job. Connections are taken as they come; the first
+// one is the printer's, and the bytes of the others wait, in arrival order,
+// for their turn, as a printer's own buffer holds them.
+struct Connection {
+    int fd = -1;
+    long job = 0;
+    std::string waiting;  // bytes received before its turn
+    std::chrono::steady_clock::time_point heard;
+    bool ended = false;  // nothing more comes: once its bytes are printed, the job is done
+    long dropped = 0;    // reply bytes it did not read
+};
+
+// The web page's printer panel: each label with its job's stream (as much
+// as the panel shows) and the job's diagnostics, offsets and lines counted
+// from the job's first byte.
+class Panel {
+public:
+    Panel(HttpService *http, const Printer &printer, LabelWriter &writer, int dots_per_mm)
+        : http_(http), printer_(printer), dots_per_mm_(dots_per_mm) {
+        if (http_) writer.also = [this](const LabelView &label) { this->label(label); };
+    }
+    void begin(long job) {
+        job_ = job;
+        stream_.clear();
+        start_ = fed_;
+        first_ = printer_.diagnostics().size();
+    }
+    void fed(const char *data, std::size_t size) {
+        if (http_ && stream_.size() < kShown) stream_.append(data, std::min(size, kShown - stream_.size()));
+        fed_ += size;
+    }
+
+private:
+    static constexpr std::size_t kShown = (1u << 20) + 1;  // one byte more than is shown: the panel says it is cut
+
+    void label(const LabelView &label) {
+        std::vector<quillbar::preview::Diagnostic> job;
+        const auto &all = printer_.diagnostics();
+        for (std::size_t i = first_; i < all.size(); ++i) {
+            if (all[i].offset < start_) continue;
+            quillbar::preview::Diagnostic d = all[i];
+            d.offset -= start_;
+            const std::size_t seen = std::min(d.offset, stream_.size());
+            d.line = 1 + static_cast<long>(std::count(stream_.begin(), stream_.begin() + static_cast<long>(seen), '\n'));
+            job.push_back(std::move(d));
+        }
+        http_->printed(label, job_, stream_, job, dots_per_mm_);
+    }
+
+    HttpService *http_;
+    const Printer &printer_;
+    int dots_per_mm_;
+    long job_ = 1;
+    std::string stream_;
+    std::size_t fed_ = 0, start_ = 0, first_ = 0;
+};
+
+// Waits for fds and the web service's sockets at once; does what is ready
+// in the web service. Returns poll's result for fds.
+int wait_for(std::vector<pollfd> &fds, int timeout_ms, HttpService *http) {
+    const std::size_t own = fds.size();
+    if (http) {
+        http->add_to(fds);
+        timeout_ms = http->timeout_ms(timeout_ms);
+    }
+    const int ready = poll(fds.data(), fds.size(), timeout_ms);
+    if (http) {
+        if (ready >= 0) http->run();
+        fds.resize(own);
+    }
+    return ready;
+}
+
+}  // namespace
+
 int listen_on(const std::string &where, std::string &bound, bool &loopback) {
     const std::size_t colon = where.rfind(':');
     if (colon == std::string::npos) return -1;
@@ -199,25 +277,7 @@ int listen_on(const std::string &where, std::string &bound, bool &loopback) {
     return fd;
 }
 
-// What a connection waiting for its turn may hold here; the kernel holds the
-// rest, and its sender waits.
-constexpr std::size_t kMaxWaiting = 4u << 20;
-
-// One connection, one job. Connections are taken as they come; the first
-// one is the printer's, and the bytes of the others wait, in arrival order,
-// for their turn, as a printer's own buffer holds them.
-struct Connection {
-    int fd = -1;
-    long job = 0;
-    std::string waiting;  // bytes received before its turn
-    std::chrono::steady_clock::time_point heard;
-    bool ended = false;  // nothing more comes: once its bytes are printed, the job is done
-    long dropped = 0;    // reply bytes it did not read
-};
-
-}  // namespace
-
-int serve(const Options &o) {
+int serve(const Options &o, HttpService *http) {
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
         std::fprintf(stderr, "%s: cannot make a pseudo-terminal: %s\n", kProgram, std::strerror(errno));
@@ -238,20 +298,23 @@ int serve(const Options &o) {
     handle_signals();
     say("device: %s\n", slave.c_str());
     std::fflush(stdout);
+    if (http) http->has_printer("pseudo-terminal " + slave);
 
     LabelWriter writer(o, o.labels != 1);
     Printer printer = make_printer(o, writer);
     Fault fault(o, printer, writer);
+    Panel panel(http, printer, writer, o.dots_per_mm);
     long dropped = 0;
     printer.on_reply([master, &dropped](const std::string &text) { send_reply(master, text, dropped); });
     DiagnosticStream diagnostics;
     char buf[65536];
     const auto pump = [&](int timeout_ms) {
-        pollfd pfd{master, POLLIN, 0};
-        if (poll(&pfd, 1, timeout_ms) <= 0) return false;
+        std::vector<pollfd> fds{{master, POLLIN, 0}};
+        if (wait_for(fds, timeout_ms, http) <= 0 || !(fds[0].revents & POLLIN)) return false;
         const ssize_t n = read(master, buf, sizeof buf);
         if (n <= 0) return false;
         keep_raw(raw, buf, static_cast<std::size_t>(n));
+        panel.fed(buf, static_cast<std::size_t>(n));
         printer.feed(buf, static_cast<std::size_t>(n));
         diagnostics.flush(printer);
         return true;
@@ -289,7 +352,7 @@ int serve(const Options &o) {
 // into the next. One loop serves every connection without waiting on any:
 // a client that sends nothing is let go after the idle time, one that never
 // reads loses its replies, and SIGTERM prints what has come and stops.
-int listen_for_jobs(const Options &o) {
+int listen_for_jobs(const Options &o, HttpService *http) {
     std::string bound;
     bool loopback = true;
     const int server = listen_on(o.listen, bound, loopback);
@@ -309,6 +372,9 @@ int listen_for_jobs(const Options &o) {
     LabelWriter writer(o, o.labels != 1);
     Printer printer = make_printer(o, writer);
     Fault fault(o, printer, writer);
+    Panel panel(http, printer, writer, o.dots_per_mm);
+    long panel_job = 0;
+    if (http) http->has_printer("network printer " + bound);
     DiagnosticStream diagnostics;
     std::deque<Connection> connections;  // the front one is printing
     printer.on_reply([&connections](const std::string &text) {
@@ -319,6 +385,8 @@ int listen_for_jobs(const Options &o) {
     long jobs = 0;
     const auto print = [&](const char *data, std::size_t size) {
         keep_raw(raw, data, size);
+        if (connections.front().job != panel_job) panel.begin(panel_job = connections.front().job);
+        panel.fed(data, size);
         printer.feed(data, size);
         diagnostics.flush(printer);
     };
@@ -355,7 +423,7 @@ int listen_for_jobs(const Options &o) {
             // is not asked (poll skips a negative descriptor; a hang-up would
             // wake it at once): the kernel holds the rest until its turn.
             fds.push_back({c.ended || c.waiting.size() >= kMaxWaiting ? -1 : c.fd, POLLIN, 0});
-        if (poll(fds.data(), fds.size(), 200) < 0 && errno != EINTR) break;
+        if (wait_for(fds, 200, http) < 0 && errno != EINTR) break;
         const auto now = std::chrono::steady_clock::now();
         for (std::size_t i = 0; i < connections.size(); ++i) {
             Connection &c = connections[i];
@@ -397,6 +465,16 @@ int listen_for_jobs(const Options &o) {
     if (o.report) report(printer, writer, o.json);
     const int status = diagnostics.status(printer);
     return writer.finish() ? status : 1;
+}
+
+int serve_http(const Options &, HttpService &http) {
+    handle_signals();
+    std::signal(SIGPIPE, SIG_IGN);
+    while (!g_stop) {
+        std::vector<pollfd> none;
+        if (wait_for(none, 1000, &http) < 0 && errno != EINTR) break;
+    }
+    return 0;
 }
 
 }  // namespace quillbar::tool

@@ -1,0 +1,463 @@
+// SPDX-License-Identifier: MIT
+// The web service through libmicrohttpd, driven from outside: its epoll
+// descriptor sits in the tool's event loop, and MHD_run does what is ready.
+// A render request is taken whole, its connection suspended while a worker
+// renders, and resumed with the answer; an event stream's connection is
+// suspended while it has nothing to send.
+#include "http_service.h"
+
+#include <microhttpd.h>
+#include <strings.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "preview_tool.h"
+
+namespace quillbar::tool {
+namespace {
+
+constexpr std::size_t kMaxEventsKept = 50;       // printed labels the panel can still show
+constexpr std::size_t kMaxStreamShown = 1 << 20;  // of a job's stream, in an event
+constexpr std::size_t kMaxBodiesHeld = 256u << 20;  // of all requests' bodies at once
+constexpr unsigned kMaxConnections = 256;
+constexpr auto kHeartbeat = std::chrono::seconds(15);
+
+struct Request;
+
+// One printed label, as the panel gets it.
+struct PrintedEvent {
+    long id;
+    std::string json;
+    std::vector<unsigned char> png;
+};
+
+// An event stream's reader: the next event it has not had, and what is
+// left of the one being sent.
+struct Subscriber {
+    MHD_Connection *connection = nullptr;
+    long next = 0;
+    std::string sending;
+    bool suspended = false;
+    bool heartbeat = false;
+    struct HttpService::Impl *service = nullptr;
+};
+
+enum class Stage { reading, rendering, answered };
+
+struct Request {
+    MHD_Connection *connection = nullptr;
+    LabelPath path;
+    Format format = Format::png;
+    std::string body;
+    bool too_large = false;
+    bool broken = false;  // a multipart body that does not parse
+    bool multipart = false;
+    bool got_file = false;
+    MHD_PostProcessor *parts = nullptr;
+    Stage stage = Stage::reading;
+    Answer answer;
+    struct HttpService::Impl *service = nullptr;
+};
+
+bool method_is(const char *method, const char *name) { return std::strcmp(method, name) == 0; }
+
+}  // namespace
+
+struct HttpService::Impl {
+    Settings settings;
+    MHD_Daemon *daemon = nullptr;
+    int epoll_fd = -1;
+    int wake = -1;  // the workers' eventfd: answers are ready
+    std::size_t bodies_held = 0;
+
+    // The workers' queue and the answers they made.
+    std::mutex mutex;
+    std::condition_variable work;
+    std::deque<Request *> todo;
+    std::vector<Request *> done;
+    bool stopping = false;
+    std::vector<std::thread> workers;
+
+    // The printer panel.
+    std::string printer;  // what feeds it ("" for nothing)
+    std::deque<PrintedEvent> events;
+    long next_event = 1;
+    std::vector<Subscriber *> subscribers;
+    std::chrono::steady_clock::time_point last_heartbeat = std::chrono::steady_clock::now();
+
+    ~Impl() {
+        {
+            std::lock_guard<std::mutex> hold(mutex);
+            stopping = true;
+        }
+        work.notify_all();
+        for (std::thread &t : workers) t.join();
+        if (daemon) {
+            // Every suspended connection is resumed before the daemon stops.
+            for (Request *r : done) MHD_resume_connection(r->connection);
+            for (Request *r : todo) MHD_resume_connection(r->connection);
+            for (Subscriber *s : subscribers)
+                if (s->suspended) MHD_resume_connection(s->connection);
+            done.clear();
+            todo.clear();
+            MHD_run(daemon);
+            MHD_stop_daemon(daemon);
+        }
+        if (wake >= 0) close(wake);
+    }
+
+    void work_loop() {
+        for (;;) {
+            Request *r = nullptr;
+            {
+                std::unique_lock<std::mutex> hold(mutex);
+                work.wait(hold, [this] { return stopping || !todo.empty(); });
+                if (stopping) return;
+                r = todo.front();
+                todo.pop_front();
+            }
+            r->answer = render(r->body, r->path, r->format, settings.limits);
+            {
+                std::lock_guard<std::mutex> hold(mutex);
+                done.push_back(r);
+            }
+            const std::uint64_t one = 1;
+            (void)!write(wake, &one, sizeof one);
+        }
+    }
+
+    // ---- answers ----
+
+    static MHD_Result send(MHD_Connection *c, int status, const std::string &content_type, const std::string &body,
+                           const std::vector<std::pair<std::string, std::string>> &headers = {}) {
+        MHD_Response *response =
+            MHD_create_response_from_buffer(body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
+        if (!response) return MHD_NO;
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, content_type.c_str());
+        MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+        for (const auto &[name, value] : headers) MHD_add_response_header(response, name.c_str(), value.c_str());
+        const MHD_Result queued = MHD_queue_response(c, static_cast<unsigned>(status), response);
+        MHD_destroy_response(response);
+        return queued;
+    }
+    static MHD_Result refuse(MHD_Connection *c, int status, const std::string &why,
+                             const std::vector<std::pair<std::string, std::string>> &headers = {}) {
+        return send(c, status, "text/plain; charset=utf-8", why + "\n", headers);
+    }
+
+    // ---- requests ----
+
+    MHD_Result handle(MHD_Connection *c, const char *url, const char *method, const char *upload, std::size_t *size,
+                      void **context) {
+        auto *r = static_cast<Request *>(*context);
+        if (r) return go_on(*r, upload, size);
+        const std::string_view path = url;
+        const bool read_only = method_is(method, "GET") || method_is(method, "HEAD");
+        const bool labels = path.rfind("/v1/printers/", 0) == 0;
+        if (!read_only && !(labels && method_is(method, "POST")))
+            return refuse(c, 405, std::string(method) + " is not served here", {{"Allow", labels ? "GET, HEAD, POST" : "GET, HEAD"}});
+        if (path == "/" || path == "/index.html") return send(c, 200, "text/html; charset=utf-8", kPage);
+        if (path == "/v1/printer/events") return subscribe(c);
+        if (path.rfind("/v1/printer/labels/", 0) == 0) return printed_image(c, path.substr(19));
+        if (!labels) return refuse(c, 404, "nothing here; the labels are at /v1/printers/{8|12}dpmm/labels/{W}x{H}/");
+
+        auto request = std::make_unique<Request>();
+        request->connection = c;
+        request->service = this;
+        std::string why;
+        if (!parse_label_path(path, request->path, why)) return refuse(c, 400, why);
+        const std::optional<Format> format =
+            choose_format(MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT));
+        if (!format) return refuse(c, 406, "the answers are image/png, application/pdf and application/json");
+        request->format = *format;
+        if (read_only) {
+            request->body = std::move(request->path.stream);
+        } else {
+            if (!request->path.stream.empty()) return refuse(c, 400, "a POST's stream is its body, not in its path");
+            const char *type = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
+            if (!takes_type(type)) return refuse(c, 415, "the body is the stream as it is (text/plain, application/"
+                                                         "octet-stream, application/x-www-form-urlencoded) or a "
+                                                         "multipart/form-data file part, not " + std::string(type));
+            const char *length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+            if (length && std::strtoull(length, nullptr, 10) > settings.max_body) return too_large(c);
+            if (type && strncasecmp(type, "multipart/form-data", 19) == 0) {
+                request->multipart = true;
+                request->parts = MHD_create_post_processor(c, 64 * 1024, &Impl::file_part, request.get());
+                if (!request->parts) return refuse(c, 400, "the multipart body has no boundary");
+            }
+        }
+        *context = request.release();
+        r = static_cast<Request *>(*context);
+        // A GET has no body to wait for.
+        if (read_only) return submit(*r);
+        return MHD_YES;
+    }
+
+    MHD_Result go_on(Request &r, const char *upload, std::size_t *size) {
+        if (r.stage == Stage::answered) {
+            r.stage = Stage::rendering;  // queued once
+            Answer &a = r.answer;
+            if (a.status == 200) a.headers.emplace_back("Cache-Control", "no-store");
+            return send(r.connection, a.status, a.content_type, a.body, a.headers);
+        }
+        if (r.stage == Stage::rendering) return MHD_YES;
+        if (*size) {
+            if (!r.too_large) {
+                if (r.multipart) {
+                    if (MHD_post_process(r.parts, upload, *size) != MHD_YES) r.broken = true;
+                } else {
+                    hold(r, upload, *size);
+                }
+            }
+            *size = 0;
+            return MHD_YES;
+        }
+        if (r.too_large) return too_large(r.connection);
+        if (r.broken) return refuse(r.connection, 400, "the multipart body does not parse");
+        if (r.multipart && !r.got_file) return refuse(r.connection, 400, "the multipart body has no part named file");
+        return submit(r);
+    }
+
+    // Body bytes, within the limits of the request and of all requests.
+    void hold(Request &r, const char *data, std::size_t size) {
+        if (r.body.size() + size > settings.max_body || bodies_held + size > kMaxBodiesHeld) {
+            r.too_large = true;
+            bodies_held -= r.body.size();
+            std::string().swap(r.body);
+            return;
+        }
+        r.body.append(data, size);
+        bodies_held += size;
+    }
+
+    static MHD_Result file_part(void *cls, MHD_ValueKind, const char *key, const char *, const char *, const char *,
+                                const char *data, uint64_t, std::size_t size) {
+        auto *r = static_cast<Request *>(cls);
+        if (!key || std::strcmp(key, "file") != 0) return MHD_YES;
+        r->got_file = true;
+        if (size && !r->too_large) r->service->hold(*r, data, size);
+        return MHD_YES;
+    }
+
+    MHD_Result too_large(MHD_Connection *c) {
+        return refuse(c, 413, "the stream is larger than " + std::to_string(settings.max_body) +
+                                  " bytes, the most this service takes (--http-max-body)");
+    }
+
+    static bool takes_type(const char *type) {
+        if (!type || !*type) return true;
+        static constexpr const char *kTaken[] = {"text/", "application/octet-stream", "application/x-www-form-urlencoded",
+                                                 "multipart/form-data", "application/x-epl"};
+        for (const char *t : kTaken)
+            if (strncasecmp(type, t, std::strlen(t)) == 0) return true;
+        return false;
+    }
+
+    MHD_Result submit(Request &r) {
+        r.stage = Stage::rendering;
+        MHD_suspend_connection(r.connection);
+        {
+            std::lock_guard<std::mutex> hold(mutex);
+            todo.push_back(&r);
+        }
+        work.notify_one();
+        return MHD_YES;
+    }
+
+    void completed(void **context) {
+        auto *r = static_cast<Request *>(*context);
+        if (!r) return;
+        if (r->parts) MHD_destroy_post_processor(r->parts);
+        bodies_held -= std::min(bodies_held, r->body.size());
+        delete r;
+        *context = nullptr;
+    }
+
+    // ---- the printer panel ----
+
+    MHD_Result subscribe(MHD_Connection *c) {
+        if (subscribers.size() >= 32) return refuse(c, 503, "too many pages follow the printer", {{"Retry-After", "5"}});
+        auto *s = new Subscriber;
+        s->connection = c;
+        s->service = this;
+        const char *last = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Last-Event-ID");
+        s->next = last ? std::strtol(last, nullptr, 10) + 1 : 0;
+        MHD_Response *response =
+            MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024, &Impl::feed_events, s, &Impl::unsubscribe);
+        if (!response) {
+            delete s;
+            return MHD_NO;
+        }
+        subscribers.push_back(s);
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/event-stream");
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+        // What feeds the panel, first.
+        s->sending = "event: printer\ndata: " + dump(nlohmann::ordered_json{{"printer", printer}}) + "\n\n";
+        const MHD_Result queued = MHD_queue_response(c, MHD_HTTP_OK, response);
+        MHD_destroy_response(response);
+        return queued;
+    }
+
+    static ssize_t feed_events(void *cls, uint64_t, char *buf, std::size_t max) {
+        auto *s = static_cast<Subscriber *>(cls);
+        Impl &self = *s->service;
+        if (s->sending.empty()) {
+            for (const PrintedEvent &e : self.events)
+                if (e.id >= s->next) {
+                    s->sending = "id: " + std::to_string(e.id) + "\nevent: label\ndata: " + e.json + "\n\n";
+                    s->next = e.id + 1;
+                    break;
+                }
+        }
+        if (s->sending.empty() && s->heartbeat) s->sending = ": still here\n\n";
+        s->heartbeat = false;
+        if (s->sending.empty()) {
+            s->suspended = true;
+            MHD_suspend_connection(s->connection);
+            return 0;
+        }
+        const std::size_t n = std::min(max, s->sending.size());
+        std::memcpy(buf, s->sending.data(), n);
+        s->sending.erase(0, n);
+        return static_cast<ssize_t>(n);
+    }
+
+    static void unsubscribe(void *cls) {
+        auto *s = static_cast<Subscriber *>(cls);
+        auto &list = s->service->subscribers;
+        list.erase(std::remove(list.begin(), list.end(), s), list.end());
+        delete s;
+    }
+
+    void wake_subscribers(bool heartbeat) {
+        for (Subscriber *s : subscribers) {
+            s->heartbeat = s->heartbeat || heartbeat;
+            if (!s->suspended) continue;
+            s->suspended = false;
+            MHD_resume_connection(s->connection);
+        }
+    }
+
+    MHD_Result printed_image(MHD_Connection *c, std::string_view name) {
+        const std::size_t dot = name.find(".png");
+        const long id = dot != std::string_view::npos && dot + 4 == name.size() && dot > 0 && dot < 10 &&
+                                name.substr(0, dot).find_first_not_of("0123456789") == std::string_view::npos
+                            ? std::strtol(std::string(name.substr(0, dot)).c_str(), nullptr, 10)
+                            : -1;
+        for (const PrintedEvent &e : events)
+            if (e.id == id) return send(c, 200, "image/png", std::string(e.png.begin(), e.png.end()));
+        return refuse(c, 404, "no printed label " + std::string(name) + " is kept (the last " +
+                                  std::to_string(kMaxEventsKept) + " are)");
+    }
+};
+
+HttpService::HttpService(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+HttpService::~HttpService() = default;
+
+std::unique_ptr<HttpService> HttpService::start(const std::string &where, const Settings &settings, std::string &bound,
+                                                bool &loopback, std::string &error) {
+    // A port alone is on the loopback address.
+    const bool port_only = where.find_first_not_of("0123456789") == std::string::npos;
+    const int listener = listen_on(port_only ? ":" + where : where, bound, loopback);
+    if (listener < 0) {
+        error = errno ? std::strerror(errno) : "not [HOST:]PORT with PORT 0..65535";
+        return nullptr;
+    }
+    auto impl = std::make_unique<Impl>();
+    impl->settings = settings;
+    impl->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    const auto handler = [](void *cls, MHD_Connection *c, const char *url, const char *method, const char *,
+                            const char *upload, std::size_t *size, void **context) {
+        return static_cast<Impl *>(cls)->handle(c, url, method, upload, size, context);
+    };
+    const auto completed = [](void *cls, MHD_Connection *, void **context, MHD_RequestTerminationCode) {
+        static_cast<Impl *>(cls)->completed(context);
+    };
+    // The path stays percent-encoded: a GET's stream is decoded whole,
+    // NUL bytes and all.
+    const auto keep_escapes = [](void *, MHD_Connection *, char *s) -> std::size_t { return std::strlen(s); };
+    impl->daemon = MHD_start_daemon(
+        MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, +handler, impl.get(),
+        MHD_OPTION_LISTEN_SOCKET, listener, MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(settings.idle_seconds),
+        MHD_OPTION_CONNECTION_LIMIT, kMaxConnections, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        static_cast<std::size_t>(256 * 1024), MHD_OPTION_NOTIFY_COMPLETED, +completed, impl.get(),
+        MHD_OPTION_UNESCAPE_CALLBACK, +keep_escapes, nullptr, MHD_OPTION_END);
+    const MHD_DaemonInfo *info = impl->daemon ? MHD_get_daemon_info(impl->daemon, MHD_DAEMON_INFO_EPOLL_FD) : nullptr;
+    if (!info || impl->wake < 0) {
+        error = "the HTTP server could not start";
+        if (!impl->daemon) close(listener);
+        return nullptr;
+    }
+    impl->epoll_fd = info->epoll_fd;
+    for (int i = 0; i < std::max(1, settings.workers); ++i) impl->workers.emplace_back([p = impl.get()] { p->work_loop(); });
+    return std::unique_ptr<HttpService>(new HttpService(std::move(impl)));
+}
+
+void HttpService::add_to(std::vector<pollfd> &fds) const {
+    fds.push_back({impl_->epoll_fd, POLLIN, 0});
+    fds.push_back({impl_->wake, POLLIN, 0});
+}
+
+int HttpService::timeout_ms(int longest) const {
+    MHD_UNSIGNED_LONG_LONG ms = 0;
+    if (MHD_get_timeout(impl_->daemon, &ms) == MHD_YES && ms < static_cast<MHD_UNSIGNED_LONG_LONG>(longest))
+        return static_cast<int>(ms);
+    return longest;
+}
+
+void HttpService::run() {
+    Impl &s = *impl_;
+    std::uint64_t count = 0;
+    (void)!read(s.wake, &count, sizeof count);
+    std::vector<Request *> ready;
+    {
+        std::lock_guard<std::mutex> hold(s.mutex);
+        ready.swap(s.done);
+    }
+    for (Request *r : ready) {
+        r->stage = Stage::answered;
+        MHD_resume_connection(r->connection);
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now - s.last_heartbeat > kHeartbeat) {
+        s.last_heartbeat = now;
+        s.wake_subscribers(true);
+    }
+    MHD_run(s.daemon);
+}
+
+void HttpService::printed(const preview::LabelView &label, long job, const std::string &stream,
+                          const std::vector<preview::Diagnostic> &diagnostics, int dots_per_mm) {
+    Impl &s = *impl_;
+    PrintedEvent e;
+    e.id = s.next_event++;
+    if (!preview::encode_png(label.image, e.png, 1, dots_per_mm)) return;
+    nlohmann::ordered_json json{{"id", e.id},
+                                {"job", job},
+                                {"number", label.number},
+                                {"width", label.image.width()},
+                                {"height", label.image.height()},
+                                {"dots_per_mm", dots_per_mm},
+                                {"image", "/v1/printer/labels/" + std::to_string(e.id) + ".png"},
+                                {"stream", stream.substr(0, kMaxStreamShown)},
+                                {"stream_cut", stream.size() > kMaxStreamShown}};
+    json["diagnostics"] = nlohmann::ordered_json::array();
+    for (const preview::Diagnostic &d : diagnostics)
+        json["diagnostics"].push_back({{"offset", d.offset}, {"line", d.line}, {"command", d.command}, {"code", d.code},
+                                       {"message", d.message}});
+    e.json = dump(json);
+    s.events.push_back(std::move(e));
+    if (s.events.size() > kMaxEventsKept) s.events.pop_front();
+    s.wake_subscribers(false);
+}
+
+void HttpService::has_printer(const std::string &what) { impl_->printer = what; }
+
+}  // namespace quillbar::tool

@@ -1,0 +1,298 @@
+// SPDX-License-Identifier: MIT
+#include "label_api.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "bounds.h"
+#include "pdf.h"
+
+namespace quillbar::tool {
+namespace {
+
+using preview::Printer;
+
+// The next piece of a path up to '/', taken off the front.
+std::string_view take_piece(std::string_view &rest) {
+    const std::size_t slash = rest.find('/');
+    const std::string_view piece = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    return piece;
+}
+
+// An inch size such as 4, 4.0 or 2.25: digits, at most one point.
+bool inches(std::string_view text, double &value) {
+    if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789.") != std::string_view::npos ||
+        std::count(text.begin(), text.end(), '.') > 1 || text == ".")
+        return false;
+    value = std::strtod(std::string(text).c_str(), nullptr);
+    return value > 0;
+}
+
+int hex(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// "A: field 3 is missing" names its parameter; most messages do.
+std::string parameter_of(const std::string &message) {
+    const std::size_t at = message.find("field ");
+    if (at == std::string::npos) return "";
+    std::size_t end = at + 6;
+    while (end < message.size() && std::isdigit(static_cast<unsigned char>(message[end]))) ++end;
+    return message.substr(at + 6, end - at - 6);
+}
+
+// Header text: printable ASCII, without the separator.
+std::string header_safe(const std::string &text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        out += u == '|' ? '/' : (u < 0x20 || u > 0x7e) ? '?' : c;
+    }
+    return out;
+}
+
+}  // namespace
+
+bool percent_decode(std::string_view in, std::string &out) {
+    out.clear();
+    out.reserve(in.size());
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        if (in[i] != '%') {
+            out += in[i];
+            continue;
+        }
+        if (i + 2 >= in.size()) return false;
+        const int high = hex(in[i + 1]), low = hex(in[i + 2]);
+        if (high < 0 || low < 0) return false;
+        out += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return true;
+}
+
+bool parse_label_path(std::string_view path, LabelPath &out, std::string &why) {
+    out = LabelPath{};
+    constexpr std::string_view kPrinters = "/v1/printers/";
+    if (path.substr(0, kPrinters.size()) != kPrinters) {
+        why = "the path is /v1/printers/{8|12}dpmm/labels/{W}x{H}/[{index}/]";
+        return false;
+    }
+    std::string_view rest = path.substr(kPrinters.size());
+    const std::string_view density = take_piece(rest);
+    if (density == "8dpmm") {
+        out.dots_per_mm = 8;
+    } else if (density == "12dpmm") {
+        out.dots_per_mm = 12;
+    } else {
+        why = "the printer's density is 8dpmm (203 dpi) or 12dpmm (300 dpi), not '" + std::string(density) + "'";
+        return false;
+    }
+    if (take_piece(rest) != "labels") {
+        why = "the path goes on with /labels/ after the density";
+        return false;
+    }
+    const std::string_view size = take_piece(rest);
+    const std::size_t x = size.find('x');
+    double w = 0, h = 0;
+    if (x == std::string_view::npos || !inches(size.substr(0, x), w) || !inches(size.substr(x + 1), h)) {
+        why = "the label size is WxH in inches (4x6, 2.25x1.25), not '" + std::string(size) + "'";
+        return false;
+    }
+    const double per_inch = out.dots_per_mm == 12 ? 300 : 203;
+    const long width = std::lround(w * per_inch), length = std::lround(h * per_inch);
+    if (width < 1 || length < 1 || width > preview::limits::kMaxWidth || length > preview::limits::kMaxLength) {
+        why = "the label size " + std::string(size) + " is 1 to " + std::to_string(preview::limits::kMaxWidth) + " x " +
+              std::to_string(preview::limits::kMaxLength) + " dots at the density";
+        return false;
+    }
+    out.media_width = static_cast<int>(width);
+    out.media_length = static_cast<int>(length);
+    const bool has_index = !rest.empty();
+    const std::string_view index = take_piece(rest);
+    if (has_index && !index.empty()) {
+        if (index.size() > 9 || index.find_first_not_of("0123456789") != std::string_view::npos) {
+            why = "the label index is a number from 0, not '" + std::string(index) + "'";
+            return false;
+        }
+        out.index = std::strtol(std::string(index).c_str(), nullptr, 10);
+    }
+    // What follows the index is a GET's stream, slashes and all.
+    if (!rest.empty() && !percent_decode(rest, out.stream)) {
+        why = "the stream in the path has a broken %-escape";
+        return false;
+    }
+    return true;
+}
+
+std::optional<Format> choose_format(const char *accept) {
+    if (!accept || !*accept) return Format::png;
+    struct Offer {
+        const char *range;
+        Format format;
+    };
+    static constexpr Offer kOffers[] = {
+        {"image/png", Format::png},       {"application/pdf", Format::pdf}, {"application/json", Format::json},
+        {"image/*", Format::png},         {"application/*", Format::pdf},   {"*/*", Format::png},
+    };
+    std::optional<Format> best;
+    double best_q = 0;
+    int best_rank = 99;
+    std::string_view rest = accept;
+    while (!rest.empty()) {
+        const std::size_t comma = rest.find(',');
+        std::string_view item = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        double q = 1;
+        const std::size_t semi = item.find(';');
+        if (semi != std::string_view::npos) {
+            const std::string params(item.substr(semi));
+            const std::size_t qat = params.find("q=");
+            if (qat != std::string::npos) q = std::strtod(params.c_str() + qat + 2, nullptr);
+            item = item.substr(0, semi);
+        }
+        while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
+        while (!item.empty() && item.back() == ' ') item.remove_suffix(1);
+        for (int rank = 0; rank < static_cast<int>(std::size(kOffers)); ++rank)
+            if (item.size() == std::strlen(kOffers[rank].range) &&
+                strncasecmp(item.data(), kOffers[rank].range, item.size()) == 0 && q > 0 &&
+                (q > best_q || (q == best_q && rank < best_rank))) {
+                best = kOffers[rank].format;
+                best_q = q;
+                best_rank = rank;
+            }
+    }
+    return best;
+}
+
+const char *content_type(Format format) {
+    switch (format) {
+    case Format::pdf: return "application/pdf";
+    case Format::json: return "application/json";
+    case Format::png: break;
+    }
+    return "image/png";
+}
+
+std::string warnings_header(const std::vector<preview::Diagnostic> &diagnostics, const std::string &stream,
+                            std::size_t max) {
+    std::string out;
+    for (const preview::Diagnostic &d : diagnostics) {
+        std::size_t size = 0;
+        if (d.offset < stream.size()) {
+            const std::size_t end = stream.find('\n', d.offset);
+            size = (end == std::string::npos ? stream.size() : end) - d.offset;
+        }
+        std::string one = std::to_string(d.offset) + "|" + std::to_string(size) + "|" + header_safe(d.command) + "|" +
+                          parameter_of(d.message) + "|" + header_safe(d.message);
+        if (out.size() + one.size() + 1 > max) break;
+        out += (out.empty() ? "" : "|") + one;
+    }
+    return out;
+}
+
+nlohmann::ordered_json report_json(const Printer &printer, nlohmann::ordered_json labels) {
+    nlohmann::ordered_json out;
+    out["labels"] = std::move(labels);
+    out["unrendered_labels"] = printer.unrendered_labels();
+    out["diagnostics"] = nlohmann::ordered_json::array();
+    for (const auto &d : printer.diagnostics())
+        out["diagnostics"].push_back({{"offset", d.offset}, {"line", d.line}, {"command", d.command}, {"code", d.code},
+                                      {"message", d.message}});
+    out["dropped_diagnostics"] = printer.dropped_diagnostics();
+    out["events"] = nlohmann::ordered_json::array();
+    for (const auto &e : printer.events())
+        out["events"].push_back({{"offset", e.offset}, {"command", e.command}, {"detail", e.detail}});
+    out["dropped_events"] = printer.dropped_events();
+    out["settings"] = nlohmann::ordered_json::object();
+    for (const auto &[name, value] : printer.settings()) out["settings"][name] = value;
+    out["stored_graphics"] = nlohmann::ordered_json::array();
+    for (const auto &g : printer.stored_graphics()) out["stored_graphics"].push_back(g.first);
+    out["forms"] = printer.forms();
+    return out;
+}
+
+std::string dump(const nlohmann::ordered_json &json) {
+    return json.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+Answer render(const std::string &stream, const LabelPath &path, Format format, const RenderLimits &limits) {
+    Answer a;
+    Printer printer(Printer::Options{limits.max_labels, path.media_width, path.media_length, path.dots_per_mm});
+    const long wanted = path.index.value_or(0);
+    const bool every = format == Format::pdf && !path.index;
+    long printed = 0;
+    std::vector<unsigned char> bytes;
+    std::unique_ptr<preview::PdfWriter> pdf;
+    if (format == Format::pdf) pdf = std::make_unique<preview::PdfWriter>(bytes, path.dots_per_mm);
+    nlohmann::ordered_json sizes = nlohmann::ordered_json::array();
+    std::string failed;
+    printer.on_label([&](const preview::LabelView &label) {
+        const long n = printed++;
+        if (format == Format::json) {
+            sizes.push_back({{"number", n}, {"width", label.image.width()}, {"height", label.image.height()},
+                             {"sets", label.sets}, {"copies", label.copies}, {"offset", label.offset}});
+        } else if (format == Format::png && n == wanted) {
+            if (!preview::encode_png(label.image, bytes, 1, path.dots_per_mm)) failed = "the PNG could not be made";
+        } else if (pdf && (every || n == wanted) && !pdf->add(label.image)) {
+            failed = pdf->error();
+        }
+    });
+    // In pieces, so that a stream that would take too long is stopped
+    // between them.
+    const auto until = std::chrono::steady_clock::now() + limits.time;
+    constexpr std::size_t kPiece = 64 * 1024;
+    bool late = false;
+    for (std::size_t at = 0; at < stream.size() && !late; at += kPiece) {
+        printer.feed(stream.data() + at, std::min(kPiece, stream.size() - at));
+        late = std::chrono::steady_clock::now() > until;
+    }
+    if (late) {
+        a.status = 422;
+        a.body = "rendering the stream took longer than " + std::to_string(limits.time.count() / 1000) +
+                 " s; it was stopped\n";
+        return a;
+    }
+    printer.finish();
+    const long total = printed + printer.unrendered_labels();
+    a.headers.emplace_back("X-Total-Count", std::to_string(total));
+    const std::string warnings = warnings_header(printer.diagnostics(), stream);
+    if (!warnings.empty()) a.headers.emplace_back("X-Warnings", warnings);
+    if (pdf && !pdf->close() && failed.empty()) failed = pdf->error();
+    if (!failed.empty()) {
+        a.status = 500;
+        a.body = failed + "\n";
+        return a;
+    }
+    if (format == Format::json) {
+        a.content_type = "application/json";
+        a.body = dump(report_json(printer, std::move(sizes))) + "\n";
+        return a;
+    }
+    if ((format == Format::png || path.index) && wanted >= printed) {
+        a.status = 404;
+        a.body = wanted < total ? "label " + std::to_string(wanted) + " was printed but not rendered: at most " +
+                                      std::to_string(limits.max_labels) + " labels are rendered a request\n"
+                 : total == 0  ? std::string("the stream printed no label (no P command)\n")
+                               : "label " + std::to_string(wanted) + " is past the last label (" + std::to_string(total) +
+                                    " printed, counted from 0)\n";
+        return a;
+    }
+    if (format == Format::pdf && printed == 0) {
+        a.status = 404;
+        a.body = "the stream printed no label (no P command)\n";
+        return a;
+    }
+    a.content_type = content_type(format);
+    a.body.assign(bytes.begin(), bytes.end());
+    return a;
+}
+
+}  // namespace quillbar::tool

@@ -1,0 +1,73 @@
+// SPDX-License-Identifier: MIT
+// The label service's requests, apart from HTTP: what a path asks for, what
+// an Accept header takes, and rendering a stream into the answer. Paths are
+// shaped as label viewers' REST services shape them, so that their clients
+// work by changing the host:
+//
+//   /v1/printers/{8|12}dpmm/labels/{W}x{H}/[{index}/[{stream}]]
+//
+// W x H in inches is the media, the label's size where the stream sets none.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "epl2_printer.h"
+
+namespace quillbar::tool {
+
+struct LabelPath {
+    int dots_per_mm = 8;
+    int media_width = 0;  // dots
+    int media_length = 0;
+    std::optional<long> index;  // from 0
+    std::string stream;         // a GET's stream, decoded from the path
+};
+
+// The path, still percent-encoded, to what it asks; false with the reason.
+bool parse_label_path(std::string_view path, LabelPath &out, std::string &why);
+
+// "%41%0A" to its bytes (any byte, NUL too); false for a broken escape.
+bool percent_decode(std::string_view in, std::string &out);
+
+enum class Format { png, pdf, json };
+// The best of PNG, PDF and JSON an Accept header takes (none or */*: PNG);
+// nothing when it takes none of them.
+std::optional<Format> choose_format(const char *accept);
+const char *content_type(Format format);
+
+struct Answer {
+    int status = 200;
+    std::string content_type = "text/plain; charset=utf-8";
+    std::string body;
+    std::vector<std::pair<std::string, std::string>> headers;
+};
+
+struct RenderLimits {
+    long max_labels = 1000;  // rendered a request; more are counted
+    std::chrono::milliseconds time{10000};
+};
+
+// What the virtual printer makes of stream for the request: the label at
+// the index (PNG; PDF with an index), every label (PDF), or the report
+// (JSON); X-Total-Count and X-Warnings with it. A stream the printer partly
+// rejects still prints the rest: 200 with its warnings.
+Answer render(const std::string &stream, const LabelPath &path, Format format, const RenderLimits &limits);
+
+// The report --report=json writes: labels (given), what the printer did,
+// its state. Text that is not UTF-8 is replaced when it is dumped.
+nlohmann::ordered_json report_json(const preview::Printer &printer, nlohmann::ordered_json labels);
+std::string dump(const nlohmann::ordered_json &json);
+
+// Diagnostics as an X-Warnings header: offset|size|command|parameter|message
+// for each, '|' between them, whole ones while they fit in max bytes.
+std::string warnings_header(const std::vector<preview::Diagnostic> &diagnostics, const std::string &stream,
+                            std::size_t max = 4000);
+
+}  // namespace quillbar::tool
