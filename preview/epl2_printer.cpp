@@ -13,6 +13,8 @@ Printer::Printer(Printer &&) noexcept = default;
 Printer &Printer::operator=(Printer &&) noexcept = default;
 
 void Printer::set_condition(int code) { m_->condition = code; }
+void Printer::stop_at(std::chrono::steady_clock::time_point when) { m_->deadline = when; }
+bool Printer::stopped() const { return m_->stopped; }
 
 void Printer::feed(const void *data, std::size_t size) { m_->feed(static_cast<const std::uint8_t *>(data), size); }
 void Printer::finish() { m_->finish(); }

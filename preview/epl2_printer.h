@@ -4,6 +4,7 @@
 // bounded by what it prints, not by what a stream claims (limits.h).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -112,6 +113,11 @@ public:
     // ribbon, 11 head up, 12 paused, ... ^ee reports it first. Printing goes
     // on: what to do with labels meanwhile is the caller's.
     void set_condition(int code);
+
+    // Runs no line after this time (a service's time for one stream); the
+    // line running then finishes. stopped() says whether lines were left.
+    void stop_at(std::chrono::steady_clock::time_point when);
+    bool stopped() const;
 
     // The state, as the printer holds it now.
     int width() const;

@@ -81,6 +81,11 @@ void Machine::on_data_line(std::string text, std::size_t, bool last) {
 void Machine::run_line(std::string text, std::size_t at, const std::string *binary, const DataHeader *header,
                        long line_number) {
     if (text.empty()) return;
+    if (deadline && (stopped || std::chrono::steady_clock::now() > *deadline)) {
+        if (!stopped) diagnose(at, "the time for this stream ran out: this line and the rest are not run");
+        stopped = true;
+        return;
+    }
     const Held<long> where(running_line, line_number ? line_number : reader.line());
     const Held<const char *> which(running_command, "");  // harmless; drivers send one to end a half-sent line
     if (!binary && (text[0] == ' ' || text[0] == '\t')) {

@@ -7,6 +7,7 @@
 // forms, replies).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <map>
@@ -78,6 +79,8 @@ struct Machine : StreamReader::Listener {
     std::vector<Diagnostic> diagnostics;
     std::vector<Event> events;
     std::size_t dropped_diagnostics = 0, dropped_events = 0;
+    std::optional<std::chrono::steady_clock::time_point> deadline;  // no line runs after it
+    bool stopped = false;
     long running_line = 0;            // the stream line of the line running, for diagnostics
     const char *running_command = "";  // and its command
     int last_error = 0;  // for ^ee: the code of the last line that failed

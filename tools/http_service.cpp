@@ -186,7 +186,14 @@ struct HttpService::Impl {
                                                          "octet-stream, application/x-www-form-urlencoded) or a "
                                                          "multipart/form-data file part, not " + std::string(type));
             const char *length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
-            if (length && std::strtoull(length, nullptr, 10) > settings.max_body) return too_large(c);
+            // Over the limit: refused at once when the client waits to be
+            // told (Expect: 100-continue) or the body is far over; else it
+            // is read and dropped, so that a client that sends it whole
+            // still reads the answer.
+            const unsigned long long announced = length ? std::strtoull(length, nullptr, 10) : 0;
+            const char *expect = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_EXPECT);
+            if (announced > settings.max_body && (expect || announced / 8 > settings.max_body)) return too_large(c);
+            request->too_large = announced > settings.max_body;
             if (type && strncasecmp(type, "multipart/form-data", 19) == 0) {
                 request->multipart = true;
                 request->parts = MHD_create_post_processor(c, 64 * 1024, &Impl::file_part, request.get());

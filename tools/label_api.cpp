@@ -245,16 +245,9 @@ Answer render(const std::string &stream, const LabelPath &path, Format format, c
             failed = pdf->error();
         }
     });
-    // In pieces, so that a stream that would take too long is stopped
-    // between them.
-    const auto until = std::chrono::steady_clock::now() + limits.time;
-    constexpr std::size_t kPiece = 64 * 1024;
-    bool late = false;
-    for (std::size_t at = 0; at < stream.size() && !late; at += kPiece) {
-        printer.feed(stream.data() + at, std::min(kPiece, stream.size() - at));
-        late = std::chrono::steady_clock::now() > until;
-    }
-    if (late) {
+    printer.stop_at(std::chrono::steady_clock::now() + limits.time);
+    printer.feed(stream.data(), stream.size());
+    if (printer.stopped()) {
         a.status = 422;
         a.body = "rendering the stream took longer than " + std::to_string(limits.time.count() / 1000) +
                  " s; it was stopped\n";

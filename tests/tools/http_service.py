@@ -1,0 +1,220 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+"""quillbar-preview --http, through a real HTTP client on loopback: round
+trips against the command line's own output, the refusals, hostile streams
+under a memory and time limit, and many clients at once beside a slow one.
+
+    http_service.py PREVIEW [--sanitized]
+
+A sanitizer reserves more address space than the limit: --sanitized runs
+the hostile streams without it.
+"""
+import http.client
+import json
+import os
+import resource
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.parse
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from hostile_streams import STREAMS as HOSTILE  # noqa: E402
+
+preview = sys.argv[1]
+sanitized = "--sanitized" in sys.argv[2:]
+work = tempfile.mkdtemp(prefix="qb-http-")
+failures = []
+
+SAMPLE = b'N\nq400\nQ300,24\nA20,20,0,4,1,1,N,"Hello"\nB20,80,0,1,2,6,100,B,"QB-1"\nLO20,230,360,4\nP1\n'
+THREE = b'N\nq300\nQ200,24\nA10,10,0,3,1,1,N,"one"\nP1\nN\nA10,10,0,3,1,1,N,"two"\nP1\nN\nQ100,24\nP1\n'
+NO_SIZE = b'N\nA10,10,0,3,1,1,N,"media"\nP1\n'  # takes the media in the path
+PARTLY_BAD = b'N\nq300\nQ200,24\nA10,10,0,3,1,1,N,"ok"\nB10,60,0,99,2,4,80,B,"1"\nP1\n'
+
+
+def check(what, ok, detail=""):
+    print(("ok    " if ok else "FAIL  ") + what + (f" ({detail})" if detail and not ok else ""))
+    if not ok:
+        failures.append(what)
+
+
+def start(*extra, limit_memory=False):
+    def limit():
+        if limit_memory:
+            resource.setrlimit(resource.RLIMIT_AS, (3 << 29, 3 << 29))
+    server = subprocess.Popen([preview, "--http", "127.0.0.1:0", *extra], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True, preexec_fn=limit)
+    line = server.stdout.readline()
+    if not line.startswith("http: "):
+        sys.exit("the service did not start: " + line + server.stderr.read())
+    address = urllib.parse.urlparse(line.split(": ", 1)[1].strip())
+    return server, address.hostname, address.port
+
+
+def stop(server):
+    server.send_signal(signal.SIGTERM)
+    try:
+        server.wait(10)
+    except subprocess.TimeoutExpired:
+        server.kill()
+        failures.append("the service did not stop on SIGTERM")
+
+
+def request(host, port, method, path, body=None, headers=None, timeout=30):
+    connection = http.client.HTTPConnection(host, port, timeout=timeout)
+    try:
+        connection.request(method, path, body=body, headers=headers or {})
+        response = connection.getresponse()
+        return response.status, dict(response.getheaders()), response.read()
+    finally:
+        connection.close()
+
+
+def cli_pngs(stream, dpmm, media="4x6"):
+    """The command line's labels for the stream, in order."""
+    folder = tempfile.mkdtemp(dir=work)
+    path = os.path.join(folder, "stream.epl")
+    with open(path, "wb") as f:
+        f.write(stream)
+    subprocess.run([preview, "--dpmm", str(dpmm), "--media", media, "-o", os.path.join(folder, "l-%03d.png"), path],
+                   capture_output=True)
+    return [open(os.path.join(folder, n), "rb").read() for n in sorted(os.listdir(folder)) if n.startswith("l-")]
+
+
+def pdf_pages(pdf):
+    path = os.path.join(work, "labels.pdf")
+    with open(path, "wb") as f:
+        f.write(pdf)
+    info = subprocess.run(["pdfinfo", "-l", "99", path], capture_output=True, text=True).stdout
+    return [line.split(":", 1)[1].split("pts")[0].strip() for line in info.splitlines()
+            if line.startswith("Page") and "size" in line]
+
+
+server, host, port = start()
+try:
+    # Round trips: every label byte for byte as the command line draws it,
+    # the PDF a page a label at its size, the report agreeing.
+    for name, stream, dpmm, media in (("sample", SAMPLE, 8, "4x6"), ("three labels", THREE, 8, "4x6"),
+                                      ("three at 12 dpmm", THREE, 12, "4x6"), ("the path's media", NO_SIZE, 8, "2x1"),
+                                      ("partly rejected", PARTLY_BAD, 8, "4x6")):
+        base = f"/v1/printers/{dpmm}dpmm/labels/{media}/"
+        expected = cli_pngs(stream, dpmm, media)
+        got = []
+        for index in range(len(expected)):
+            status, headers, body = request(host, port, "POST", f"{base}{index}/", stream)
+            got.append(body if status == 200 else None)
+            if index == 0:
+                check(f"{name}: X-Total-Count", headers.get("X-Total-Count") == str(len(expected)), headers)
+                check(f"{name}: X-Warnings only for the bad line",
+                      ("X-Warnings" in headers) == (stream is PARTLY_BAD), headers.get("X-Warnings"))
+        check(f"{name}: {len(expected)} PNGs byte for byte as the command line's", got == expected and expected)
+        status, headers, body = request(host, port, "GET", base + "0/" + urllib.parse.quote(stream, safe=""))
+        check(f"{name}: GET with the stream in the path", status == 200 and body == expected[0], status)
+        status, headers, body = request(host, port, "POST", base, stream, {"Accept": "application/pdf"})
+        pages = pdf_pages(body) if status == 200 else []
+        dots = 300 if dpmm == 12 else 203
+        check(f"{name}: a PDF page a label", status == 200 and len(pages) == len(expected), pages)
+        status, headers, body = request(host, port, "POST", base, stream, {"Accept": "application/json"})
+        report = json.loads(body)
+        check(f"{name}: the JSON report counts the labels",
+              len(report["labels"]) == len(expected) == int(headers["X-Total-Count"]))
+        if stream is PARTLY_BAD:
+            d = report["diagnostics"][0]
+            check("the report gives the bad line's number and command", (d["line"], d["command"]) == (5, "B"), d)
+    status, headers, body = request(host, port, "POST", "/v1/printers/8dpmm/labels/4x6/", SAMPLE,
+                                    {"Accept": "application/pdf"})
+    check("the sample's PDF page is 400 x 300 dots at 203 dpi", pdf_pages(body) == ["141.732 x 106.299"],
+          pdf_pages(body))
+    # A file part of a multipart body, and a form-encoded body taken as it is.
+    status, _, body = request(host, port, "POST", "/v1/printers/8dpmm/labels/4x6/0/",
+                              b"--XyZ\r\nContent-Disposition: form-data; name=\"file\"; filename=\"s.epl\"\r\n"
+                              b"Content-Type: application/octet-stream\r\n\r\n" + SAMPLE + b"\r\n--XyZ--\r\n",
+                              {"Content-Type": "multipart/form-data; boundary=XyZ"})
+    check("a multipart file part", status == 200 and body == cli_pngs(SAMPLE, 8)[0], status)
+    status, _, body = request(host, port, "POST", "/v1/printers/8dpmm/labels/4x6/0/", SAMPLE,
+                              {"Content-Type": "application/x-www-form-urlencoded"})
+    check("a form-encoded body is the stream as it is", status == 200 and body == cli_pngs(SAMPLE, 8)[0], status)
+
+    # Refusals, each with its reason.
+    labels = "/v1/printers/8dpmm/labels/4x6/"
+    for what, method, path, body, headers, expected in (
+        ("density 9", "POST", "/v1/printers/9dpmm/labels/4x6/", SAMPLE, {}, 400),
+        ("size 4 by nothing", "POST", "/v1/printers/8dpmm/labels/4x/", SAMPLE, {}, 400),
+        ("a label larger than any", "POST", "/v1/printers/8dpmm/labels/40x6/", SAMPLE, {}, 400),
+        ("index -1", "POST", labels + "-1/", SAMPLE, {}, 400),
+        ("a broken escape", "GET", labels + "0/N%0AP%1", None, {}, 400),
+        ("index past the last label", "POST", labels + "3/", THREE, {}, 404),
+        ("a stream that prints nothing", "POST", labels, b"N\n", {}, 404),
+        ("no such path", "GET", "/v2/", None, {}, 404),
+        ("PUT", "PUT", labels, SAMPLE, {}, 405),
+        ("POST to the page", "POST", "/", SAMPLE, {}, 405),
+        ("Accept: text/html only", "POST", labels, SAMPLE, {"Accept": "text/html"}, 406),
+        ("over the body limit", "POST", labels, b"N\n" * (4 << 20) + b"P1\n", {}, 413),
+        ("an image body", "POST", labels, SAMPLE, {"Content-Type": "image/png"}, 415),
+    ):
+        status, headers, answer = request(host, port, method, path, body, headers)
+        check(f"{what}: {expected}", status == expected and (status == 405 or answer.strip()), (status, answer[:80]))
+        if expected == 405:
+            check(f"{what}: Allow says what is", "GET" in headers.get("Allow", ""), headers)
+
+    # Over the limit in chunks (no Content-Length): read, dropped, refused.
+    def chunks():
+        for _ in range(9):
+            yield b"N\n" * (1 << 19)
+    connection = http.client.HTTPConnection(host, port, timeout=30)
+    connection.request("POST", labels, body=chunks(), encode_chunked=True)
+    check("a chunked body over the limit: 413", connection.getresponse().status == 413)
+    connection.close()
+
+    # 50 clients at once, beside one that sends a byte a second.
+    slow = socket.create_connection((host, port))
+    slow.sendall(b"POST " + labels.encode() + b" HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\nN")
+    results = []
+
+    def client(n):
+        stream = THREE[:-len(b"N\nQ100,24\nP1\n")] if n % 2 else SAMPLE
+        status, headers, _ = request(host, port, "POST", labels + "0/", stream)
+        results.append((status, headers.get("X-Total-Count"), "2" if n % 2 else "1"))
+    began = time.monotonic()
+    threads = [threading.Thread(target=client, args=(n,)) for n in range(50)]
+    for t in threads:
+        t.start()
+    for second in range(3):
+        slow.sendall(b"\n")
+        time.sleep(1)
+    for t in threads:
+        t.join(30)
+    took = time.monotonic() - began
+    check("50 clients at once, each its labels", len(results) == 50 and all(
+        s == 200 and got == want for s, got, want in results), results[:3])
+    check(f"a slow client held nobody up ({took:.1f} s, its 3 s of bytes included)", took < 15)
+    slow.close()
+finally:
+    stop(server)
+
+# Hostile streams through the service: under a 1.5 GB address-space limit,
+# each answered within 25 s, and the service still serving afterwards.
+server, host, port = start("--http-workers", "1", limit_memory=not sanitized)
+try:
+    for name, stream, _ in HOSTILE:
+        if len(stream) > 8 << 20:
+            continue
+        began = time.monotonic()
+        try:
+            status, _, body = request(host, port, "POST", "/v1/printers/8dpmm/labels/4x6/", stream,
+                                      {"Accept": "application/json"}, timeout=60 if sanitized else 25)
+        except (OSError, http.client.HTTPException) as error:
+            status, body = str(error), b""
+        check(f"hostile: {name}: answered in {time.monotonic() - began:.1f} s",
+              status in (200, 404, 422) and server.poll() is None, status)
+    status, _, _ = request(host, port, "POST", "/v1/printers/8dpmm/labels/4x6/0/", SAMPLE)
+    check("the service still renders after them", status == 200)
+finally:
+    stop(server)
+
+print(f"http service: {len(failures)} failed")
+sys.exit(1 if failures else 0)
