@@ -100,7 +100,7 @@ test-windows: windows
 	tests/windows/run_wine_tests.sh build-win64 x86_64
 
 bench: deps
-	@scripts/ensure-packages.sh libbenchmark-dev python3-pil
+	@scripts/ensure-packages.sh libbenchmark-dev python3-pil libcurl4-openssl-dev
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUILLBAR_BENCH=ON -DQUILLBAR_TESTS=OFF
 	cmake --build build-bench -j$(JOBS)
 	bench/run.sh build-bench

@@ -17,3 +17,11 @@ else
   echo "(no print-server figure: needs root and Debian's cups)"
 fi
 "$build/bench/quillbar_status_round_trip" "$build/tools/quillbar-preview" 300
+echo
+"$build/bench/quillbar_http_rate" "$build/tools/quillbar-preview" 1
+echo
+if [ -x /usr/bin/chromium ] && [ -x /usr/bin/chromedriver ]; then
+  /usr/bin/python3 "$here/page_latency.py" "$build/tools/quillbar-preview" 15
+else
+  echo "(no keystroke-to-picture figure: needs Debian's chromium and chromium-driver)"
+fi

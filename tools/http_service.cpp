@@ -83,6 +83,7 @@ struct HttpService::Impl {
     std::deque<Request *> todo;
     std::vector<Request *> done;
     bool stopping = false;
+    bool closing = false;  // the daemon stops: event streams end
     std::vector<std::thread> workers;
 
     // The printer panel.
@@ -100,13 +101,21 @@ struct HttpService::Impl {
         work.notify_all();
         for (std::thread &t : workers) t.join();
         if (daemon) {
-            // Every suspended connection is resumed before the daemon stops.
-            for (Request *r : done) MHD_resume_connection(r->connection);
-            for (Request *r : todo) MHD_resume_connection(r->connection);
-            for (Subscriber *s : subscribers)
-                if (s->suspended) MHD_resume_connection(s->connection);
-            done.clear();
+            // Every suspended connection is resumed before the daemon stops:
+            // answered if it was, told the service stops if not; event
+            // streams end.
+            closing = true;
+            for (Request *r : todo) {
+                r->answer = Answer{503, "text/plain; charset=utf-8", "the service is stopping\n", {}};
+                done.push_back(r);
+            }
             todo.clear();
+            for (Request *r : done) {
+                r->stage = Stage::answered;
+                MHD_resume_connection(r->connection);
+            }
+            done.clear();
+            wake_subscribers(false);
             MHD_run(daemon);
             MHD_stop_daemon(daemon);
         }
@@ -306,7 +315,7 @@ struct HttpService::Impl {
         MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/event-stream");
         MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
         // What feeds the panel, first.
-        s->sending = "event: printer\ndata: " + dump(nlohmann::ordered_json{{"printer", printer}}) + "\n\n";
+        s->sending = std::string(printer.empty() ? "retry: 86400000\n" : "") + "event: printer\ndata: " + dump(nlohmann::ordered_json{{"printer", printer}}) + "\n\n";
         const MHD_Result queued = MHD_queue_response(c, MHD_HTTP_OK, response);
         MHD_destroy_response(response);
         return queued;
@@ -325,6 +334,9 @@ struct HttpService::Impl {
         }
         if (s->sending.empty() && s->heartbeat) s->sending = ": still here\n\n";
         s->heartbeat = false;
+        // Nothing feeds the panel, or the service stops: the stream ends
+        // once its last event is out.
+        if (s->sending.empty() && (self.closing || self.printer.empty())) return MHD_CONTENT_READER_END_OF_STREAM;
         if (s->sending.empty()) {
             s->suspended = true;
             MHD_suspend_connection(s->connection);

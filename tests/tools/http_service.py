@@ -58,7 +58,7 @@ def start(*extra, limit_memory=False):
 def stop(server):
     server.send_signal(signal.SIGTERM)
     try:
-        server.wait(10)
+        check("the service stops on SIGTERM", server.wait(10) == 0)
     except subprocess.TimeoutExpired:
         server.kill()
         failures.append("the service did not stop on SIGTERM")

@@ -110,12 +110,14 @@ try:
     browser.save_screenshot(screenshot)
     check("a screenshot is kept", os.path.getsize(screenshot) > 10000)
 finally:
-    browser.quit()
+    # Stopped while the page still follows the printer: its event stream
+    # ends, and the service stops cleanly.
     server.send_signal(signal.SIGTERM)
     try:
-        server.wait(10)
+        check("the service stops on SIGTERM with a page open", server.wait(10) == 0)
     except subprocess.TimeoutExpired:
         server.kill()
         failures.append("the service did not stop on SIGTERM")
+    browser.quit()
 
 sys.exit(1 if failures else 0)
