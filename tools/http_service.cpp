@@ -19,35 +19,15 @@
 #include <thread>
 
 #include "preview_tool.h"
+#include "printer_feed.h"
 
 namespace quillbar::tool {
 namespace {
 
-constexpr std::size_t kMaxEventsKept = 50;       // printed labels the panel can still show
-constexpr std::size_t kMaxStreamShown = 1 << 20;  // of a job's stream, in an event
 constexpr std::size_t kMaxBodiesHeld = 256u << 20;  // of all requests' bodies at once
 constexpr unsigned kMaxConnections = 256;
-constexpr auto kHeartbeat = std::chrono::seconds(15);
 
 struct Request;
-
-// One printed label, as the panel gets it.
-struct PrintedEvent {
-    long id;
-    std::string json;
-    std::vector<unsigned char> png;
-};
-
-// An event stream's reader: the next event it has not had, and what is
-// left of the one being sent.
-struct Subscriber {
-    MHD_Connection *connection = nullptr;
-    long next = 0;
-    std::string sending;
-    bool suspended = false;
-    bool heartbeat = false;
-    struct HttpService::Impl *service = nullptr;
-};
 
 enum class Stage { reading, rendering, answered };
 
@@ -83,15 +63,9 @@ struct HttpService::Impl {
     std::deque<Request *> todo;
     std::vector<Request *> done;
     bool stopping = false;
-    bool closing = false;  // the daemon stops: event streams end
     std::vector<std::thread> workers;
 
-    // The printer panel.
-    std::string printer;  // what feeds it ("" for nothing)
-    std::deque<PrintedEvent> events;
-    long next_event = 1;
-    std::vector<Subscriber *> subscribers;
-    std::chrono::steady_clock::time_point last_heartbeat = std::chrono::steady_clock::now();
+    PrinterFeed feed;  // the printer panel's
 
     ~Impl() {
         {
@@ -104,7 +78,6 @@ struct HttpService::Impl {
             // Every suspended connection is resumed before the daemon stops:
             // answered if it was, told the service stops if not; event
             // streams end.
-            closing = true;
             for (Request *r : todo) {
                 r->answer = Answer{503, "text/plain; charset=utf-8", "the service is stopping\n", {}};
                 done.push_back(r);
@@ -115,7 +88,7 @@ struct HttpService::Impl {
                 MHD_resume_connection(r->connection);
             }
             done.clear();
-            wake_subscribers(false);
+            feed.close();
             MHD_run(daemon);
             MHD_stop_daemon(daemon);
         }
@@ -142,25 +115,6 @@ struct HttpService::Impl {
         }
     }
 
-    // ---- answers ----
-
-    static MHD_Result send(MHD_Connection *c, int status, const std::string &content_type, const std::string &body,
-                           const std::vector<std::pair<std::string, std::string>> &headers = {}) {
-        MHD_Response *response =
-            MHD_create_response_from_buffer(body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
-        if (!response) return MHD_NO;
-        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, content_type.c_str());
-        MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
-        for (const auto &[name, value] : headers) MHD_add_response_header(response, name.c_str(), value.c_str());
-        const MHD_Result queued = MHD_queue_response(c, static_cast<unsigned>(status), response);
-        MHD_destroy_response(response);
-        return queued;
-    }
-    static MHD_Result refuse(MHD_Connection *c, int status, const std::string &why,
-                             const std::vector<std::pair<std::string, std::string>> &headers = {}) {
-        return send(c, status, "text/plain; charset=utf-8", why + "\n", headers);
-    }
-
     // ---- requests ----
 
     MHD_Result handle(MHD_Connection *c, const char *url, const char *method, const char *upload, std::size_t *size,
@@ -172,9 +126,9 @@ struct HttpService::Impl {
         const bool labels = path.rfind("/v1/printers/", 0) == 0;
         if (!read_only && !(labels && method_is(method, "POST")))
             return refuse(c, 405, std::string(method) + " is not served here", {{"Allow", labels ? "GET, HEAD, POST" : "GET, HEAD"}});
-        if (path == "/" || path == "/index.html") return send(c, 200, "text/html; charset=utf-8", kPage);
-        if (path == "/v1/printer/events") return subscribe(c);
-        if (path.rfind("/v1/printer/labels/", 0) == 0) return printed_image(c, path.substr(19));
+        if (path == "/" || path == "/index.html") return send_answer(c, 200, "text/html; charset=utf-8", kPage);
+        if (path == "/v1/printer/events") return feed.subscribe(c);
+        if (path.rfind("/v1/printer/labels/", 0) == 0) return feed.image(c, path.substr(19));
         if (!labels) return refuse(c, 404, "nothing here; the labels are at /v1/printers/{8|12}dpmm/labels/{W}x{H}/");
 
         auto request = std::make_unique<Request>();
@@ -221,7 +175,7 @@ struct HttpService::Impl {
             r.stage = Stage::rendering;  // queued once
             Answer &a = r.answer;
             if (a.status == 200) a.headers.emplace_back("Cache-Control", "no-store");
-            return send(r.connection, a.status, a.content_type, a.body, a.headers);
+            return send_answer(r.connection, a.status, a.content_type, a.body, a.headers);
         }
         if (r.stage == Stage::rendering) return MHD_YES;
         if (*size) {
@@ -296,85 +250,6 @@ struct HttpService::Impl {
         *context = nullptr;
     }
 
-    // ---- the printer panel ----
-
-    MHD_Result subscribe(MHD_Connection *c) {
-        if (subscribers.size() >= 32) return refuse(c, 503, "too many pages follow the printer", {{"Retry-After", "5"}});
-        auto *s = new Subscriber;
-        s->connection = c;
-        s->service = this;
-        const char *last = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Last-Event-ID");
-        s->next = last ? std::strtol(last, nullptr, 10) + 1 : 0;
-        MHD_Response *response =
-            MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024, &Impl::feed_events, s, &Impl::unsubscribe);
-        if (!response) {
-            delete s;
-            return MHD_NO;
-        }
-        subscribers.push_back(s);
-        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/event-stream");
-        MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
-        // What feeds the panel, first.
-        s->sending = std::string(printer.empty() ? "retry: 86400000\n" : "") + "event: printer\ndata: " + dump(nlohmann::ordered_json{{"printer", printer}}) + "\n\n";
-        const MHD_Result queued = MHD_queue_response(c, MHD_HTTP_OK, response);
-        MHD_destroy_response(response);
-        return queued;
-    }
-
-    static ssize_t feed_events(void *cls, uint64_t, char *buf, std::size_t max) {
-        auto *s = static_cast<Subscriber *>(cls);
-        Impl &self = *s->service;
-        if (s->sending.empty()) {
-            for (const PrintedEvent &e : self.events)
-                if (e.id >= s->next) {
-                    s->sending = "id: " + std::to_string(e.id) + "\nevent: label\ndata: " + e.json + "\n\n";
-                    s->next = e.id + 1;
-                    break;
-                }
-        }
-        if (s->sending.empty() && s->heartbeat) s->sending = ": still here\n\n";
-        s->heartbeat = false;
-        // Nothing feeds the panel, or the service stops: the stream ends
-        // once its last event is out.
-        if (s->sending.empty() && (self.closing || self.printer.empty())) return MHD_CONTENT_READER_END_OF_STREAM;
-        if (s->sending.empty()) {
-            s->suspended = true;
-            MHD_suspend_connection(s->connection);
-            return 0;
-        }
-        const std::size_t n = std::min(max, s->sending.size());
-        std::memcpy(buf, s->sending.data(), n);
-        s->sending.erase(0, n);
-        return static_cast<ssize_t>(n);
-    }
-
-    static void unsubscribe(void *cls) {
-        auto *s = static_cast<Subscriber *>(cls);
-        auto &list = s->service->subscribers;
-        list.erase(std::remove(list.begin(), list.end(), s), list.end());
-        delete s;
-    }
-
-    void wake_subscribers(bool heartbeat) {
-        for (Subscriber *s : subscribers) {
-            s->heartbeat = s->heartbeat || heartbeat;
-            if (!s->suspended) continue;
-            s->suspended = false;
-            MHD_resume_connection(s->connection);
-        }
-    }
-
-    MHD_Result printed_image(MHD_Connection *c, std::string_view name) {
-        const std::size_t dot = name.find(".png");
-        const long id = dot != std::string_view::npos && dot + 4 == name.size() && dot > 0 && dot < 10 &&
-                                name.substr(0, dot).find_first_not_of("0123456789") == std::string_view::npos
-                            ? std::strtol(std::string(name.substr(0, dot)).c_str(), nullptr, 10)
-                            : -1;
-        for (const PrintedEvent &e : events)
-            if (e.id == id) return send(c, 200, "image/png", std::string(e.png.begin(), e.png.end()));
-        return refuse(c, 404, "no printed label " + std::string(name) + " is kept (the last " +
-                                  std::to_string(kMaxEventsKept) + " are)");
-    }
 };
 
 HttpService::HttpService(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -444,39 +319,15 @@ void HttpService::run() {
         r->stage = Stage::answered;
         MHD_resume_connection(r->connection);
     }
-    const auto now = std::chrono::steady_clock::now();
-    if (now - s.last_heartbeat > kHeartbeat) {
-        s.last_heartbeat = now;
-        s.wake_subscribers(true);
-    }
+    s.feed.tick();
     MHD_run(s.daemon);
 }
 
 void HttpService::printed(const preview::LabelView &label, long job, const std::string &stream,
                           const std::vector<preview::Diagnostic> &diagnostics, int dots_per_mm) {
-    Impl &s = *impl_;
-    PrintedEvent e;
-    e.id = s.next_event++;
-    if (!preview::encode_png(label.image, e.png, 1, dots_per_mm)) return;
-    nlohmann::ordered_json json{{"id", e.id},
-                                {"job", job},
-                                {"number", label.number},
-                                {"width", label.image.width()},
-                                {"height", label.image.height()},
-                                {"dots_per_mm", dots_per_mm},
-                                {"image", "/v1/printer/labels/" + std::to_string(e.id) + ".png"},
-                                {"stream", stream.substr(0, kMaxStreamShown)},
-                                {"stream_cut", stream.size() > kMaxStreamShown}};
-    json["diagnostics"] = nlohmann::ordered_json::array();
-    for (const preview::Diagnostic &d : diagnostics)
-        json["diagnostics"].push_back({{"offset", d.offset}, {"line", d.line}, {"command", d.command}, {"code", d.code},
-                                       {"message", d.message}});
-    e.json = dump(json);
-    s.events.push_back(std::move(e));
-    if (s.events.size() > kMaxEventsKept) s.events.pop_front();
-    s.wake_subscribers(false);
+    impl_->feed.printed(label, job, stream, diagnostics, dots_per_mm);
 }
 
-void HttpService::has_printer(const std::string &what) { impl_->printer = what; }
+void HttpService::has_printer(const std::string &what) { impl_->feed.set_printer(what); }
 
 }  // namespace quillbar::tool

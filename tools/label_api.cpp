@@ -202,10 +202,7 @@ nlohmann::ordered_json report_json(const Printer &printer, nlohmann::ordered_jso
     nlohmann::ordered_json out;
     out["labels"] = std::move(labels);
     out["unrendered_labels"] = printer.unrendered_labels();
-    out["diagnostics"] = nlohmann::ordered_json::array();
-    for (const auto &d : printer.diagnostics())
-        out["diagnostics"].push_back({{"offset", d.offset}, {"line", d.line}, {"command", d.command}, {"code", d.code},
-                                      {"message", d.message}});
+    out["diagnostics"] = diagnostics_json(printer.diagnostics());
     out["dropped_diagnostics"] = printer.dropped_diagnostics();
     out["events"] = nlohmann::ordered_json::array();
     for (const auto &e : printer.events())
@@ -216,6 +213,14 @@ nlohmann::ordered_json report_json(const Printer &printer, nlohmann::ordered_jso
     out["stored_graphics"] = nlohmann::ordered_json::array();
     for (const auto &g : printer.stored_graphics()) out["stored_graphics"].push_back(g.first);
     out["forms"] = printer.forms();
+    return out;
+}
+
+nlohmann::ordered_json diagnostics_json(const std::vector<preview::Diagnostic> &diagnostics) {
+    nlohmann::ordered_json out = nlohmann::ordered_json::array();
+    for (const auto &d : diagnostics)
+        out.push_back({{"offset", d.offset}, {"line", d.line}, {"command", d.command}, {"code", d.code},
+                       {"message", d.message}});
     return out;
 }
 

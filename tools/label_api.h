@@ -64,6 +64,7 @@ Answer render(const std::string &stream, const LabelPath &path, Format format, c
 // its state. Text that is not UTF-8 is replaced when it is dumped.
 nlohmann::ordered_json report_json(const preview::Printer &printer, nlohmann::ordered_json labels);
 std::string dump(const nlohmann::ordered_json &json);
+nlohmann::ordered_json diagnostics_json(const std::vector<preview::Diagnostic> &diagnostics);
 
 // Diagnostics as an X-Warnings header: offset|size|command|parameter|message
 // for each, '|' between them, whole ones while they fit in max bytes.

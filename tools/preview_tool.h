@@ -3,6 +3,7 @@
 // share: its options, where labels go, the report and the diagnostics.
 #pragma once
 
+#include <poll.h>
 #include <strings.h>
 
 #include <cerrno>
@@ -219,6 +220,10 @@ inline Printer make_printer(const Options &o, LabelWriter &writer) {
 int listen_on(const std::string &where, std::string &bound, bool &loopback);
 
 class HttpService;
+
+// Waits on fds and, when given, the web service's sockets at once, and does
+// what is ready in the web service (event_loop.cpp). Returns poll's result.
+int wait_for(std::vector<pollfd> &fds, int timeout_ms, HttpService *http);
 
 // Serving as a printer (serving.cpp): on a new pseudo-terminal, or on a
 // TCP port, one job a connection; with the web service (http) in the same

@@ -17,6 +17,7 @@
 
 #include "http_service.h"
 #include "preview_tool.h"
+#include "printer_feed.h"
 
 namespace quillbar::tool {
 namespace {
@@ -166,116 +167,7 @@ struct Connection {
     long dropped = 0;    // reply bytes it did not read
 };
 
-// The web page's printer panel: each label with its job's stream (as much
-// as the panel shows) and the job's diagnostics, offsets and lines counted
-// from the job's first byte.
-class Panel {
-public:
-    Panel(HttpService *http, const Printer &printer, LabelWriter &writer, int dots_per_mm)
-        : http_(http), printer_(printer), dots_per_mm_(dots_per_mm) {
-        if (http_) writer.also = [this](const LabelView &label) { this->label(label); };
-    }
-    void begin(long job) {
-        job_ = job;
-        stream_.clear();
-        start_ = fed_;
-        first_ = printer_.diagnostics().size();
-    }
-    void fed(const char *data, std::size_t size) {
-        if (http_ && stream_.size() < kShown) stream_.append(data, std::min(size, kShown - stream_.size()));
-        fed_ += size;
-    }
-
-private:
-    static constexpr std::size_t kShown = (1u << 20) + 1;  // one byte more than is shown: the panel says it is cut
-
-    void label(const LabelView &label) {
-        std::vector<quillbar::preview::Diagnostic> job;
-        const auto &all = printer_.diagnostics();
-        for (std::size_t i = first_; i < all.size(); ++i) {
-            if (all[i].offset < start_) continue;
-            quillbar::preview::Diagnostic d = all[i];
-            d.offset -= start_;
-            const std::size_t seen = std::min(d.offset, stream_.size());
-            d.line = 1 + static_cast<long>(std::count(stream_.begin(), stream_.begin() + static_cast<long>(seen), '\n'));
-            job.push_back(std::move(d));
-        }
-        http_->printed(label, job_, stream_, job, dots_per_mm_);
-    }
-
-    HttpService *http_;
-    const Printer &printer_;
-    int dots_per_mm_;
-    long job_ = 1;
-    std::string stream_;
-    std::size_t fed_ = 0, start_ = 0, first_ = 0;
-};
-
-// Waits for fds and the web service's sockets at once; does what is ready
-// in the web service. Returns poll's result for fds.
-int wait_for(std::vector<pollfd> &fds, int timeout_ms, HttpService *http) {
-    const std::size_t own = fds.size();
-    if (http) {
-        http->add_to(fds);
-        timeout_ms = http->timeout_ms(timeout_ms);
-    }
-    const int ready = poll(fds.data(), fds.size(), timeout_ms);
-    if (http) {
-        if (ready >= 0) http->run();
-        fds.resize(own);
-    }
-    return ready;
-}
-
 }  // namespace
-
-int listen_on(const std::string &where, std::string &bound, bool &loopback) {
-    const std::size_t colon = where.rfind(':');
-    if (colon == std::string::npos) return -1;
-    std::string host = where.substr(0, colon);
-    const std::string port = where.substr(colon + 1);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    // 0 (any free port) to 65535: a larger number would wrap to another port.
-    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
-        std::stol(port) > 65535) {
-        errno = 0;
-        return -1;
-    }
-    if (host.empty()) host = "127.0.0.1";
-    addrinfo hints{}, *found = nullptr;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    if (getaddrinfo(host == "*" ? nullptr : host.c_str(), port.c_str(), &hints, &found) != 0) return -1;
-    int fd = -1;
-    for (addrinfo *a = found; a && fd < 0; a = a->ai_next) {
-        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
-        const int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        // A burst of clients waits in the kernel's queue, not refused.
-        if (fd >= 0 && (bind(fd, a->ai_addr, a->ai_addrlen) != 0 || listen(fd, SOMAXCONN) != 0)) {
-            close(fd);
-            fd = -1;
-        }
-    }
-    freeaddrinfo(found);
-    if (fd < 0) return -1;
-    sockaddr_storage addr{};
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-    char name[INET6_ADDRSTRLEN] = {};
-    if (addr.ss_family == AF_INET6) {
-        const auto *a6 = reinterpret_cast<sockaddr_in6 *>(&addr);
-        inet_ntop(AF_INET6, &a6->sin6_addr, name, sizeof name);
-        loopback = IN6_IS_ADDR_LOOPBACK(&a6->sin6_addr);
-        bound = std::string("[") + name + "]:" + std::to_string(ntohs(a6->sin6_port));
-    } else {
-        const auto *a4 = reinterpret_cast<sockaddr_in *>(&addr);
-        inet_ntop(AF_INET, &a4->sin_addr, name, sizeof name);
-        loopback = (ntohl(a4->sin_addr.s_addr) >> 24) == 127;
-        bound = std::string(name) + ":" + std::to_string(ntohs(a4->sin_port));
-    }
-    return fd;
-}
 
 int serve(const Options &o, HttpService *http) {
     const int master = posix_openpt(O_RDWR | O_NOCTTY);

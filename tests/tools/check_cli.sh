@@ -51,6 +51,11 @@ check 1 err "--fault takes paper-out" "$preview" --listen 127.0.0.1:0 --fault fl
 check 124 out "listening: 127.0.0.1:" env ASAN_OPTIONS=detect_leaks=0 timeout --foreground 1 "$preview" --listen :0
 check 124 err "warning: listening on 0.0.0.0:" env ASAN_OPTIONS=detect_leaks=0 timeout --foreground 1 "$preview" --listen '*:0'
 check 1 err "--idle-timeout wants a whole number from 1 to 86400" "$preview" --listen :0 --idle-timeout 0
+check 124 out "http: http://127.0.0.1:" env ASAN_OPTIONS=detect_leaks=0 timeout --foreground 1 "$preview" --http 0
+check 124 err "warning: serving HTTP on 0.0.0.0:" env ASAN_OPTIONS=detect_leaks=0 timeout --foreground 1 "$preview" --http '*:0'
+check 1 err "--http goes alone or with --serve or --listen" "$preview" --http 0 ok.epl
+check 1 err "cannot serve HTTP on 127.0.0.1:70000" "$preview" --http 127.0.0.1:70000
+check 1 err "--http-max-body wants a whole number from 1" "$preview" --http 0 --http-max-body 0
 check 1 err "give a stream to render" "$preview"
 check 1 err "cannot open missing.epl: No such file or directory" "$preview" missing.epl
 check 1 err "cannot write nodir/x.png: No such file or directory" "$preview" -o nodir/x.png ok.epl

@@ -1,0 +1,193 @@
+// SPDX-License-Identifier: MIT
+#include "printer_feed.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "http_service.h"
+#include "label_api.h"
+#include "preview_tool.h"
+
+namespace quillbar::tool {
+namespace {
+
+constexpr std::size_t kMaxEventsKept = 50;  // printed labels the panel can still show
+constexpr std::size_t kMaxReaders = 32;
+constexpr auto kHeartbeat = std::chrono::seconds(15);
+
+}  // namespace
+
+MHD_Result send_answer(MHD_Connection *c, int status, const std::string &content_type, const std::string &body,
+                       const std::vector<std::pair<std::string, std::string>> &headers) {
+    MHD_Response *response =
+        MHD_create_response_from_buffer(body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
+    if (!response) return MHD_NO;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, content_type.c_str());
+    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    for (const auto &[name, value] : headers) MHD_add_response_header(response, name.c_str(), value.c_str());
+    const MHD_Result queued = MHD_queue_response(c, static_cast<unsigned>(status), response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+MHD_Result refuse(MHD_Connection *c, int status, const std::string &why,
+                  const std::vector<std::pair<std::string, std::string>> &headers) {
+    return send_answer(c, status, "text/plain; charset=utf-8", why + "\n", headers);
+}
+
+// ---- the events ----
+
+PrinterFeed::~PrinterFeed() {
+    // The connections own their readers until they end; what is left is
+    // only unhooked.
+    for (Reader *r : readers_) r->feed = nullptr;
+}
+
+MHD_Result PrinterFeed::subscribe(MHD_Connection *c) {
+    if (readers_.size() >= kMaxReaders) return refuse(c, 503, "too many pages follow the printer", {{"Retry-After", "5"}});
+    auto *r = new Reader;
+    r->connection = c;
+    r->feed = this;
+    const char *last = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Last-Event-ID");
+    r->next = last ? std::strtol(last, nullptr, 10) + 1 : 0;
+    MHD_Response *response =
+        MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024, &PrinterFeed::send_events, r, &PrinterFeed::unsubscribe);
+    if (!response) {
+        delete r;
+        return MHD_NO;
+    }
+    readers_.push_back(r);
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/event-stream");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    // What feeds the panel, first; with nothing, the page is told not to
+    // come back.
+    r->sending = std::string(printer_.empty() ? "retry: 86400000\n" : "") +
+                 "event: printer\ndata: " + dump(nlohmann::ordered_json{{"printer", printer_}}) + "\n\n";
+    const MHD_Result queued = MHD_queue_response(c, MHD_HTTP_OK, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+ssize_t PrinterFeed::send_events(void *cls, uint64_t, char *buf, std::size_t max) {
+    auto *r = static_cast<Reader *>(cls);
+    if (!r->feed) return MHD_CONTENT_READER_END_OF_STREAM;
+    PrinterFeed &feed = *r->feed;
+    if (r->sending.empty())
+        for (const Event &e : feed.events_)
+            if (e.id >= r->next) {
+                r->sending = "id: " + std::to_string(e.id) + "\nevent: label\ndata: " + e.json + "\n\n";
+                r->next = e.id + 1;
+                break;
+            }
+    if (r->sending.empty() && r->heartbeat) r->sending = ": still here\n\n";
+    r->heartbeat = false;
+    // Nothing feeds the panel, or the service stops: the stream ends once
+    // its last event is out.
+    if (r->sending.empty() && (feed.closing_ || feed.printer_.empty())) return MHD_CONTENT_READER_END_OF_STREAM;
+    if (r->sending.empty()) {
+        r->suspended = true;
+        MHD_suspend_connection(r->connection);
+        return 0;
+    }
+    const std::size_t n = std::min(max, r->sending.size());
+    std::memcpy(buf, r->sending.data(), n);
+    r->sending.erase(0, n);
+    return static_cast<ssize_t>(n);
+}
+
+void PrinterFeed::unsubscribe(void *cls) {
+    auto *r = static_cast<Reader *>(cls);
+    if (r->feed) {
+        auto &list = r->feed->readers_;
+        list.erase(std::remove(list.begin(), list.end(), r), list.end());
+    }
+    delete r;
+}
+
+void PrinterFeed::wake(bool heartbeat) {
+    for (Reader *r : readers_) {
+        r->heartbeat = r->heartbeat || heartbeat;
+        if (!r->suspended) continue;
+        r->suspended = false;
+        MHD_resume_connection(r->connection);
+    }
+}
+
+void PrinterFeed::tick() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_heartbeat_ < kHeartbeat) return;
+    last_heartbeat_ = now;
+    wake(true);
+}
+
+void PrinterFeed::close() {
+    closing_ = true;
+    wake(false);
+}
+
+MHD_Result PrinterFeed::image(MHD_Connection *c, std::string_view name) {
+    const std::size_t dot = name.find(".png");
+    const bool number = dot != std::string_view::npos && dot + 4 == name.size() && dot > 0 && dot < 10 &&
+                        name.substr(0, dot).find_first_not_of("0123456789") == std::string_view::npos;
+    const long id = number ? std::strtol(std::string(name.substr(0, dot)).c_str(), nullptr, 10) : -1;
+    for (const Event &e : events_)
+        if (e.id == id) return send_answer(c, 200, "image/png", std::string(e.png.begin(), e.png.end()));
+    return refuse(c, 404, "no printed label " + std::string(name) + " is kept (the last " +
+                              std::to_string(kMaxEventsKept) + " are)");
+}
+
+void PrinterFeed::printed(const preview::LabelView &label, long job, const std::string &stream,
+                          const std::vector<preview::Diagnostic> &diagnostics, int dots_per_mm) {
+    Event e;
+    e.id = next_event_++;
+    if (!preview::encode_png(label.image, e.png, 1, dots_per_mm)) return;
+    const nlohmann::ordered_json json{{"id", e.id},
+                                      {"job", job},
+                                      {"number", label.number},
+                                      {"width", label.image.width()},
+                                      {"height", label.image.height()},
+                                      {"dots_per_mm", dots_per_mm},
+                                      {"image", "/v1/printer/labels/" + std::to_string(e.id) + ".png"},
+                                      {"stream", stream.substr(0, kMaxStreamShown)},
+                                      {"stream_cut", stream.size() > kMaxStreamShown},
+                                      {"diagnostics", diagnostics_json(diagnostics)}};
+    e.json = dump(json);
+    events_.push_back(std::move(e));
+    if (events_.size() > kMaxEventsKept) events_.pop_front();
+    wake(false);
+}
+
+// ---- the printer's side ----
+
+Panel::Panel(HttpService *http, const preview::Printer &printer, LabelWriter &writer, int dots_per_mm)
+    : http_(http), printer_(printer), dots_per_mm_(dots_per_mm) {
+    if (http_) writer.also = [this](const preview::LabelView &label) { this->label(label); };
+}
+
+void Panel::begin(long job) {
+    job_ = job;
+    stream_.clear();
+    start_ = fed_;
+    first_ = printer_.diagnostics().size();
+}
+
+void Panel::fed(const char *data, std::size_t size) {
+    if (http_ && stream_.size() < kKept) stream_.append(data, std::min(size, kKept - stream_.size()));
+    fed_ += size;
+}
+
+void Panel::label(const preview::LabelView &label) {
+    std::vector<preview::Diagnostic> job;
+    const auto &all = printer_.diagnostics();
+    for (std::size_t i = first_; i < all.size(); ++i) {
+        if (all[i].offset < start_) continue;
+        preview::Diagnostic d = all[i];
+        d.offset -= start_;
+        const auto seen = static_cast<std::ptrdiff_t>(std::min(d.offset, stream_.size()));
+        d.line = 1 + static_cast<long>(std::count(stream_.begin(), stream_.begin() + seen, '\n'));
+        job.push_back(std::move(d));
+    }
+    http_->printed(label, job_, stream_, job, dots_per_mm_);
+}
+
+}  // namespace quillbar::tool
