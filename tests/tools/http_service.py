@@ -13,7 +13,6 @@ import http.client
 import json
 import os
 import resource
-import signal
 import socket
 import subprocess
 import sys
@@ -24,6 +23,7 @@ import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from hostile_streams import STREAMS as HOSTILE  # noqa: E402
+import service  # noqa: E402
 
 preview = sys.argv[1]
 sanitized = "--sanitized" in sys.argv[2:]
@@ -46,22 +46,13 @@ def start(*extra, limit_memory=False):
     def limit():
         if limit_memory:
             resource.setrlimit(resource.RLIMIT_AS, (3 << 29, 3 << 29))
-    server = subprocess.Popen([preview, "--http", "127.0.0.1:0", *extra], stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, text=True, preexec_fn=limit)
-    line = server.stdout.readline()
-    if not line.startswith("http: "):
-        sys.exit("the service did not start: " + line + server.stderr.read())
-    address = urllib.parse.urlparse(line.split(": ", 1)[1].strip())
-    return server, address.hostname, address.port
+    process, said = service.start(preview, ["--http", "127.0.0.1:0", *extra], preexec_fn=limit)
+    address = urllib.parse.urlparse(said["http"])
+    return process, address.hostname, address.port
 
 
-def stop(server):
-    server.send_signal(signal.SIGTERM)
-    try:
-        check("the service stops on SIGTERM", server.wait(10) == 0)
-    except subprocess.TimeoutExpired:
-        server.kill()
-        failures.append("the service did not stop on SIGTERM")
+def stop(process):
+    check("the service stops on SIGTERM", service.stop(process))
 
 
 def request(host, port, method, path, body=None, headers=None, timeout=30):

@@ -8,9 +8,7 @@ right size, a bad line is marked, and a label sent to the network printer
     page_in_browser.py PREVIEW SCREENSHOT
 """
 import os
-import signal
 import socket
-import subprocess
 import sys
 import tempfile
 import time
@@ -20,18 +18,13 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import service  # noqa: E402
+
 preview, screenshot = sys.argv[1], sys.argv[2]
 work = tempfile.mkdtemp(prefix="qb-page-")
-server = subprocess.Popen([preview, "--http", "127.0.0.1:0", "--listen", "127.0.0.1:0", "-o",
-                           os.path.join(work, "printed.png")],
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-addresses = {}
-while len(addresses) < 2:
-    line = server.stdout.readline()
-    if not line:
-        sys.exit("the service did not start: " + server.stderr.read())
-    key, _, value = line.strip().partition(": ")
-    addresses[key] = value
+server, addresses = service.start(preview, ["--http", "127.0.0.1:0", "--listen", "127.0.0.1:0", "-o",
+                                           os.path.join(work, "printed.png")], said=("http", "listening"))
 page, printer = addresses["http"], addresses["listening"]
 
 options = webdriver.ChromeOptions()
@@ -112,12 +105,7 @@ try:
 finally:
     # Stopped while the page still follows the printer: its event stream
     # ends, and the service stops cleanly.
-    server.send_signal(signal.SIGTERM)
-    try:
-        check("the service stops on SIGTERM with a page open", server.wait(10) == 0)
-    except subprocess.TimeoutExpired:
-        server.kill()
-        failures.append("the service did not stop on SIGTERM")
+    check("the service stops on SIGTERM with a page open", service.stop(server))
     browser.quit()
 
 sys.exit(1 if failures else 0)

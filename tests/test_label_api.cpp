@@ -1,0 +1,141 @@
+// SPDX-License-Identifier: MIT
+// The label API apart from HTTP: what a path asks for, which answer an
+// Accept header gets, the warnings header, and the answers' statuses.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "label_api.h"
+
+namespace {
+
+using quillbar::tool::Format;
+using quillbar::tool::LabelPath;
+
+TEST(LabelApi, PathsSayDensityMediaIndexAndStream) {
+    struct Row {
+        const char *path;
+        bool ok;
+        int dpmm, width, length;
+        long index;  // -1: none
+        const char *stream;
+    };
+    const Row rows[] = {
+        {"/v1/printers/8dpmm/labels/4x6/", true, 8, 812, 1218, -1, ""},
+        {"/v1/printers/8dpmm/labels/4x6", true, 8, 812, 1218, -1, ""},
+        {"/v1/printers/12dpmm/labels/4x6/2/", true, 12, 1200, 1800, 2, ""},
+        {"/v1/printers/8dpmm/labels/2.25x1.25/0/", true, 8, 457, 254, 0, ""},
+        // A GET's stream: slashes and escapes, NUL bytes too.
+        {"/v1/printers/8dpmm/labels/4x6/0/N%0AA1/2%00", true, 8, 812, 1218, 0, "N\nA1/2\0"},
+        {"/v1/printers/6dpmm/labels/4x6/", false, 0, 0, 0, -1, ""},
+        {"/v1/printers/8dpmm/label/4x6/", false, 0, 0, 0, -1, ""},
+        {"/v1/printers/8dpmm/labels/4/", false, 0, 0, 0, -1, ""},
+        {"/v1/printers/8dpmm/labels/0x6/", false, 0, 0, 0, -1, ""},
+        {"/v1/printers/8dpmm/labels/4.1.1x6/", false, 0, 0, 0, -1, ""},
+        {"/v1/printers/8dpmm/labels/21x6/", false, 0, 0, 0, -1, ""},   // wider than any label
+        {"/v1/printers/8dpmm/labels/4x81/", false, 0, 0, 0, -1, ""},   // longer than any
+        {"/v1/printers/8dpmm/labels/4x6/-1/", false, 0, 0, 0, -1, ""},
+        {"/v1/printers/8dpmm/labels/4x6/9999999999/", false, 0, 0, 0, -1, ""},
+        {"/v1/printers/8dpmm/labels/4x6/0/%4", false, 0, 0, 0, -1, ""},
+        {"/v1/printers/8dpmm/labels/4x6/0/%zz", false, 0, 0, 0, -1, ""},
+        {"/v2/printers/8dpmm/labels/4x6/", false, 0, 0, 0, -1, ""},
+    };
+    for (const Row &r : rows) {
+        LabelPath got;
+        std::string why;
+        const bool ok = quillbar::tool::parse_label_path(r.path, got, why);
+        EXPECT_EQ(ok, r.ok) << r.path << ": " << why;
+        if (!ok) {
+            EXPECT_FALSE(why.empty()) << r.path;
+            continue;
+        }
+        EXPECT_EQ(got.dots_per_mm, r.dpmm) << r.path;
+        EXPECT_EQ(got.media_width, r.width) << r.path;
+        EXPECT_EQ(got.media_length, r.length) << r.path;
+        EXPECT_EQ(got.index.value_or(-1), r.index) << r.path;
+        const std::string stream(r.stream, std::string(r.path).find("%00") != std::string::npos ? 7 : std::strlen(r.stream));
+        EXPECT_EQ(got.stream, stream) << r.path;
+    }
+}
+
+TEST(LabelApi, AcceptGetsTheBestAnswerItTakes) {
+    struct Row {
+        const char *accept;
+        int format;  // -1: none of them
+    };
+    const Row rows[] = {
+        {nullptr, static_cast<int>(Format::png)},
+        {"", static_cast<int>(Format::png)},
+        {"*/*", static_cast<int>(Format::png)},
+        {"application/pdf", static_cast<int>(Format::pdf)},
+        {"Application/JSON", static_cast<int>(Format::json)},
+        {"text/html, application/json;q=0.9, */*;q=0.1", static_cast<int>(Format::json)},
+        {"image/png;q=0.5, application/pdf", static_cast<int>(Format::pdf)},
+        {"application/pdf;q=0, image/*", static_cast<int>(Format::png)},
+        {"text/html", -1},
+        {"image/png;q=0", -1},
+    };
+    for (const Row &r : rows) {
+        const auto got = quillbar::tool::choose_format(r.accept);
+        EXPECT_EQ(got ? static_cast<int>(*got) : -1, r.format) << (r.accept ? r.accept : "(none)");
+    }
+}
+
+TEST(LabelApi, WarningsAreWholeAndSafeInAHeader) {
+    const std::string stream = "N\nA1,2,0,9,1,1,N,\"x\"\nB|bad\n";
+    const std::vector<quillbar::preview::Diagnostic> diagnostics = {
+        {2, "A: field 4 is not a font", 1, 2, "A"},
+        {21, "unknown command: 'B|bad\xff'", 1, 3, ""},
+    };
+    EXPECT_EQ(quillbar::tool::warnings_header(diagnostics, stream),
+              "2|18|A|4|A: field 4 is not a font|21|5|||unknown command: 'B/bad?'");
+    // Only whole warnings, within the size given.
+    EXPECT_EQ(quillbar::tool::warnings_header(diagnostics, stream, 40), "2|18|A|4|A: field 4 is not a font");
+}
+
+TEST(LabelApi, AnswersSayWhatTheStreamPrinted) {
+    const std::string two = "N\nq200\nQ100,24\nLO0,0,10,10\nP1\nP1\n";
+    struct Row {
+        Format format;
+        long index;  // -1: none
+        long max_labels;
+        int status;
+        const char *type;
+    };
+    const Row rows[] = {
+        {Format::png, 1, 1000, 200, "image/png"},
+        {Format::png, -1, 1000, 200, "image/png"},  // label 0
+        {Format::png, 2, 1000, 404, "text/plain; charset=utf-8"},
+        {Format::png, 1, 1, 404, "text/plain; charset=utf-8"},  // printed, not rendered
+        {Format::pdf, -1, 1000, 200, "application/pdf"},
+        {Format::pdf, 5, 1000, 404, "text/plain; charset=utf-8"},
+        {Format::json, 7, 1000, 200, "application/json"},  // the report is of every label
+    };
+    for (const Row &r : rows) {
+        LabelPath path;
+        path.media_width = 812;
+        path.media_length = 1218;
+        if (r.index >= 0) path.index = r.index;
+        quillbar::tool::RenderLimits limits;
+        limits.max_labels = r.max_labels;
+        const quillbar::tool::Answer a = quillbar::tool::render(two, path, r.format, limits);
+        EXPECT_EQ(a.status, r.status) << static_cast<int>(r.format) << " " << r.index << ": " << a.body;
+        EXPECT_EQ(a.content_type, r.type);
+        EXPECT_FALSE(a.body.empty());
+        bool counted = false;
+        for (const auto &[name, value] : a.headers) counted |= name == "X-Total-Count" && value == "2";
+        EXPECT_TRUE(counted) << "X-Total-Count is the labels printed, rendered or not";
+    }
+    // Out of time: stopped between lines, and said so.
+    LabelPath path;
+    path.media_width = 812;
+    path.media_length = 1218;
+    quillbar::tool::RenderLimits none;
+    none.time = std::chrono::milliseconds(-1);
+    const quillbar::tool::Answer late = quillbar::tool::render(two, path, Format::png, none);
+    EXPECT_EQ(late.status, 422);
+    EXPECT_NE(late.body.find("took longer than"), std::string::npos) << late.body;
+}
+
+}  // namespace
