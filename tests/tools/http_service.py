@@ -130,6 +130,17 @@ try:
                               {"Content-Type": "application/x-www-form-urlencoded"})
     check("a form-encoded body is the stream as it is", status == 200 and body == cli_pngs(SAMPLE, 8)[0], status)
 
+    # Keep-alive: requests after each other on one connection.
+    connection = http.client.HTTPConnection(host, port, timeout=30)
+    statuses = []
+    for _ in range(3):
+        connection.request("POST", "/v1/printers/8dpmm/labels/4x6/0/", SAMPLE)
+        response = connection.getresponse()
+        response.read()
+        statuses.append(response.status)
+    check("three requests on one kept-alive connection", statuses == [200] * 3 and connection.sock is not None)
+    connection.close()
+
     # Refusals, each with its reason.
     labels = "/v1/printers/8dpmm/labels/4x6/"
     for what, method, path, body, headers, expected in (

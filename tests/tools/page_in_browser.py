@@ -9,6 +9,7 @@ right size, a bad line is marked, and a label sent to the network printer
 """
 import os
 import socket
+import subprocess
 import sys
 import tempfile
 import time
@@ -86,6 +87,22 @@ try:
     check(f"zoom 200% draws 812 dots 1624 px wide (got {width})", abs(width - 1624) < 1)
     browser.execute_script("const z = document.getElementById('zoom'); z.value = 50;"
                            "z.dispatchEvent(new Event('input'))")
+
+    # A binary stream opened as a file: its GW data (CR and LF bytes among
+    # it) is rendered byte for byte, as the command line renders it.
+    gw = bytes([0x0D, 0x0A, 0x00, 0xFF, 0x0A, 0x0D, 0x5A, 0xA5] * 8)
+    binary = b"N\nq64\nQ64,24\nGW8,8,2,32," + gw + b"\nP1\n"
+    path = os.path.join(work, "binary.epl")
+    with open(path, "wb") as f:
+        f.write(binary)
+    subprocess.run([preview, "-o", os.path.join(work, "binary.png"), path], check=True, capture_output=True)
+    browser.find_element(By.ID, "open").send_keys(path)
+    shown = rendered_after(shown)
+    png = browser.execute_async_script(
+        "const done = arguments[0]; fetch(document.querySelector('#labels img').src).then(r => r.arrayBuffer())"
+        ".then(b => done(Array.from(new Uint8Array(b))))")
+    check("a binary file renders as the command line renders it",
+          bytes(png) == open(os.path.join(work, "binary.png"), "rb").read())
 
     # A job on the network printer appears in the panel, with its stream.
     host, port = printer.rsplit(":", 1)
