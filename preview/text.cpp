@@ -7,29 +7,41 @@
 namespace quillbar::preview::text {
 namespace {
 
-// The Asian fonts 8 and 9 at 203 dpi: a double-byte character fills a
-// 24 x 24 cell with no gap of its own, a single byte half of one. They are
-// bitmap fonts: the multipliers repeat each dot. The host's Song face draws
-// them, through the renderer that draws the library's Chinese text; the
-// data is GB2312/GBK. (Font 9, the traditional one, is drawn as 8: no
-// 203-dpi cell is published for it.)
-constexpr int kAsianCell = 24, kAsianCell300 = 36;  // 36 x 36 at 300 dpi (a single byte half of it)
+// The Asian fonts 8 and 9: a double-byte character fills its cell with no
+// gap of its own, 24 x 24 at 203 dpi and 36 x 36 at 300; a single byte is
+// half a cell wide at 203 dpi and a cell of its own, 24 x 26, at 300 (its
+// foot on the line's foot: the line is as tall as the double-byte cell).
+// They are bitmap fonts: the multipliers repeat each dot. The host's Song
+// face draws them, through the renderer that draws the library's Chinese
+// text; the data is GB2312/GBK. (Font 9, the traditional one, is drawn as
+// 8: no 203-dpi cell is published for it.)
+struct AsianCells {
+    int wide, tall;                // a double-byte character's
+    int single_wide, single_tall;  // a single byte's
+};
+constexpr AsianCells kAsian203{24, 24, 12, 24}, kAsian300{36, 36, 24, 26};
 constexpr int kSongFace = 1;
 
-struct AsianText {
-    quillbar::GlyphImage image;                                // one cell column a byte
-    std::vector<std::pair<std::size_t, std::size_t>> glyphs;  // each character's first byte and size
+struct AsianGlyph {
+    quillbar::GlyphImage image;
+    long x, y;  // in the line, before the multipliers and the spacing
 };
 
-AsianText draw_asian(const std::string &data, int cell) {
-    AsianText t;
+std::vector<AsianGlyph> draw_asian(const std::string &data, const AsianCells &cells, long &width) {
+    std::vector<AsianGlyph> glyphs;
+    width = 0;
     for (std::size_t i = 0; i < data.size();) {
         const bool two = static_cast<unsigned char>(data[i]) >= 0x81 && i + 1 < data.size();
-        t.glyphs.emplace_back(i, two ? 2 : 1);
+        AsianGlyph g;
+        g.image = two ? quillbar::Render(data.substr(i, 2), kSongFace, cells.tall, cells.wide / 2, 400, 0, 0)
+                      : quillbar::Render(data.substr(i, 1), kSongFace, cells.single_tall, cells.single_wide, 400, 0, 0);
+        g.x = width;
+        g.y = two ? 0 : cells.tall - cells.single_tall;
+        width += two ? cells.wide : cells.single_wide;
+        glyphs.push_back(std::move(g));
         i += two ? 2 : 1;
     }
-    t.image = quillbar::Render(data, kSongFace, cell, cell / 2, 400, 0, 0);
-    return t;
+    return glyphs;
 }
 
 }  // namespace
@@ -63,20 +75,19 @@ void draw(Machine &m, Cmd &c) {
         // i: extra dots between the characters.
         long spacing = 0;
         parse_number(m.state.kept_or("Asian character spacing", "0"), spacing);
-        const int cell = dpmm == 12 ? kAsianCell300 : kAsianCell;
-        const AsianText t = draw_asian(data, cell);
-        const long w = (t.image.width + spacing * static_cast<long>(t.glyphs.size() - 1)) * h;
-        const long box = static_cast<long>(cell) * v;
+        const AsianCells &cells = dpmm == 12 ? kAsian300 : kAsian203;
+        long line = 0;
+        const std::vector<AsianGlyph> glyphs = draw_asian(data, cells, line);
+        const long w = (line + spacing * static_cast<long>(glyphs.size() - 1)) * h;
+        const long box = static_cast<long>(cells.tall) * v;
         if (!painter.inside(0, 0, w, box)) m.note_outside(c.offset);
         if (reverse == "R") painter.rect(0, 0, w, box);
-        for (std::size_t k = 0; k < t.glyphs.size(); ++k) {
-            const long first = static_cast<long>(t.glyphs[k].first) * (cell / 2);
-            const long columns = static_cast<long>(t.glyphs[k].second) * (cell / 2);
-            const long shift = spacing * static_cast<long>(k);
-            for (long row = 0; row < t.image.height; ++row)
-                for (long col = first; col < first + columns; ++col)
-                    if (t.image.ink(static_cast<int>(col), static_cast<int>(row)))
-                        painter.rect((col + shift) * h, row * v, h, v, ink);
+        for (std::size_t k = 0; k < glyphs.size(); ++k) {
+            const AsianGlyph &g = glyphs[k];
+            const long left = g.x + spacing * static_cast<long>(k);
+            for (int row = 0; row < g.image.height; ++row)
+                for (int col = 0; col < g.image.width; ++col)
+                    if (g.image.ink(col, row)) painter.rect((left + col) * h, (g.y + row) * v, h, v, ink);
         }
     } else {
         const long w = text_width(static_cast<int>(font), data.size(), static_cast<int>(h), dpmm);
