@@ -6,8 +6,48 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
+
+#include "connection/late_library.h"
 
 namespace quillbar::preview {
+namespace {
+
+// cairo and the dozen libraries under it are opened when the first PDF is
+// made: rendering to PNG never maps them.
+#define QB_CAIRO_FUNCTIONS(X)                                                                                     \
+    X(cairo_create) X(cairo_destroy) X(cairo_image_surface_create) X(cairo_image_surface_get_data)               \
+    X(cairo_image_surface_get_stride) X(cairo_mask) X(cairo_pattern_create_for_surface) X(cairo_pattern_destroy) \
+    X(cairo_pattern_set_filter) X(cairo_pdf_surface_create_for_stream) X(cairo_pdf_surface_set_size)           \
+    X(cairo_scale) X(cairo_set_source_rgb) X(cairo_show_page) X(cairo_status) X(cairo_surface_destroy)         \
+    X(cairo_surface_finish) X(cairo_surface_flush) X(cairo_surface_mark_dirty) X(cairo_surface_status)
+
+struct CairoLibrary {
+    QB_CAIRO_FUNCTIONS(QB_LATE_POINTER)
+};
+
+const CairoLibrary *g_cairo = nullptr;
+
+// Loads cairo once; false, with the reason, when it cannot be.
+bool load_cairo(std::string &error) {
+    static std::once_flag once;
+    static std::string why;
+    std::call_once(once, [] {
+        g_cairo = load_late<CairoLibrary>("libcairo.so.2", "PDF files", "cairo", "libcairo2",
+                                          [](void *handle, CairoLibrary &table, const char *&missing) {
+                                              QB_CAIRO_FUNCTIONS(QB_LATE_RESOLVE)
+                                          },
+                                          why)
+                      .release();  // kept, as the library stays loaded, for the life of the process
+    });
+    error = why;
+    return g_cairo != nullptr;
+}
+
+// Only called once load_cairo() succeeded.
+const CairoLibrary &cairo() { return *g_cairo; }
+
+}  // namespace
 
 struct PdfWriter::Cairo {
     cairo_surface_t *pdf = nullptr;
@@ -34,12 +74,14 @@ cairo_status_t write_to(void *closure, const unsigned char *data, unsigned int l
 }  // namespace
 
 PdfWriter::PdfWriter(const std::string &path, int dots_per_mm) : c_(new Cairo) {
+    if (!load_cairo(error_)) return;
     c_->file = std::fopen(path.c_str(), "wb");
     if (!c_->file) error_ = "cannot write " + path;
     c_->points_per_dot = 72.0 / 25.4 / dots_per_mm;
 }
 
 PdfWriter::PdfWriter(std::vector<unsigned char> &out, int dots_per_mm) : c_(new Cairo) {
+    load_cairo(error_);
     c_->memory = &out;
     c_->points_per_dot = 72.0 / 25.4 / dots_per_mm;
 }
@@ -50,21 +92,21 @@ bool PdfWriter::add(const Bitmap &label) {
     if (!error_.empty() || c_->closed) return false;
     const double w = label.width() * c_->points_per_dot, h = label.height() * c_->points_per_dot;
     if (!c_->pdf) {
-        c_->pdf = cairo_pdf_surface_create_for_stream(write_to, c_.get(), w, h);
+        c_->pdf = cairo().cairo_pdf_surface_create_for_stream(write_to, c_.get(), w, h);
     } else {
-        cairo_pdf_surface_set_size(c_->pdf, w, h);
+        cairo().cairo_pdf_surface_set_size(c_->pdf, w, h);
     }
     // The label as a 1-bit mask, black where it is black: cairo packs A1
     // pixels into 32-bit words in the machine's own bit order.
-    cairo_surface_t *mask = cairo_image_surface_create(CAIRO_FORMAT_A1, label.width(), label.height());
-    if (cairo_surface_status(mask) != CAIRO_STATUS_SUCCESS) {
-        cairo_surface_destroy(mask);
+    cairo_surface_t *mask = cairo().cairo_image_surface_create(CAIRO_FORMAT_A1, label.width(), label.height());
+    if (cairo().cairo_surface_status(mask) != CAIRO_STATUS_SUCCESS) {
+        cairo().cairo_surface_destroy(mask);
         error_ = "no memory for a page of " + std::to_string(label.width()) + " x " + std::to_string(label.height());
         return false;
     }
-    cairo_surface_flush(mask);
-    unsigned char *data = cairo_image_surface_get_data(mask);
-    const int stride = cairo_image_surface_get_stride(mask);
+    cairo().cairo_surface_flush(mask);
+    unsigned char *data = cairo().cairo_image_surface_get_data(mask);
+    const int stride = cairo().cairo_image_surface_get_stride(mask);
     for (long y = 0; y < label.height(); ++y) {
         auto *row = reinterpret_cast<std::uint32_t *>(data + y * stride);
         const std::uint8_t *dots = label.row(y);
@@ -77,18 +119,18 @@ bool PdfWriter::add(const Bitmap &label) {
 #endif
             }
     }
-    cairo_surface_mark_dirty(mask);
-    cairo_t *cr = cairo_create(c_->pdf);
-    cairo_scale(cr, c_->points_per_dot, c_->points_per_dot);
-    cairo_pattern_t *pattern = cairo_pattern_create_for_surface(mask);
-    cairo_pattern_set_filter(pattern, CAIRO_FILTER_NEAREST);
-    cairo_set_source_rgb(cr, 0, 0, 0);
-    cairo_mask(cr, pattern);
-    cairo_show_page(cr);
-    const bool ok = cairo_status(cr) == CAIRO_STATUS_SUCCESS && !c_->write_failed;
-    cairo_pattern_destroy(pattern);
-    cairo_destroy(cr);
-    cairo_surface_destroy(mask);
+    cairo().cairo_surface_mark_dirty(mask);
+    cairo_t *cr = cairo().cairo_create(c_->pdf);
+    cairo().cairo_scale(cr, c_->points_per_dot, c_->points_per_dot);
+    cairo_pattern_t *pattern = cairo().cairo_pattern_create_for_surface(mask);
+    cairo().cairo_pattern_set_filter(pattern, CAIRO_FILTER_NEAREST);
+    cairo().cairo_set_source_rgb(cr, 0, 0, 0);
+    cairo().cairo_mask(cr, pattern);
+    cairo().cairo_show_page(cr);
+    const bool ok = cairo().cairo_status(cr) == CAIRO_STATUS_SUCCESS && !c_->write_failed;
+    cairo().cairo_pattern_destroy(pattern);
+    cairo().cairo_destroy(cr);
+    cairo().cairo_surface_destroy(mask);
     if (!ok) error_ = "the PDF could not be written";
     return ok;
 }
@@ -97,9 +139,9 @@ bool PdfWriter::close() {
     if (c_->closed) return error_.empty();
     c_->closed = true;
     if (c_->pdf) {
-        cairo_surface_finish(c_->pdf);
-        if (cairo_surface_status(c_->pdf) != CAIRO_STATUS_SUCCESS || c_->write_failed) error_ = "the PDF could not be written";
-        cairo_surface_destroy(c_->pdf);
+        cairo().cairo_surface_finish(c_->pdf);
+        if (cairo().cairo_surface_status(c_->pdf) != CAIRO_STATUS_SUCCESS || c_->write_failed) error_ = "the PDF could not be written";
+        cairo().cairo_surface_destroy(c_->pdf);
         c_->pdf = nullptr;
     }
     if (c_->file && std::fclose(c_->file) != 0 && error_.empty()) error_ = "the PDF could not be written";

@@ -6,7 +6,6 @@
 // suspended while it has nothing to send.
 #include "http_service.h"
 
-#include <microhttpd.h>
 #include <strings.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@
 #include <thread>
 
 #include "preview_tool.h"
+#include "mhd.h"
 #include "printer_feed.h"
 
 namespace quillbar::tool {
@@ -85,12 +85,12 @@ struct HttpService::Impl {
             todo.clear();
             for (Request *r : done) {
                 r->stage = Stage::answered;
-                MHD_resume_connection(r->connection);
+                mhd().MHD_resume_connection(r->connection);
             }
             done.clear();
             feed.close();
-            MHD_run(daemon);
-            MHD_stop_daemon(daemon);
+            mhd().MHD_run(daemon);
+            mhd().MHD_stop_daemon(daemon);
         }
         if (wake >= 0) close(wake);
     }
@@ -137,29 +137,29 @@ struct HttpService::Impl {
         std::string why;
         if (!parse_label_path(path, request->path, why)) return refuse(c, 400, why);
         const std::optional<Format> format =
-            choose_format(MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT));
+            choose_format(mhd().MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT));
         if (!format) return refuse(c, 406, "the answers are image/png, application/pdf and application/json");
         request->format = *format;
         if (read_only) {
             request->body = std::move(request->path.stream);
         } else {
             if (!request->path.stream.empty()) return refuse(c, 400, "a POST's stream is its body, not in its path");
-            const char *type = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
+            const char *type = mhd().MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
             if (!takes_type(type)) return refuse(c, 415, "the body is the stream as it is (text/plain, application/"
                                                          "octet-stream, application/x-www-form-urlencoded) or a "
                                                          "multipart/form-data file part, not " + std::string(type));
-            const char *length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+            const char *length = mhd().MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
             // Over the limit: refused at once when the client waits to be
             // told (Expect: 100-continue) or the body is far over; else it
             // is read and dropped, so that a client that sends it whole
             // still reads the answer.
             const unsigned long long announced = length ? std::strtoull(length, nullptr, 10) : 0;
-            const char *expect = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_EXPECT);
+            const char *expect = mhd().MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_EXPECT);
             if (announced > settings.max_body && (expect || announced / 8 > settings.max_body)) return too_large(c);
             request->too_large = announced > settings.max_body;
             if (type && strncasecmp(type, "multipart/form-data", 19) == 0) {
                 request->multipart = true;
-                request->parts = MHD_create_post_processor(c, 64 * 1024, &Impl::file_part, request.get());
+                request->parts = mhd().MHD_create_post_processor(c, 64 * 1024, &Impl::file_part, request.get());
                 if (!request->parts) return refuse(c, 400, "the multipart body has no boundary");
             }
         }
@@ -181,7 +181,7 @@ struct HttpService::Impl {
         if (*size) {
             if (!r.too_large) {
                 if (r.multipart) {
-                    if (MHD_post_process(r.parts, upload, *size) != MHD_YES) r.broken = true;
+                    if (mhd().MHD_post_process(r.parts, upload, *size) != MHD_YES) r.broken = true;
                 } else {
                     hold(r, upload, *size);
                 }
@@ -232,7 +232,7 @@ struct HttpService::Impl {
 
     MHD_Result submit(Request &r) {
         r.stage = Stage::rendering;
-        MHD_suspend_connection(r.connection);
+        mhd().MHD_suspend_connection(r.connection);
         {
             std::lock_guard<std::mutex> hold(mutex);
             todo.push_back(&r);
@@ -244,7 +244,7 @@ struct HttpService::Impl {
     void completed(void **context) {
         auto *r = static_cast<Request *>(*context);
         if (!r) return;
-        if (r->parts) MHD_destroy_post_processor(r->parts);
+        if (r->parts) mhd().MHD_destroy_post_processor(r->parts);
         bodies_held -= std::min(bodies_held, r->body.size());
         delete r;
         *context = nullptr;
@@ -252,11 +252,34 @@ struct HttpService::Impl {
 
 };
 
+namespace {
+const MhdLibrary *g_mhd = nullptr;
+}  // namespace
+
+const MhdLibrary *load_mhd(std::string &error) {
+    static std::once_flag once;
+    static std::string why;
+    std::call_once(once, [] {
+        g_mhd = load_late<MhdLibrary>("libmicrohttpd.so.12", "HTTP services (--http)", "libmicrohttpd",
+                                      "libmicrohttpd12",
+                                      [](void *handle, MhdLibrary &table, const char *&missing) {
+                                          QB_MHD_FUNCTIONS(QB_LATE_RESOLVE)
+                                      },
+                                      why)
+                    .release();  // kept, as the library stays loaded, for the life of the process
+    });
+    error = why;
+    return g_mhd;
+}
+
+const MhdLibrary &mhd() { return *g_mhd; }
+
 HttpService::HttpService(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 HttpService::~HttpService() = default;
 
 std::unique_ptr<HttpService> HttpService::start(const std::string &where, const Settings &settings, std::string &bound,
                                                 bool &loopback, std::string &error) {
+    if (!load_mhd(error)) return nullptr;
     // A port alone is on the loopback address.
     const bool port_only = where.find_first_not_of("0123456789") == std::string::npos;
     const int listener = listen_on(port_only ? ":" + where : where, bound, loopback);
@@ -277,13 +300,13 @@ std::unique_ptr<HttpService> HttpService::start(const std::string &where, const 
     // The path stays percent-encoded: a GET's stream is decoded whole,
     // NUL bytes and all.
     const auto keep_escapes = [](void *, MHD_Connection *, char *s) -> std::size_t { return std::strlen(s); };
-    impl->daemon = MHD_start_daemon(
+    impl->daemon = mhd().MHD_start_daemon(
         MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, +handler, impl.get(),
         MHD_OPTION_LISTEN_SOCKET, listener, MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(settings.idle_seconds),
         MHD_OPTION_CONNECTION_LIMIT, kMaxConnections, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
         static_cast<std::size_t>(256 * 1024), MHD_OPTION_NOTIFY_COMPLETED, +completed, impl.get(),
         MHD_OPTION_UNESCAPE_CALLBACK, +keep_escapes, nullptr, MHD_OPTION_END);
-    const MHD_DaemonInfo *info = impl->daemon ? MHD_get_daemon_info(impl->daemon, MHD_DAEMON_INFO_EPOLL_FD) : nullptr;
+    const MHD_DaemonInfo *info = impl->daemon ? mhd().MHD_get_daemon_info(impl->daemon, MHD_DAEMON_INFO_EPOLL_FD) : nullptr;
     if (!info || impl->wake < 0) {
         error = "the HTTP server could not start";
         if (!impl->daemon) close(listener);
@@ -301,7 +324,7 @@ void HttpService::add_to(std::vector<pollfd> &fds) const {
 
 int HttpService::timeout_ms(int longest) const {
     MHD_UNSIGNED_LONG_LONG ms = 0;
-    if (MHD_get_timeout(impl_->daemon, &ms) == MHD_YES && ms < static_cast<MHD_UNSIGNED_LONG_LONG>(longest))
+    if (mhd().MHD_get_timeout(impl_->daemon, &ms) == MHD_YES && ms < static_cast<MHD_UNSIGNED_LONG_LONG>(longest))
         return static_cast<int>(ms);
     return longest;
 }
@@ -317,10 +340,10 @@ void HttpService::run() {
     }
     for (Request *r : ready) {
         r->stage = Stage::answered;
-        MHD_resume_connection(r->connection);
+        mhd().MHD_resume_connection(r->connection);
     }
     s.feed.tick();
-    MHD_run(s.daemon);
+    mhd().MHD_run(s.daemon);
 }
 
 void HttpService::printed(const preview::LabelView &label, long job, const std::string &stream,

@@ -20,13 +20,13 @@ constexpr auto kHeartbeat = std::chrono::seconds(15);
 MHD_Result send_answer(MHD_Connection *c, int status, const std::string &content_type, const std::string &body,
                        const std::vector<std::pair<std::string, std::string>> &headers) {
     MHD_Response *response =
-        MHD_create_response_from_buffer(body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
+        mhd().MHD_create_response_from_buffer(body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
     if (!response) return MHD_NO;
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, content_type.c_str());
-    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
-    for (const auto &[name, value] : headers) MHD_add_response_header(response, name.c_str(), value.c_str());
-    const MHD_Result queued = MHD_queue_response(c, static_cast<unsigned>(status), response);
-    MHD_destroy_response(response);
+    mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, content_type.c_str());
+    mhd().MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    for (const auto &[name, value] : headers) mhd().MHD_add_response_header(response, name.c_str(), value.c_str());
+    const MHD_Result queued = mhd().MHD_queue_response(c, static_cast<unsigned>(status), response);
+    mhd().MHD_destroy_response(response);
     return queued;
 }
 
@@ -48,23 +48,23 @@ MHD_Result PrinterFeed::subscribe(MHD_Connection *c) {
     auto *r = new Reader;
     r->connection = c;
     r->feed = this;
-    const char *last = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Last-Event-ID");
+    const char *last = mhd().MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Last-Event-ID");
     r->next = last ? std::strtol(last, nullptr, 10) + 1 : 0;
     MHD_Response *response =
-        MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024, &PrinterFeed::send_events, r, &PrinterFeed::unsubscribe);
+        mhd().MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024, &PrinterFeed::send_events, r, &PrinterFeed::unsubscribe);
     if (!response) {
         delete r;
         return MHD_NO;
     }
     readers_.push_back(r);
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/event-stream");
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/event-stream");
+    mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
     // What feeds the panel, first; with nothing, the page is told not to
     // come back.
     r->sending = std::string(printer_.empty() ? "retry: 86400000\n" : "") +
                  "event: printer\ndata: " + dump(nlohmann::ordered_json{{"printer", printer_}}) + "\n\n";
-    const MHD_Result queued = MHD_queue_response(c, MHD_HTTP_OK, response);
-    MHD_destroy_response(response);
+    const MHD_Result queued = mhd().MHD_queue_response(c, MHD_HTTP_OK, response);
+    mhd().MHD_destroy_response(response);
     return queued;
 }
 
@@ -86,7 +86,7 @@ ssize_t PrinterFeed::send_events(void *cls, uint64_t, char *buf, std::size_t max
     if (r->sending.empty() && (feed.closing_ || feed.printer_.empty())) return MHD_CONTENT_READER_END_OF_STREAM;
     if (r->sending.empty()) {
         r->suspended = true;
-        MHD_suspend_connection(r->connection);
+        mhd().MHD_suspend_connection(r->connection);
         return 0;
     }
     const std::size_t n = std::min(max, r->sending.size());
@@ -109,7 +109,7 @@ void PrinterFeed::wake(bool heartbeat) {
         r->heartbeat = r->heartbeat || heartbeat;
         if (!r->suspended) continue;
         r->suspended = false;
-        MHD_resume_connection(r->connection);
+        mhd().MHD_resume_connection(r->connection);
     }
 }
 

@@ -5,8 +5,6 @@
 // each label with the job it belongs to.
 #pragma once
 
-#include <microhttpd.h>
-
 #include <chrono>
 #include <cstddef>
 #include <deque>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "epl2_printer.h"
+#include "mhd.h"
 
 namespace quillbar::tool {
 

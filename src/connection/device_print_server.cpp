@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "connection/lasting.h"
+#include "connection/late_library.h"
 
 namespace quillbar {
 namespace {
@@ -44,9 +45,7 @@ namespace {
     X(ippNewRequest) X(ippPort)
 
 struct CupsLibrary {
-#define QB_CUPS_POINTER(name) decltype(&::name) name = nullptr;
-    QB_CUPS_FUNCTIONS(QB_CUPS_POINTER)
-#undef QB_CUPS_POINTER
+    QB_CUPS_FUNCTIONS(QB_LATE_POINTER)
 };
 
 constexpr const char *kCupsSoname = "libcups.so.2";
@@ -66,25 +65,10 @@ const CupsLibrary *load_cups(std::string &error) {
     CupsLoader &l = cups_loader();
     std::lock_guard<std::mutex> hold(l.lock);
     if (l.loaded.load() && l.loaded_from == l.soname) return l.loaded.load();
-    void *handle = ::dlopen(l.soname.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle) {
-        const char *why = ::dlerror();
-        error = "print-server routes need libcups (" + l.soname + "), which cannot be loaded: " +
-                (why ? why : "no reason given") + " (Debian: apt install libcups2)";
-        return nullptr;
-    }
-    auto library = std::make_unique<CupsLibrary>();
-    const char *missing = nullptr;
-#define QB_CUPS_RESOLVE(name)                                                                       \
-    library->name = reinterpret_cast<decltype(&::name)>(::dlsym(handle, #name));                    \
-    if (!library->name && !missing) missing = #name;
-    QB_CUPS_FUNCTIONS(QB_CUPS_RESOLVE)
-#undef QB_CUPS_RESOLVE
-    if (missing) {
-        ::dlclose(handle);
-        error = l.soname + " is too old for print-server routes: it has no " + missing;
-        return nullptr;
-    }
+    std::unique_ptr<CupsLibrary> library = load_late<CupsLibrary>(
+        l.soname, "print-server routes", "libcups", "libcups2",
+        [](void *handle, CupsLibrary &table, const char *&missing) { QB_CUPS_FUNCTIONS(QB_LATE_RESOLVE) }, error);
+    if (!library) return nullptr;
     l.loaded_from = l.soname;
     l.loaded.store(library.release());  // kept, as the library stays loaded, for the life of the process
     return l.loaded.load();

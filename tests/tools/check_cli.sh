@@ -56,6 +56,16 @@ check 124 err "warning: serving HTTP on 0.0.0.0:" env ASAN_OPTIONS=detect_leaks=
 check 1 err "--http goes alone or with --serve or --listen" "$preview" --http 0 ok.epl
 check 1 err "cannot serve HTTP on 127.0.0.1:70000" "$preview" --http 127.0.0.1:70000
 check 1 err "--http-max-body wants a whole number from 1" "$preview" --http 0 --http-max-body 0
+# cairo and libmicrohttpd are opened when a PDF or the web service needs
+# them: without them, PNGs are still made, and the rest says what it needs.
+mkdir -p "$scratch/nolibs"
+: > "$scratch/nolibs/libcairo.so.2"
+: > "$scratch/nolibs/libmicrohttpd.so.12"
+check 0 out "label 1: label.png" env LD_LIBRARY_PATH="$scratch/nolibs" "$preview" ok.epl
+check 1 err "PDF files need cairo (libcairo.so.2), which cannot be loaded" \
+  env LD_LIBRARY_PATH="$scratch/nolibs" "$preview" -o labels.pdf ok.epl
+check 1 err "HTTP services (--http) need libmicrohttpd (libmicrohttpd.so.12), which cannot be loaded" \
+  env LD_LIBRARY_PATH="$scratch/nolibs" "$preview" --http 0
 check 1 err "give a stream to render" "$preview"
 check 1 err "cannot open missing.epl: No such file or directory" "$preview" missing.epl
 check 1 err "cannot write nodir/x.png: No such file or directory" "$preview" -o nodir/x.png ok.epl
