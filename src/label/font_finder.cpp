@@ -3,6 +3,7 @@
 
 #include <fontconfig/fontconfig.h>
 
+#include "connection/late_library.h"
 #include "label/face_memory.h"
 
 #include <cstdlib>
@@ -10,6 +11,42 @@
 
 namespace quillbar {
 namespace {
+
+// fontconfig and the XML parser under it are opened when a face is first
+// looked up that the face memory does not recall: a program whose faces
+// are remembered never maps them.
+#define QB_FC_FUNCTIONS(X)                                                                                           \
+    X(FcCharSetHasChar) X(FcConfigBuildFonts) X(FcConfigCreate) X(FcConfigDestroy) X(FcConfigGetConfigFiles)         \
+    X(FcConfigGetFontDirs) X(FcConfigParseAndLoadFromMemory) X(FcConfigSubstitute) X(FcDefaultSubstitute)            \
+    X(FcFontMatch) X(FcFontSetDestroy) X(FcFontSort) X(FcInitLoadConfigAndFonts) X(FcNameParse)                      \
+    X(FcPatternAddString) X(FcPatternCreate) X(FcPatternDestroy) X(FcPatternGetCharSet) X(FcPatternGetInteger)       \
+    X(FcPatternGetString) X(FcStrCmpIgnoreCase) X(FcStrListDone) X(FcStrListNext)
+
+struct FontconfigLibrary {
+    QB_FC_FUNCTIONS(QB_LATE_POINTER)
+};
+
+const FontconfigLibrary *g_fontconfig = nullptr;
+
+// Loads fontconfig once; false where it cannot be (no face is found then).
+bool load_fontconfig() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        std::string error;
+        g_fontconfig = load_late<FontconfigLibrary>("libfontconfig.so.1", "font lookups", "fontconfig",
+                                                    "libfontconfig1",
+                                                    [](void *handle, FontconfigLibrary &table, const char *&missing) {
+                                                        QB_FC_FUNCTIONS(QB_LATE_RESOLVE)
+                                                    },
+                                                    error)
+                           .release();  // kept, as the library stays loaded, for the life of the process
+    });
+    return g_fontconfig != nullptr;
+}
+
+// Only called where a configuration exists, which only a loaded fontconfig
+// makes.
+const FontconfigLibrary &fc() { return *g_fontconfig; }
 
 // Where Debian's fonts.conf looks for fonts and keeps its caches.
 const std::vector<std::string> kStandardFolders = {"/usr/share/fonts", "/usr/local/share/fonts", "xdg:fonts",
@@ -38,11 +75,11 @@ FcConfig *small_configuration(const std::vector<std::string> &folders) {
                                                  : "<dir>" + escaped(folder) + "</dir>";
     xml += kCacheFolders;
     xml += "</fontconfig>";
-    FcConfig *config = FcConfigCreate();
-    if (config && FcConfigParseAndLoadFromMemory(config, reinterpret_cast<const FcChar8 *>(xml.c_str()), FcFalse) &&
-        FcConfigBuildFonts(config))
+    FcConfig *config = fc().FcConfigCreate();
+    if (config && fc().FcConfigParseAndLoadFromMemory(config, reinterpret_cast<const FcChar8 *>(xml.c_str()), FcFalse) &&
+        fc().FcConfigBuildFonts(config))
         return config;
-    if (config) FcConfigDestroy(config);
+    if (config) fc().FcConfigDestroy(config);
     return nullptr;
 }
 
@@ -59,12 +96,12 @@ std::string expanded(const std::string &folder) {
 }
 
 void add_all(FcStrList *list, std::vector<std::string> &to, bool with_folder) {
-    for (FcChar8 *item; list && (item = FcStrListNext(list));) {
+    for (FcChar8 *item; list && (item = fc().FcStrListNext(list));) {
         std::string path = reinterpret_cast<const char *>(item);
         if (with_folder) to.push_back(path.substr(0, path.rfind('/')));
         to.push_back(std::move(path));
     }
-    if (list) FcStrListDone(list);
+    if (list) fc().FcStrListDone(list);
 }
 
 // What an answer found through config depends on: every font folder it
@@ -73,9 +110,9 @@ void add_all(FcStrList *list, std::vector<std::string> &to, bool with_folder) {
 // user's own configuration would appear.
 void depends(FcConfig *config, bool whole, std::vector<std::string> &on) {
     if (!config) return;
-    add_all(FcConfigGetFontDirs(config), on, false);
+    add_all(fc().FcConfigGetFontDirs(config), on, false);
     if (!whole) return;
-    add_all(FcConfigGetConfigFiles(config), on, true);
+    add_all(fc().FcConfigGetConfigFiles(config), on, true);
     const char *config_home = std::getenv("XDG_CONFIG_HOME");
     const std::string user = config_home && *config_home == '/' ? config_home : expanded("~/.config");
     for (const char *place : {"/fontconfig", "/fontconfig/fonts.conf", "/fontconfig/conf.d"}) on.push_back(user + place);
@@ -93,28 +130,28 @@ bool user_chose_a_configuration() { return std::getenv("FONTCONFIG_FILE") || std
 
 bool has_family(FcPattern *font, const char *family) {
     FcChar8 *name = nullptr;
-    for (int i = 0; FcPatternGetString(font, FC_FAMILY, i, &name) == FcResultMatch; ++i)
-        if (FcStrCmpIgnoreCase(name, reinterpret_cast<const FcChar8 *>(family)) == 0) return true;
+    for (int i = 0; fc().FcPatternGetString(font, FC_FAMILY, i, &name) == FcResultMatch; ++i)
+        if (fc().FcStrCmpIgnoreCase(name, reinterpret_cast<const FcChar8 *>(family)) == 0) return true;
     return false;
 }
 
 bool take_file(FcPattern *font, FontFile &out) {
     FcChar8 *file = nullptr;
     FcChar8 *family = nullptr;
-    if (FcPatternGetString(font, FC_FILE, 0, &file) != FcResultMatch) return false;
+    if (fc().FcPatternGetString(font, FC_FILE, 0, &file) != FcResultMatch) return false;
     out.path = reinterpret_cast<const char *>(file);
     out.index = 0;
-    FcPatternGetInteger(font, FC_INDEX, 0, &out.index);
-    out.family = FcPatternGetString(font, FC_FAMILY, 0, &family) == FcResultMatch
+    fc().FcPatternGetInteger(font, FC_INDEX, 0, &out.index);
+    out.family = fc().FcPatternGetString(font, FC_FAMILY, 0, &family) == FcResultMatch
                      ? reinterpret_cast<const char *>(family)
                      : "";
     return true;
 }
 
 FcPattern *prepared(FcConfig *config, FcPattern *pattern, const char *lang) {
-    if (lang) FcPatternAddString(pattern, FC_LANG, reinterpret_cast<const FcChar8 *>(lang));
-    FcConfigSubstitute(config, pattern, FcMatchPattern);
-    FcDefaultSubstitute(pattern);
+    if (lang) fc().FcPatternAddString(pattern, FC_LANG, reinterpret_cast<const FcChar8 *>(lang));
+    fc().FcConfigSubstitute(config, pattern, FcMatchPattern);
+    fc().FcDefaultSubstitute(pattern);
     return pattern;
 }
 
@@ -122,14 +159,14 @@ FcPattern *prepared(FcConfig *config, FcPattern *pattern, const char *lang) {
 // family in turn and take only a real match.
 bool listed_in(FcConfig *config, const std::vector<const char *> &families, const char *lang, FontFile &out) {
     for (const char *family : families) {
-        FcPattern *pattern = FcPatternCreate();
-        FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8 *>(family));
+        FcPattern *pattern = fc().FcPatternCreate();
+        fc().FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8 *>(family));
         prepared(config, pattern, lang);
         FcResult result;
-        FcPattern *font = FcFontMatch(config, pattern, &result);
+        FcPattern *font = fc().FcFontMatch(config, pattern, &result);
         const bool found = font && has_family(font, family) && take_file(font, out);
-        if (font) FcPatternDestroy(font);
-        FcPatternDestroy(pattern);
+        if (font) fc().FcPatternDestroy(font);
+        fc().FcPatternDestroy(pattern);
         if (found) return true;
     }
     return false;
@@ -154,13 +191,13 @@ public:
         const std::string question = question_of("match:", {text}, nullptr);
         if (memory_.recall(question, out)) return true;
         FcConfig *whole = whole_one();
-        FcPattern *pattern = whole ? FcNameParse(reinterpret_cast<const FcChar8 *>(text)) : nullptr;
+        FcPattern *pattern = whole ? fc().FcNameParse(reinterpret_cast<const FcChar8 *>(text)) : nullptr;
         if (!pattern) return false;
         FcResult result;
-        FcPattern *font = FcFontMatch(whole, prepared(whole, pattern, nullptr), &result);
+        FcPattern *font = fc().FcFontMatch(whole, prepared(whole, pattern, nullptr), &result);
         const bool found = font && take_file(font, out);
-        if (font) FcPatternDestroy(font);
-        FcPatternDestroy(pattern);
+        if (font) fc().FcPatternDestroy(font);
+        fc().FcPatternDestroy(pattern);
         if (found) remember(question, out, whole);
         return found;
     }
@@ -175,18 +212,18 @@ public:
         if (memory_.recall(question, out)) return true;
         FcConfig *whole = whole_one();
         if (!whole) return false;
-        FcPattern *pattern = prepared(whole, FcPatternCreate(), lang);
+        FcPattern *pattern = prepared(whole, fc().FcPatternCreate(), lang);
         FcResult result;
-        FcFontSet *set = FcFontSort(whole, pattern, FcFalse, nullptr, &result);
+        FcFontSet *set = fc().FcFontSort(whole, pattern, FcFalse, nullptr, &result);
         bool found = false;
         for (int i = 0; set && i < set->nfont && !found; ++i) {
             FcCharSet *chars = nullptr;
-            bool all = FcPatternGetCharSet(set->fonts[i], FC_CHARSET, 0, &chars) == FcResultMatch;
-            for (char32_t c : has) all = all && FcCharSetHasChar(chars, c);
+            bool all = fc().FcPatternGetCharSet(set->fonts[i], FC_CHARSET, 0, &chars) == FcResultMatch;
+            for (char32_t c : has) all = all && fc().FcCharSetHasChar(chars, c);
             found = all && take_file(set->fonts[i], out);
         }
-        if (set) FcFontSetDestroy(set);
-        FcPatternDestroy(pattern);
+        if (set) fc().FcFontSetDestroy(set);
+        fc().FcPatternDestroy(pattern);
         if (found) remember(question, out, whole);
         return found;
     }
@@ -194,7 +231,7 @@ public:
     void set_folders(std::vector<std::string> folders) {
         std::lock_guard<std::mutex> hold(lock_);
         folders_ = std::move(folders);
-        if (small_) FcConfigDestroy(small_);
+        if (small_) fc().FcConfigDestroy(small_);
         small_ = nullptr;
         small_tried_ = false;
         memory_ = FaceMemory();  // its answers were found in the standard folders
@@ -220,14 +257,14 @@ private:
     FcConfig *small_one() {
         if (!small_tried_) {
             small_tried_ = true;
-            if (!user_chose_a_configuration()) small_ = small_configuration(folders_);
+            if (!user_chose_a_configuration() && load_fontconfig()) small_ = small_configuration(folders_);
         }
         return small_;
     }
     FcConfig *whole_one() {
         if (!whole_tried_) {
             whole_tried_ = true;
-            whole_ = FcInitLoadConfigAndFonts();
+            whole_ = load_fontconfig() ? fc().FcInitLoadConfigAndFonts() : nullptr;
         }
         return whole_;
     }
