@@ -52,6 +52,7 @@ bool method_is(const char *method, const char *name) { return std::strcmp(method
 
 struct HttpService::Impl {
     Settings settings;
+    bool loopback = true;  // reachable from this machine only
     MHD_Daemon *daemon = nullptr;
     int epoll_fd = -1;
     int wake = -1;  // the workers' eventfd: answers are ready
@@ -122,11 +123,17 @@ struct HttpService::Impl {
         auto *r = static_cast<Request *>(*context);
         if (r) return go_on(*r, upload, size);
         const std::string_view path = url;
+        if (loopback && !local_host(mhd().MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST)))
+            return refuse(c, 421, "this service answers to localhost and loopback addresses only");
         const bool read_only = method_is(method, "GET") || method_is(method, "HEAD");
         const bool labels = path.rfind("/v1/printers/", 0) == 0;
         if (!read_only && !(labels && method_is(method, "POST")))
             return refuse(c, 405, std::string(method) + " is not served here", {{"Allow", labels ? "GET, HEAD, POST" : "GET, HEAD"}});
-        if (path == "/" || path == "/index.html") return send_answer(c, 200, "text/html; charset=utf-8", kPage);
+        if (path == "/" || path == "/index.html")
+            return send_answer(c, 200, "text/html; charset=utf-8", kPage,
+                               {{"Content-Security-Policy", "default-src 'none'; script-src 'unsafe-inline'; style-src "
+                                                            "'unsafe-inline'; img-src 'self' blob:; connect-src 'self' blob:; "
+                                                            "frame-ancestors 'none'"}});
         if (path == "/v1/printer/events") return feed.subscribe(c);
         if (path.rfind("/v1/printer/labels/", 0) == 0) return feed.image(c, path.substr(19));
         if (!labels) return refuse(c, 404, "nothing here; the labels are at /v1/printers/{8|12}dpmm/labels/{W}x{H}/");
@@ -193,6 +200,22 @@ struct HttpService::Impl {
         if (r.broken) return refuse(r.connection, 400, "the multipart body does not parse");
         if (r.multipart && !r.got_file) return refuse(r.connection, 400, "the multipart body has no part named file");
         return submit(r);
+    }
+
+    // A web page elsewhere that has its name point at 127.0.0.1 must not read
+    // this service through the browser: on loopback, only a loopback name
+    // or address is answered.
+    static bool local_host(const char *host) {
+        if (!host) return true;  // HTTP/1.0 without Host
+        std::string_view h = host;
+        if (!h.empty() && h.front() == '[') {
+            h = h.substr(0, h.find(']') + 1);
+        } else {
+            h = h.substr(0, h.find(':'));
+        }
+        if (h == "localhost" || h == "[::1]") return true;
+        // 127.x.y.z
+        return h.substr(0, 4) == "127." && h.find_first_not_of("0123456789.") == std::string_view::npos;
     }
 
     // Body bytes, within the limits of the request and of all requests.
@@ -289,6 +312,7 @@ std::unique_ptr<HttpService> HttpService::start(const std::string &where, const 
     }
     auto impl = std::make_unique<Impl>();
     impl->settings = settings;
+    impl->loopback = loopback;
     impl->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     const auto handler = [](void *cls, MHD_Connection *c, const char *url, const char *method, const char *,
                             const char *upload, std::size_t *size, void **context) {

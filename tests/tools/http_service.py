@@ -152,6 +152,7 @@ try:
         ("index past the last label", "POST", labels + "3/", THREE, {}, 404),
         ("a stream that prints nothing", "POST", labels, b"N\n", {}, 404),
         ("no such path", "GET", "/v2/", None, {}, 404),
+        ("a name that is not this machine's (DNS rebinding)", "GET", "/", None, {"Host": "evil.example:80"}, 421),
         ("PUT", "PUT", labels, SAMPLE, {}, 405),
         ("POST to the page", "POST", "/", SAMPLE, {}, 405),
         ("Accept: text/html only", "POST", labels, SAMPLE, {"Accept": "text/html"}, 406),
@@ -174,7 +175,7 @@ try:
 
     # 50 clients at once, beside one that sends a byte a second.
     slow = socket.create_connection((host, port))
-    slow.sendall(b"POST " + labels.encode() + b" HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\nN")
+    slow.sendall(b"POST " + labels.encode() + b" HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n\r\nN")
     results = []
 
     def client(n):
