@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <atomic>
 #include <mutex>
 
 #include "connection/late_library.h"
@@ -26,26 +27,20 @@ struct CairoLibrary {
     QB_CAIRO_FUNCTIONS(QB_LATE_POINTER)
 };
 
-const CairoLibrary *g_cairo = nullptr;
+// Set once the library is loaded; read by any thread after that.
+std::atomic<const CairoLibrary *> g_cairo{nullptr};
 
 // Loads cairo once; false, with the reason, when it cannot be.
 bool load_cairo(std::string &error) {
-    static std::once_flag once;
-    static std::string why;
-    std::call_once(once, [] {
-        g_cairo = load_late<CairoLibrary>("libcairo.so.2", "PDF files", "cairo", "libcairo2",
-                                          [](void *handle, CairoLibrary &table, const char *&missing) {
-                                              QB_CAIRO_FUNCTIONS(QB_LATE_RESOLVE)
-                                          },
-                                          why)
-                      .release();  // kept, as the library stays loaded, for the life of the process
-    });
-    error = why;
-    return g_cairo != nullptr;
+    const CairoLibrary *loaded = load_late_once<CairoLibrary>(
+        "libcairo.so.2", "PDF files", "cairo", "libcairo2",
+        [](void *handle, CairoLibrary &table, const char *&missing) { QB_CAIRO_FUNCTIONS(QB_LATE_RESOLVE) }, error);
+    g_cairo.store(loaded, std::memory_order_release);
+    return loaded != nullptr;
 }
 
 // Only called once load_cairo() succeeded.
-const CairoLibrary &cairo() { return *g_cairo; }
+const CairoLibrary &cairo() { return *g_cairo.load(std::memory_order_acquire); }
 
 }  // namespace
 

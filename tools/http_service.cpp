@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -276,26 +277,19 @@ struct HttpService::Impl {
 };
 
 namespace {
-const MhdLibrary *g_mhd = nullptr;
+// Set once the library is loaded; read by any thread after that.
+std::atomic<const MhdLibrary *> g_mhd{nullptr};
 }  // namespace
 
 const MhdLibrary *load_mhd(std::string &error) {
-    static std::once_flag once;
-    static std::string why;
-    std::call_once(once, [] {
-        g_mhd = load_late<MhdLibrary>("libmicrohttpd.so.12", "HTTP services (--http)", "libmicrohttpd",
-                                      "libmicrohttpd12",
-                                      [](void *handle, MhdLibrary &table, const char *&missing) {
-                                          QB_MHD_FUNCTIONS(QB_LATE_RESOLVE)
-                                      },
-                                      why)
-                    .release();  // kept, as the library stays loaded, for the life of the process
-    });
-    error = why;
-    return g_mhd;
+    const MhdLibrary *loaded = load_late_once<MhdLibrary>(
+        "libmicrohttpd.so.12", "HTTP services (--http)", "libmicrohttpd", "libmicrohttpd12",
+        [](void *handle, MhdLibrary &table, const char *&missing) { QB_MHD_FUNCTIONS(QB_LATE_RESOLVE) }, error);
+    g_mhd.store(loaded, std::memory_order_release);
+    return loaded;
 }
 
-const MhdLibrary &mhd() { return *g_mhd; }
+const MhdLibrary &mhd() { return *g_mhd.load(std::memory_order_acquire); }
 
 HttpService::HttpService(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 HttpService::~HttpService() = default;

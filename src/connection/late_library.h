@@ -13,6 +13,7 @@
 #include <dlfcn.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #define QB_LATE_POINTER(name) decltype(&::name) name = nullptr;
@@ -44,6 +45,23 @@ std::unique_ptr<Table> load_late(const std::string &soname, const char *needed_f
         error = soname + " is too old for " + needed_for + ": it has no " + missing;
         return nullptr;
     }
+    return table;
+}
+
+// load_late, once for the life of the process: the first call decides, and
+// every call gets its table, or null with the reason. (Each call site's
+// resolve is a type of its own, so each has its own once.)
+template <typename Table, typename Resolve>
+const Table *load_late_once(const char *soname, const char *needed_for, const char *library, const char *package,
+                            Resolve resolve, std::string &error) {
+    static std::once_flag once;
+    static const Table *table = nullptr;
+    static std::string why;
+    std::call_once(once, [&] {
+        // Kept, as the library stays loaded, for the life of the process.
+        table = load_late<Table>(soname, needed_for, library, package, resolve, why).release();
+    });
+    error = why;
     return table;
 }
 

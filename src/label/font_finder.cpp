@@ -7,6 +7,7 @@
 #include "label/face_memory.h"
 
 #include <cstdlib>
+#include <atomic>
 #include <mutex>
 
 namespace quillbar {
@@ -26,27 +27,22 @@ struct FontconfigLibrary {
     QB_FC_FUNCTIONS(QB_LATE_POINTER)
 };
 
-const FontconfigLibrary *g_fontconfig = nullptr;
+// Set once the library is loaded; read by any thread after that.
+std::atomic<const FontconfigLibrary *> g_fontconfig{nullptr};
 
 // Loads fontconfig once; false where it cannot be (no face is found then).
 bool load_fontconfig() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        std::string error;
-        g_fontconfig = load_late<FontconfigLibrary>("libfontconfig.so.1", "font lookups", "fontconfig",
-                                                    "libfontconfig1",
-                                                    [](void *handle, FontconfigLibrary &table, const char *&missing) {
-                                                        QB_FC_FUNCTIONS(QB_LATE_RESOLVE)
-                                                    },
-                                                    error)
-                           .release();  // kept, as the library stays loaded, for the life of the process
-    });
-    return g_fontconfig != nullptr;
+    std::string error;
+    const FontconfigLibrary *loaded = load_late_once<FontconfigLibrary>(
+        "libfontconfig.so.1", "font lookups", "fontconfig", "libfontconfig1",
+        [](void *handle, FontconfigLibrary &table, const char *&missing) { QB_FC_FUNCTIONS(QB_LATE_RESOLVE) }, error);
+    g_fontconfig.store(loaded, std::memory_order_release);
+    return loaded != nullptr;
 }
 
 // Only called where a configuration exists, which only a loaded fontconfig
 // makes.
-const FontconfigLibrary &fc() { return *g_fontconfig; }
+const FontconfigLibrary &fc() { return *g_fontconfig.load(std::memory_order_acquire); }
 
 // Where Debian's fonts.conf looks for fonts and keeps its caches.
 const std::vector<std::string> kStandardFolders = {"/usr/share/fonts", "/usr/local/share/fonts", "xdg:fonts",
