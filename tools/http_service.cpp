@@ -37,6 +37,7 @@ struct Request {
     LabelPath path;
     Format format = Format::png;
     std::string body;
+    std::size_t counted = 0;  // of the body, in the service's bodies_held (a GET's is not)
     bool too_large = false;
     bool broken = false;  // a multipart body that does not parse
     bool multipart = false;
@@ -223,11 +224,13 @@ struct HttpService::Impl {
     void hold(Request &r, const char *data, std::size_t size) {
         if (r.body.size() + size > settings.max_body || bodies_held + size > kMaxBodiesHeld) {
             r.too_large = true;
-            bodies_held -= r.body.size();
+            bodies_held -= r.counted;
+            r.counted = 0;
             std::string().swap(r.body);
             return;
         }
         r.body.append(data, size);
+        r.counted += size;
         bodies_held += size;
     }
 
@@ -269,7 +272,7 @@ struct HttpService::Impl {
         auto *r = static_cast<Request *>(*context);
         if (!r) return;
         if (r->parts) mhd().MHD_destroy_post_processor(r->parts);
-        bodies_held -= std::min(bodies_held, r->body.size());
+        bodies_held -= r->counted;
         delete r;
         *context = nullptr;
     }
