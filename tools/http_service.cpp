@@ -39,6 +39,7 @@ struct Request {
     std::string body;
     std::size_t counted = 0;  // of the body, in the service's bodies_held (a GET's is not)
     bool too_large = false;
+    bool busy = false;    // the bodies of all requests reached what the service holds at once
     bool broken = false;  // a multipart body that does not parse
     bool multipart = false;
     bool got_file = false;
@@ -198,6 +199,9 @@ struct HttpService::Impl {
             *size = 0;
             return MHD_YES;
         }
+        if (r.busy)
+            return refuse(r.connection, 503, "the service holds as many streams as it takes at once; try again",
+                          {{"Retry-After", "1"}});
         if (r.too_large) return too_large(r.connection);
         if (r.broken) return refuse(r.connection, 400, "the multipart body does not parse");
         if (r.multipart && !r.got_file) return refuse(r.connection, 400, "the multipart body has no part named file");
@@ -223,6 +227,7 @@ struct HttpService::Impl {
     // Body bytes, within the limits of the request and of all requests.
     void hold(Request &r, const char *data, std::size_t size) {
         if (r.body.size() + size > settings.max_body || bodies_held + size > kMaxBodiesHeld) {
+            r.busy = r.body.size() + size <= settings.max_body;
             r.too_large = true;
             bodies_held -= r.counted;
             r.counted = 0;
