@@ -9,7 +9,6 @@
 
 #if QUILLBAR_HAVE_CUPS
 #include <cups/cups.h>
-#include <dlfcn.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -25,57 +24,10 @@
 #include <utility>
 #include <vector>
 
-#include "connection/lasting.h"
-#include "connection/late_library.h"
+#include "connection/cups_library.h"
 
 namespace quillbar {
 namespace {
-
-// ---- libcups, loaded when a print-server route first opens ---------------------
-//
-// Linking libcups would make every program that prints a label load it and
-// the 40 libraries under it at start-up; only print-server routes need it.
-
-#define QB_CUPS_FUNCTIONS(X)                                                                                     \
-    X(cupsDoRequest) X(cupsEncryption) X(cupsFreeDests) X(cupsGetDefault2) X(cupsGetDests2) X(cupsGetResponse) \
-    X(cupsLastError) X(cupsLastErrorString) X(cupsSendRequest) X(cupsServer) X(cupsSetPasswordCB2)              \
-    X(cupsSetServer) X(cupsUser) X(cupsWriteRequestData) X(httpClose) X(httpConnect2) X(httpError) X(httpGetFd) \
-    X(httpSeparateURI) X(httpSetTimeout) X(ippAddString) X(ippAddStrings) X(ippDelete) X(ippFindAttribute)      \
-    X(ippGetBoolean) X(ippGetCount) X(ippGetInteger) X(ippGetStatusCode) X(ippGetString) X(ippLength)            \
-    X(ippNewRequest) X(ippPort)
-
-struct CupsLibrary {
-    QB_CUPS_FUNCTIONS(QB_LATE_POINTER)
-};
-
-constexpr const char *kCupsSoname = "libcups.so.2";
-
-struct CupsLoader {
-    std::mutex lock;
-    std::string soname = kCupsSoname;
-    std::string loaded_from;
-    std::atomic<const CupsLibrary *> loaded{nullptr};
-};
-
-CupsLoader &cups_loader() { return lasting<CupsLoader>(); }
-
-// The library's functions, loaded once and kept for the life of the process;
-// null, with the reason in error, where libcups is not installed.
-const CupsLibrary *load_cups(std::string &error) {
-    CupsLoader &l = cups_loader();
-    std::lock_guard<std::mutex> hold(l.lock);
-    if (l.loaded.load() && l.loaded_from == l.soname) return l.loaded.load();
-    std::unique_ptr<CupsLibrary> library = load_late<CupsLibrary>(
-        l.soname, "print-server routes", "libcups", "libcups2",
-        [](void *handle, CupsLibrary &table, const char *&missing) { QB_CUPS_FUNCTIONS(QB_LATE_RESOLVE) }, error);
-    if (!library) return nullptr;
-    l.loaded_from = l.soname;
-    l.loaded.store(library.release());  // kept, as the library stays loaded, for the life of the process
-    return l.loaded.load();
-}
-
-// Only called on paths a successful load_cups() has opened.
-const CupsLibrary &cups() { return *cups_loader().loaded.load(); }
 
 struct Destination {
     std::string host;
@@ -297,12 +249,6 @@ private:
 };
 
 }  // namespace
-
-void set_print_server_library(const std::string &soname) {
-    CupsLoader &l = cups_loader();
-    std::lock_guard<std::mutex> hold(l.lock);
-    l.soname = soname.empty() ? kCupsSoname : soname;
-}
 
 OpenedDevice open_print_server(const std::string &route) {
     OpenedDevice result;
