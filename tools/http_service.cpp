@@ -18,8 +18,8 @@
 #include <mutex>
 #include <thread>
 
-#include "preview_tool.h"
 #include "mhd.h"
+#include "preview_tool.h"
 #include "printer_feed.h"
 
 namespace quillbar::tool {
@@ -28,9 +28,7 @@ namespace {
 constexpr std::size_t kMaxBodiesHeld = 256u << 20;  // of all requests' bodies at once
 constexpr unsigned kMaxConnections = 256;
 
-struct Request;
-
-enum class Stage { reading, rendering, answered };
+enum class Stage { reading, rendering, answered, sent };
 
 struct Request {
     MHD_Connection *connection = nullptr;
@@ -182,12 +180,12 @@ struct HttpService::Impl {
 
     MHD_Result go_on(Request &r, const char *upload, std::size_t *size) {
         if (r.stage == Stage::answered) {
-            r.stage = Stage::rendering;  // queued once
+            r.stage = Stage::sent;
             Answer &a = r.answer;
             if (a.status == 200) a.headers.emplace_back("Cache-Control", "no-store");
             return send_answer(r.connection, a.status, a.content_type, a.body, a.headers);
         }
-        if (r.stage == Stage::rendering) return MHD_YES;
+        if (r.stage == Stage::rendering || r.stage == Stage::sent) return MHD_YES;
         if (*size) {
             if (!r.too_large) {
                 if (r.multipart) {
