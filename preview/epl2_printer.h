@@ -79,6 +79,8 @@ public:
 
     // The widest image a 4-inch printer of the density prints (R's width).
     static int print_width(int dots_per_mm) { return dots_per_mm == 12 ? 1248 : kPrintWidth; }
+    // Its dots an inch, as the printers are sold: 203 or 300.
+    static int dots_per_inch(int dots_per_mm) { return dots_per_mm == 12 ? 300 : 203; }
 
     Printer();
     explicit Printer(Options options);

@@ -106,7 +106,7 @@ bool parse_label_path(std::string_view path, LabelPath &out, std::string &why) {
         why = "the label size is WxH in inches (4x6, 2.25x1.25), not '" + std::string(size) + "'";
         return false;
     }
-    const double per_inch = out.dots_per_mm == 12 ? 300 : 203;
+    const double per_inch = Printer::dots_per_inch(out.dots_per_mm);
     const long width = std::lround(w * per_inch), length = std::lround(h * per_inch);
     if (width < 1 || length < 1 || width > preview::limits::kMaxWidth || length > preview::limits::kMaxLength) {
         why = "the label size " + std::string(size) + " is 1 to " + std::to_string(preview::limits::kMaxWidth) + " x " +
