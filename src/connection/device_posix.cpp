@@ -105,10 +105,12 @@ public:
     }
 
 private:
+    // Left unset unless active: zeroing three signal sets would cost a
+    // write to a terminal more than the rest of the library's path.
     bool active_;
-    sigset_t shielded_{};
-    sigset_t was_pending_{};
-    sigset_t old_{};
+    sigset_t shielded_;
+    sigset_t was_pending_;
+    sigset_t old_;
 };
 
 class PosixDevice final : public Device {

@@ -6,6 +6,7 @@
 // byte for byte (no escaping), and one LF at the end, never a CR.
 #pragma once
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -42,21 +43,17 @@ public:
     // A number written straight after the field before it, with no comma
     // ("GM\"LOGO\"1000").
     Line &joined(std::int64_t value) {
-        char digits[24];
-        const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-        return append(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+        char *at = room(kLongestNumber);
+        end_ = std::to_chars(at, at + kLongestNumber, value).ptr;
+        return *this;
     }
 
     // A text or name field between quote marks, bytes unchanged.
-    Line &quoted(std::string_view value) {
-        field().append(std::string_view(&kQuote, 1));
-        append(value);
-        return append(std::string_view(&kQuote, 1));
-    }
+    Line &quoted(std::string_view value) { return field().put(kQuote).append(value).put(kQuote); }
 
     // The finished line, line end included. Finishing again changes nothing.
     std::string_view finish() {
-        if (!finished_) append(std::string_view(&kLineEnd, 1));
+        if (!finished_) put(kLineEnd);
         finished_ = true;
         return view();
     }
@@ -66,30 +63,50 @@ public:
     std::string header() const { return std::string(view()) + ','; }
 
 private:
+    static constexpr std::size_t kLongestNumber = 20;  // "-9223372036854775808"
+
     Line &field() {
-        if (has_fields_) append(",");
+        if (has_fields_) put(',');
         has_fields_ = true;
         return *this;
     }
 
-    // A label's lines fit the inline buffer; longer ones (a long text) move
-    // to the heap. Either way the line is one run of bytes, written at once.
-    Line &append(std::string_view s) {
-        if (heap_.empty() && size_ + s.size() <= sizeof inline_) {
-            std::memcpy(inline_ + size_, s.data(), s.size());
-            size_ += s.size();
-        } else {
-            if (heap_.empty()) heap_.assign(inline_, size_);
-            heap_.append(s);
-        }
+    // Every export builds a line per call, so the bytes go straight to the
+    // end of the buffer: a label's lines fit the inline one, a longer line (a
+    // long text) moves to the heap. Either way the line is one run of bytes,
+    // written at once.
+    char *room(std::size_t size) {
+        if (static_cast<std::size_t>(limit_ - end_) < size) grow(size);
+        return end_;
+    }
+    void grow(std::size_t size) {
+        const std::size_t used = static_cast<std::size_t>(end_ - begin_);
+        std::string bigger(std::max(2 * (used + size), sizeof inline_), '\0');
+        std::memcpy(&bigger[0], begin_, used);
+        heap_.swap(bigger);
+        begin_ = &heap_[0];
+        end_ = begin_ + used;
+        limit_ = begin_ + heap_.size();
+    }
+    Line &put(char c) {
+        *room(1) = c;
+        ++end_;
         return *this;
     }
-    std::string_view view() const { return heap_.empty() ? std::string_view(inline_, size_) : std::string_view(heap_); }
+    Line &append(std::string_view s) {
+        char *at = room(s.size());
+        if (!s.empty()) std::memcpy(at, s.data(), s.size());
+        end_ = at + s.size();
+        return *this;
+    }
+    std::string_view view() const { return std::string_view(begin_, static_cast<std::size_t>(end_ - begin_)); }
 
     bool has_fields_ = false;
     bool finished_ = false;
     char inline_[160];
-    std::size_t size_ = 0;
+    char *begin_ = inline_;
+    char *end_ = inline_;
+    char *limit_ = inline_ + sizeof inline_;
     std::string heap_;
 };
 
