@@ -98,6 +98,17 @@ void BM_HandleCall(benchmark::State &state) {
 }
 BENCHMARK(BM_HandleCall);
 
+// Their floor: write() of the same line, formatted beforehand, to /dev/null.
+// What the flat call takes beyond it is the library's own path per call.
+void BM_PlainWriteToDevNull(benchmark::State &state) {
+    const int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const std::string line = "A40,40,0,3,1,1,N,\"SHIP TO: A. Reader\"\n";
+    for (auto _ : state)
+        if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) state.SkipWithError("write failed");
+    close(fd);
+}
+BENCHMARK(BM_PlainWriteToDevNull);
+
 // ---- throughput on a pseudo-terminal ---------------------------------------------
 
 constexpr std::size_t kMegabyte = 1 << 20;
