@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "resident_fonts.h"
 
-#include <ft2build.h>
 #include <iconv.h>
-#include FT_FREETYPE_H
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -12,32 +11,11 @@
 #include <mutex>
 #include <tuple>
 
-#include "label/font_finder.h"
+#include "baked_glyphs.h"
 #include "machine.h"
 
 namespace quillbar::preview {
 namespace {
-
-// Fonts 1-5 and the digit fonts 6-7. The English fonts carry a one-dot
-// white border round every character, so a character advances by its cell
-// and two dots (font 5 by 36, as the guide's pitch says).
-constexpr std::array<FontMetrics, 7> kFonts{{{8, 12, 10, 14},
-                                            {10, 16, 12, 18},
-                                            {12, 20, 14, 22},
-                                            {14, 24, 16, 26},
-                                            {32, 48, 36, 50},
-                                            {14, 19, 16, 21},
-                                            {14, 19, 16, 21}}};
-// At 300 dpi the guide's cells, each advancing by its cell: its pitch
-// column is 300 / cell, so no border is drawn round them (whether 300-dpi
-// characters keep a border is not settled; the guide's pitch is taken).
-constexpr std::array<FontMetrics, 7> kFonts300{{{12, 20, 12, 20},
-                                               {16, 28, 16, 28},
-                                               {20, 36, 20, 36},
-                                               {24, 44, 24, 44},
-                                               {48, 80, 48, 80},
-                                               {14, 19, 14, 19},
-                                               {14, 19, 14, 19}}};
 
 // One byte to its Unicode code point in a code page, through iconv, a table
 // of 256 made once a code page.
@@ -74,73 +52,40 @@ private:
     std::map<std::string, std::array<char32_t, 256>> tables_;
 };
 
-// One monospace face for every font, found once.
-class MonoFace {
-public:
-    MonoFace() {
-        if (FT_Init_FreeType(&library_) != 0) return;
-        // The faces fontconfig's own rules make "monospace" on Debian, asked
-        // for by name, which spares reading those rules at every start;
-        // otherwise what the rules say.
-        FontFile file;
-        if (!find_listed_font({"DejaVu Sans Mono", "Liberation Mono", "Noto Sans Mono", "Noto Mono", "FreeMono"},
-                              nullptr, file) &&
-            !match_font("monospace:spacing=mono", file))
-            return;
-        if (FT_New_Face(library_, file.path.c_str(), file.index, &face_) != 0) face_ = nullptr;
-    }
+// A resident glyph from the build's drawings, when the face found here is
+// the file they were drawn from.
+bool baked_usable() {
+    static const bool usable = [] {
+        const BakedGlyphs &b = kBakedGlyphs;
+        struct stat st {};
+        return b.face_path[0] != '\0' && resident_face_path() == b.face_path && resident_face_index() == b.face_index &&
+               ::stat(b.face_path, &st) == 0 && static_cast<long long>(st.st_size) == b.face_size;
+    }();
+    return usable;
+}
 
-    // The character drawn in the font's cell, or an empty picture.
-    const Bitmap &glyph(int font, const FontMetrics &cell, char32_t code) {
+// Each character drawn once a process, in the font's cell.
+class Glyphs {
+public:
+    const Bitmap &glyph(int font, const FontMetrics &cell, int dots_per_mm, char32_t code) {
         std::lock_guard<std::mutex> lock(mutex_);
         const auto key = std::make_tuple(font, cell.cell_width, code);
         auto it = glyphs_.find(key);
         if (it != glyphs_.end()) return it->second;
         if (glyphs_.size() > 20000) glyphs_.clear();  // bounded whatever the text
-        return glyphs_.emplace(key, draw(font, cell, code)).first->second;
+        Bitmap drawn;
+        if (!baked_glyph(font, dots_per_mm, code, drawn)) drawn = draw_resident_glyph(font, cell, code);
+        return glyphs_.emplace(key, std::move(drawn)).first->second;
     }
-
-    bool usable() const { return face_ != nullptr; }
 
 private:
-    Bitmap draw(int font, const FontMetrics &cell, char32_t code) {
-        Bitmap out(cell.cell_width, cell.cell_height);
-        // Font 5 has capitals only; fonts 6 and 7 digits only.
-        if (font == 5 && code < 0x80) code = static_cast<char32_t>(std::toupper(static_cast<int>(code)));
-        if (font >= 6 && (code < '0' || code > '9')) return out;
-        // The largest size whose advance and whole height fit the cell.
-        const double em_units = face_->units_per_EM;
-        const double advance = face_->max_advance_width / em_units;
-        const double tall = (face_->ascender - face_->descender) / em_units;
-        const double em = std::min(cell.cell_width / advance, cell.cell_height / tall);
-        // A new size runs the face's hinting set-up again: only when it changes.
-        const auto pixels = static_cast<FT_UInt>(std::max(1.0, em));
-        if (pixels != sized_) FT_Set_Pixel_Sizes(face_, 0, pixels);
-        sized_ = pixels;
-        const int baseline = static_cast<int>(face_->size->metrics.ascender / 64);
-        const FT_UInt index = FT_Get_Char_Index(face_, code);
-        if (index == 0 || FT_Load_Glyph(face_, index, FT_LOAD_TARGET_MONO) != 0 ||
-            FT_Render_Glyph(face_->glyph, FT_RENDER_MODE_MONO) != 0)
-            return out;
-        const FT_Bitmap &bm = face_->glyph->bitmap;
-        const int left = face_->glyph->bitmap_left, top = baseline - face_->glyph->bitmap_top;
-        for (unsigned y = 0; y < bm.rows; ++y)
-            for (unsigned x = 0; x < bm.width; ++x)
-                if (bm.buffer[y * static_cast<unsigned>(bm.pitch) + x / 8] & (0x80 >> (x % 8)))
-                    out.set(left + long(x), top + long(y));
-        return out;
-    }
-
-    FT_Library library_ = nullptr;
-    FT_Face face_ = nullptr;
-    FT_UInt sized_ = 0;  // the pixel size the face is set to
     std::mutex mutex_;
     std::map<std::tuple<int, int, char32_t>, Bitmap> glyphs_;
 };
 
-MonoFace &mono_face() {
-    static MonoFace *face = new MonoFace;  // lives as long as the process
-    return *face;
+Glyphs &glyphs() {
+    static Glyphs *drawn = new Glyphs;  // lives as long as the process
+    return *drawn;
 }
 
 CodePages &code_pages() {
@@ -150,9 +95,16 @@ CodePages &code_pages() {
 
 }  // namespace
 
-bool font_metrics(int font, FontMetrics &metrics, int dots_per_mm) {
-    if (font < 1 || font > static_cast<int>(kFonts.size())) return false;
-    metrics = (dots_per_mm == 12 ? kFonts300 : kFonts)[static_cast<std::size_t>(font - 1)];
+bool baked_glyph(int font, int dots_per_mm, char32_t code, Bitmap &out) {
+    FontMetrics cell{};
+    if (code < kBakedFirst || code > kBakedLast || !font_metrics(font, cell, dots_per_mm) || !baked_usable()) return false;
+    out = Bitmap(cell.cell_width, cell.cell_height);
+    const int row_bytes = (cell.cell_width + 7) / 8;
+    const unsigned char *p = kBakedGlyphs.bits + kBakedGlyphs.start[dots_per_mm == 12 ? 1 : 0][font - 1] +
+                             static_cast<std::size_t>(code - kBakedFirst) * static_cast<std::size_t>(row_bytes * cell.cell_height);
+    for (int y = 0; y < cell.cell_height; ++y, p += row_bytes)
+        for (int x = 0; x < cell.cell_width; ++x)
+            if (p[x / 8] & (0x80 >> (x % 8))) out.set(x, y);
     return true;
 }
 
@@ -169,7 +121,7 @@ bool paint_text(Painter &painter, int font, const std::string &text, long u, lon
         error = "no resident font " + std::to_string(font);
         return false;
     }
-    if (!mono_face().usable()) {
+    if (resident_face_path().empty() || !(baked_usable() || resident_face_usable())) {
         error = "no monospace font on this host to draw resident fonts with";
         return false;
     }
@@ -179,7 +131,7 @@ bool paint_text(Painter &painter, int font, const std::string &text, long u, lon
         const long left = u + static_cast<long>(i) * advance;
         if (!painter.visible(left, v, advance, static_cast<long>(f.box_height) * vm)) continue;
         const Bitmap &g =
-            mono_face().glyph(font, f, code_pages().decode(code_page, static_cast<unsigned char>(text[i])));
+            glyphs().glyph(font, f, dots_per_mm, code_pages().decode(code_page, static_cast<unsigned char>(text[i])));
         // The character sits inside its border (one dot at 203 dpi).
         for (int y = 0; y < g.height(); ++y)
             for (int x = 0; x < g.width(); ++x)

@@ -6,21 +6,11 @@
 #include <string>
 
 #include "bitmap.h"
+#include "resident_faces.h"
 
 namespace quillbar::preview {
 
 class Painter;
-
-struct FontMetrics {
-    int cell_width;   // the character's own cell
-    int cell_height;
-    int advance;      // dots from one character to the next: the cell and its white border
-    int box_height;   // the text's box: the cell and its border
-};
-
-// A resident font at 8 dots a millimetre (203 dpi) or 12 (300 dpi); false
-// for a font the printer lacks.
-bool font_metrics(int font, FontMetrics &metrics, int dots_per_mm = 8);
 
 // The text's size in object dots: characters x advance x h, box height x v.
 long text_width(int font, std::size_t characters, int h, int dots_per_mm = 8);
