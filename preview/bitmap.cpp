@@ -44,6 +44,25 @@ void Bitmap::copy_from(const Bitmap &other) {
     touch(other.dirty_x0_, other.dirty_y0_, other.dirty_x1_, other.dirty_y1_);
 }
 
+Bitmap Bitmap::region(long x, long y, long width, long height) const {
+    const long x0 = std::max(0L, x), y0 = std::max(0L, y);
+    const long x1 = std::min<long>(width_, x + std::max(0L, width)), y1 = std::min<long>(height_, y + std::max(0L, height));
+    Bitmap out(static_cast<int>(std::max(0L, x1 - x0)), static_cast<int>(std::max(0L, y1 - y0)));
+    for (long row = y0; row < y1; ++row)
+        std::copy_n(dots_.data() + index(x0, row), x1 - x0, out.dots_.data() + out.index(0, row - y0));
+    out.touch_all();
+    return out;
+}
+
+void Bitmap::put(const Bitmap &other, long x, long y) {
+    const long x0 = std::max(0L, x), y0 = std::max(0L, y);
+    const long x1 = std::min<long>(width_, x + other.width_), y1 = std::min<long>(height_, y + other.height_);
+    if (x1 <= x0 || y1 <= y0) return;
+    touch(x0, y0, x1, y1);
+    for (long row = y0; row < y1; ++row)
+        std::copy_n(other.dots_.data() + other.index(x0 - x, row - y), x1 - x0, dots_.data() + index(x0, row));
+}
+
 void Bitmap::turn_half() {
     std::reverse(dots_.data(), dots_.data() + area());
     touch_all();
@@ -172,9 +191,15 @@ bool write_rows(png_structp png, png_infop info, void *out, bool to_memory, cons
     png_set_compression_strategy(png, Z_RLE);
     png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_UP);
     png_write_info(png, info);
+    // Rows above and below everything drawn are white: written without
+    // reading them, so their memory is never touched.
+    long x0, y0, x1, y1;
+    bitmap.dirty_area(x0, y0, x1, y1);
     for (long y = 0; y < bitmap.height(); ++y) {
         const std::uint8_t *dots = bitmap.row(y);
-        if (scale == 1) {
+        if (y < y0 || y >= y1) {
+            std::memset(packed, 0xFF, packed_size);
+        } else if (scale == 1) {
             pack_row(dots, width, packed);
         } else {
             std::memset(packed, 0xFF, packed_size);

@@ -93,6 +93,14 @@ public:
     void merge(const Bitmap &other, long x = 0, long y = 0);
     // This picture as other is, reusing the memory.
     void copy_from(const Bitmap &other);
+    // The rectangle (x, y, width, height), clipped, as a picture of its own.
+    Bitmap region(long x, long y, long width, long height) const;
+    // other's dots, white ones too, written over this picture from (x, y).
+    void put(const Bitmap &other, long x, long y);
+    // Where the picture may be black; outside it every dot is white.
+    void dirty_area(long &x0, long &y0, long &x1, long &y1) const {
+        x0 = dirty_x0_, y0 = dirty_y0_, x1 = dirty_x1_, y1 = dirty_y1_;
+    }
     // Turned 180 degrees in place.
     void turn_half();
 

@@ -42,15 +42,24 @@ public:
     // Nothing but the base layer on the label: it is the printed picture.
     bool plain() const { return !late_used_ && overlays_.empty(); }
     const Bitmap &base() const { return base_; }
-    // The base layer with the late one laid over it.
-    Bitmap &compose();
+    // The base layer with the late one laid over it, for printing as it is.
+    // It is made in the base layer itself, what the late layer covers kept
+    // aside and put back before anything is drawn again: a small graphic on
+    // a large label costs its own area, not a copy of the label.
+    const Bitmap &compose();
     // The composition, then draw_more() on it (objects drawn anew for each
     // label), the overlays, and with upside_down the whole turned: the
     // printed picture. The next print composes anew.
     Bitmap &finish(bool upside_down, const std::function<void()> &draw_more);
 
 private:
+    void compose_page();
+    void take_back();
+
     Bitmap base_, late_, page_;
+    bool merged_ = false;  // base_ holds the composition; covered_ what it held under the late layer
+    Bitmap covered_;
+    long covered_x_ = 0, covered_y_ = 0;
     bool late_used_ = false;
     bool valid_ = false;  // page_ holds the composition of the layers as they are
     bool drawn_ = false;

@@ -536,3 +536,29 @@ TEST(Interpreter, CodePagesChooseTheCharacterAByteDraws) {
 }
 
 }  // namespace
+
+// A label printed, more drawn, printed again: the second label is dot for
+// dot the label those objects make on a fresh printer, whatever the first
+// print did with the graphics layer under them.
+TEST(Reprints, ASecondPrintIsWhatTheSameObjectsMakeFresh) {
+    const std::string gw = "GW8,8,2,4,"s + "\x0F\xF0\x0F\xF0\xFF\x00\x00\xFF\n"s;  // a 0 bit is a black dot
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"LO0,8,40,3\n" + gw, ""},                               // the same label again
+        {"LO0,8,40,3\n" + gw, "A4,4,0,2,1,1,R,\"MN\"\n"},        // reverse text over the graphic
+        {gw, "GW12,9,1,2,\x00\x00\n"s},                          // a graphic over the graphic
+        {"X0,0,2,30,20\n" + gw, "LO16,0,2,40\nLE6,6,10,10\n"},   // more lines, and an XOR over everything
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(testing::Message() << "case " << i);
+        const std::string head = "N\nq200\nQ60,24\n";
+        const Outcome twice = run(head + cases[i].first + "P1\n" + cases[i].second + "P1\n");
+        const Outcome fresh = run(head + cases[i].first + cases[i].second + "P1\n");
+        ASSERT_EQ(twice.labels.size(), 2u) << first_problem(twice);
+        ASSERT_EQ(fresh.labels.size(), 1u) << first_problem(fresh);
+        const Bitmap &got = twice.labels[1].image, &want = fresh.labels[0].image;
+        ASSERT_EQ(got.width(), want.width());
+        ASSERT_GT(ink(want, 0, 0, want.width(), want.height()), 0);
+        for (long y = 0; y < want.height(); ++y)
+            for (long x = 0; x < want.width(); ++x) ASSERT_EQ(got.black(x, y), want.black(x, y)) << x << "," << y;
+    }
+}
