@@ -29,7 +29,7 @@ void Bitmap::reset(int width, int height) {
     width_ = width > 0 ? width : 0;
     height_ = height > 0 ? height : 0;
     if (dots_.size() < area()) dots_.make_white(area());
-    dirty_x0_ = dirty_y0_ = 0;
+    dirty_x0_ = dirty_y0_ = kNowhere;
     dirty_x1_ = dirty_y1_ = 0;
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <string>
 #include <utility>
@@ -56,8 +57,8 @@ public:
         dots_ = std::move(other.dots_);
         width_ = std::exchange(other.width_, 0);
         height_ = std::exchange(other.height_, 0);
-        dirty_x0_ = std::exchange(other.dirty_x0_, 0);
-        dirty_y0_ = std::exchange(other.dirty_y0_, 0);
+        dirty_x0_ = std::exchange(other.dirty_x0_, kNowhere);
+        dirty_y0_ = std::exchange(other.dirty_y0_, kNowhere);
         dirty_x1_ = std::exchange(other.dirty_x1_, 0);
         dirty_y1_ = std::exchange(other.dirty_y1_, 0);
         return *this;
@@ -97,7 +98,8 @@ public:
     Bitmap region(long x, long y, long width, long height) const;
     // other's dots, white ones too, written over this picture from (x, y).
     void put(const Bitmap &other, long x, long y);
-    // Where the picture may be black; outside it every dot is white.
+    // Where the picture may be black; outside it every dot is white. Empty
+    // (x1 <= x0) when nothing is drawn.
     void dirty_area(long &x0, long &y0, long &x1, long &y1) const {
         x0 = dirty_x0_, y0 = dirty_y0_, x1 = dirty_x1_, y1 = dirty_y1_;
     }
@@ -126,7 +128,12 @@ private:
     int width_ = 0;
     int height_ = 0;
     Dots dots_;  // 1 = black, row after row; may hold more than width x height
-    long dirty_x0_ = 0, dirty_y0_ = 0, dirty_x1_ = 0, dirty_y1_ = 0;  // what may be black
+    // What may be black; nothing drawn is an empty rectangle far from the
+    // origin, so the first drawing alone sets it (not the origin too). Far
+    // enough for no position to reach it, near enough that adding a
+    // position to it cannot overflow.
+    static constexpr long kNowhere = std::numeric_limits<int>::max();
+    long dirty_x0_ = kNowhere, dirty_y0_ = kNowhere, dirty_x1_ = 0, dirty_y1_ = 0;
 };
 
 // Writes the picture as a 1-bit greyscale PNG, black on white, each dot as
