@@ -34,7 +34,7 @@ private:
         std::array<char32_t, 256> table{};
         for (unsigned i = 0; i < 256; ++i) table[i] = i < 0x80 ? i : 0;
         const std::string name = "CP" + page;
-        iconv_t cd = iconv_open("UTF-32LE", name.c_str());
+        iconv_t cd = iconv_open("UCS-4LE", name.c_str());  // built in, where UTF-32LE is a module
         if (cd == reinterpret_cast<iconv_t>(-1)) return table;
         for (unsigned i = 0x80; i < 256; ++i) {
             char in = static_cast<char>(i);

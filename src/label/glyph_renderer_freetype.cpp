@@ -101,7 +101,9 @@ struct Character {
 // alone, other characters are a lead and a trail byte.
 class GbkDecoder {
 public:
-    GbkDecoder() : cd_(iconv_open("UTF-32LE", "GBK")) {}
+    // UCS-4LE is built into the C library; UTF-32LE, the same four bytes for
+    // every character GBK has, is a module it would load first.
+    GbkDecoder() : cd_(iconv_open("UCS-4LE", "GBK")) {}
 
     std::vector<Character> decode(std::string_view text) {
         std::vector<Character> out;
@@ -125,12 +127,14 @@ public:
 private:
     // Each pair is asked of iconv once, then remembered: labels repeat their
     // characters, and iconv costs more than the rest of a character's way.
+    // A row of 256 for each lead byte met, so a label of a few characters
+    // zeroes a kilobyte or two, not a table for every pair.
     char32_t pair(const char *bytes) {
-        if (!known_) known_.reset(new char32_t[1 << 16]());  // zeroed: nothing known yet
-        const auto key = static_cast<std::size_t>(static_cast<unsigned char>(bytes[0]) << 8 |
-                                                  static_cast<unsigned char>(bytes[1]));
-        if (known_[key] == 0) known_[key] = convert(bytes) | kKnown;
-        return known_[key] & ~kKnown;
+        auto &row = known_[static_cast<unsigned char>(bytes[0]) - 0x80];
+        if (!row) row.reset(new char32_t[256]());  // zeroed: nothing known yet
+        char32_t &code = row[static_cast<unsigned char>(bytes[1])];
+        if (code == 0) code = convert(bytes) | kKnown;
+        return code & ~kKnown;
     }
 
     static constexpr char32_t kKnown = 0x80000000u;  // beyond Unicode: marks a pair already asked
@@ -149,7 +153,7 @@ private:
     }
 
     iconv_t cd_;
-    std::unique_ptr<char32_t[]> known_;
+    std::unique_ptr<char32_t[]> known_[128];  // by lead byte, 0x80 to 0xFF
 };
 
 // ---- glyphs -----------------------------------------------------------------------
