@@ -39,9 +39,10 @@ set(CPACK_DEBIAN_LIB_PACKAGE_SECTION "libs${QUILLBAR_MULTI_ARCH}")
 # libcups is loaded only when a print-server route opens, so dpkg-shlibdeps
 # does not see it: it is recommended, as the fonts are.
 set(CPACK_DEBIAN_LIB_PACKAGE_RECOMMENDS "libcups2, fonts-wqy-zenhei, fonts-arphic-uming, fonts-arphic-ukai")
-# fontconfig is opened when a face is first looked up, so dpkg-shlibdeps does
-# not see it either; Chinese text needs it to find any face: a dependency.
-set(CPACK_DEBIAN_LIB_PACKAGE_DEPENDS "libfontconfig1 (>= 2.13)")
+# fontconfig is opened when a face is first looked up, and FreeType when
+# Chinese text is first drawn, so dpkg-shlibdeps sees neither; Chinese text
+# needs both: dependencies.
+set(CPACK_DEBIAN_LIB_PACKAGE_DEPENDS "libfontconfig1 (>= 2.13), libfreetype6 (>= 2.10)")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_COMPONENT_LIB_DESCRIPTION "print labels on EPL2 thermal label printers

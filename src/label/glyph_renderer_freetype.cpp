@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The glyph renderer on hosts without GDI: fontconfig finds the face,
-// FreeType draws it, iconv decodes the GBK text.
+// FreeType draws it, iconv decodes the GBK text. FreeType, and the libraries
+// under it, are opened when the first text is drawn: a program that prints
+// no Chinese text never maps them.
 #include <ft2build.h>
 #include FT_FREETYPE_H
 #include FT_OUTLINE_H
@@ -8,6 +10,7 @@
 #include <iconv.h>
 
 #include <algorithm>
+#include <atomic>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -16,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "connection/late_library.h"
 #include "connection/lasting.h"
 #include "label/font_finder.h"
 #include "label/glyph_renderer.h"
@@ -49,12 +53,39 @@ const FamilyList &families_for(FaceSlot slot) {
     return *lists[slot];
 }
 
+// ---- FreeType, opened when first needed ----------------------------------------
+
+#define QB_FT_FUNCTIONS(X)                                                                                     \
+    X(FT_DivFix) X(FT_Get_Char_Index) X(FT_Get_Sfnt_Table) X(FT_Init_FreeType) X(FT_Load_Glyph) X(FT_MulFix) \
+    X(FT_New_Face) X(FT_Outline_Embolden) X(FT_Outline_Get_CBox) X(FT_Outline_Transform)                      \
+    X(FT_Outline_Translate) X(FT_Render_Glyph) X(FT_Set_Pixel_Sizes)
+
+struct FreeTypeLibrary {
+    QB_FT_FUNCTIONS(QB_LATE_POINTER)
+};
+
+std::atomic<const FreeTypeLibrary *> g_freetype{nullptr};
+
+// Loads FreeType once; false where it cannot be (the text stays blank then,
+// as on a host without a Chinese face).
+bool load_freetype() {
+    std::string error;
+    const FreeTypeLibrary *loaded = load_late_once<FreeTypeLibrary>(
+        "libfreetype.so.6", "Chinese text", "FreeType", "libfreetype6",
+        [](void *handle, FreeTypeLibrary &table, const char *&missing) { QB_FT_FUNCTIONS(QB_LATE_RESOLVE) }, error);
+    g_freetype.store(loaded, std::memory_order_release);
+    return loaded != nullptr;
+}
+
+// Only called on a face, which only a loaded FreeType opens.
+const FreeTypeLibrary &ft() { return *g_freetype.load(std::memory_order_acquire); }
+
 // ---- fonts, opened once for the life of the process ---------------------------
 
 class Fonts {
 public:
     Fonts() {
-        if (FT_Init_FreeType(&library_) != 0) library_ = nullptr;
+        if (!load_freetype() || ft().FT_Init_FreeType(&library_) != 0) library_ = nullptr;
     }
 
     // The face for a slot, looked up and opened on first use; null when the
@@ -68,7 +99,7 @@ public:
         if (!library_ || !(find_listed_font(families_for(slot), "zh-cn", file) ||
                            find_font_drawing("zh-cn", {0x4E2D, 0x6587}, file)))
             return nullptr;
-        if (FT_New_Face(library_, file.path.c_str(), file.index, &e.face) != 0) e.face = nullptr;
+        if (ft().FT_New_Face(library_, file.path.c_str(), file.index, &e.face) != 0) e.face = nullptr;
         if (e.face) e.family = file.family;
         return e.face;
     }
@@ -216,7 +247,7 @@ struct GlyphKeyHash {
 // up to one em.
 int baseline_for(FT_Face face, int cell_height) {
     FT_Long ascent = face->ascender, descent = face->descender;
-    const auto *os2 = static_cast<const TT_OS2 *>(FT_Get_Sfnt_Table(face, FT_SFNT_OS2));
+    const auto *os2 = static_cast<const TT_OS2 *>(ft().FT_Get_Sfnt_Table(face, FT_SFNT_OS2));
     if (os2 && os2->version != 0xFFFF && os2->sTypoAscender - os2->sTypoDescender == face->units_per_EM) {
         ascent = os2->sTypoAscender;
         descent = os2->sTypoDescender;
@@ -234,30 +265,30 @@ constexpr FT_Fixed kShear = kOne / 5;
 // into the cell, squeezing it first if it is taller than the cell.
 void fit_height(FT_Outline *outline, int cell_height, int baseline) {
     FT_BBox box;
-    FT_Outline_Get_CBox(outline, &box);
+    ft().FT_Outline_Get_CBox(outline, &box);
     const FT_Pos cell = FT_Pos{cell_height} * 64;
     if (((box.yMax + 63) & -64) - (box.yMin & -64) > cell) {
         // A pixel less than the cell: its edges rarely fall on whole pixels.
-        FT_Matrix squeeze{kOne, 0, 0, FT_DivFix(cell - 64, box.yMax - box.yMin)};
-        FT_Outline_Transform(outline, &squeeze);
-        FT_Outline_Get_CBox(outline, &box);
+        FT_Matrix squeeze{kOne, 0, 0, ft().FT_DivFix(cell - 64, box.yMax - box.yMin)};
+        ft().FT_Outline_Transform(outline, &squeeze);
+        ft().FT_Outline_Get_CBox(outline, &box);
     }
     const FT_Pos top = FT_Pos{baseline} * 64;  // the cell's top, above the baseline
     const FT_Pos bottom = top - cell;          // and its bottom, below it
     const FT_Pos above = ((box.yMax + 63) & -64) - top;
     const FT_Pos below = bottom - (box.yMin & -64);
     if (above > 0)
-        FT_Outline_Translate(outline, 0, -std::min(above, std::max<FT_Pos>(0, (box.yMin & -64) - bottom)));
+        ft().FT_Outline_Translate(outline, 0, -std::min(above, std::max<FT_Pos>(0, (box.yMin & -64) - bottom)));
     else if (below > 0)
-        FT_Outline_Translate(outline, 0, std::min(below, std::max<FT_Pos>(0, top - ((box.yMax + 63) & -64))));
+        ft().FT_Outline_Translate(outline, 0, std::min(below, std::max<FT_Pos>(0, top - ((box.yMax + 63) & -64))));
 }
 
 Glyph draw(FT_Face face, const GlyphKey &key, int cells, int baseline) {
     Glyph g;
-    const FT_UInt index = FT_Get_Char_Index(face, key.code);
+    const FT_UInt index = ft().FT_Get_Char_Index(face, key.code);
     // Outlines only: embedded bitmap strikes ignore size, weight and slant.
     // Monochrome hinting keeps the thin Song strokes that grey-then-threshold loses.
-    if (index == 0 || FT_Load_Glyph(face, index, FT_LOAD_NO_BITMAP | FT_LOAD_TARGET_MONO) != 0 ||
+    if (index == 0 || ft().FT_Load_Glyph(face, index, FT_LOAD_NO_BITMAP | FT_LOAD_TARGET_MONO) != 0 ||
         face->glyph->format != FT_GLYPH_FORMAT_OUTLINE)
         return g;
     FT_GlyphSlot slot = face->glyph;
@@ -267,25 +298,25 @@ Glyph draw(FT_Face face, const GlyphKey &key, int cells, int baseline) {
 
     if (key.bold) {  // visibly, but modestly, heavier: a full bold would fill the strokes in
         const FT_Pos strength = FT_Pos{key.cell_height} * 64 / 48;
-        FT_Outline_Embolden(outline, strength);
+        ft().FT_Outline_Embolden(outline, strength);
         advance += strength;
     }
     if (key.italic) {  // lean about the middle of the cell, so the text stays in its cells
         FT_Matrix shear{kOne, kShear, 0, kOne};
-        FT_Outline_Transform(outline, &shear);
+        ft().FT_Outline_Transform(outline, &shear);
         const FT_Pos middle = (FT_Pos{baseline} * 64 - FT_Pos{key.cell_height} * 32);
-        FT_Outline_Translate(outline, -FT_MulFix(middle, kShear), 0);
+        ft().FT_Outline_Translate(outline, -ft().FT_MulFix(middle, kShear), 0);
     }
     FT_BBox box;
-    FT_Outline_Get_CBox(outline, &box);
+    ft().FT_Outline_Get_CBox(outline, &box);
     if (((box.xMax + 63) & -64) - (box.xMin & -64) > room) {  // wider than its cells (a proportional 'W'): narrow it
-        FT_Outline_Translate(outline, -box.xMin, 0);
-        FT_Matrix narrow{FT_DivFix(room - 64, box.xMax - box.xMin), 0, 0, kOne};
-        FT_Outline_Transform(outline, &narrow);
+        ft().FT_Outline_Translate(outline, -box.xMin, 0);
+        FT_Matrix narrow{ft().FT_DivFix(room - 64, box.xMax - box.xMin), 0, 0, kOne};
+        ft().FT_Outline_Transform(outline, &narrow);
         advance = room;
     }
     fit_height(outline, key.cell_height, baseline);
-    if (FT_Render_Glyph(slot, FT_RENDER_MODE_MONO) != 0) return g;
+    if (ft().FT_Render_Glyph(slot, FT_RENDER_MODE_MONO) != 0) return g;
 
     const FT_Bitmap &bm = slot->bitmap;
     const int drawn_width = static_cast<int>(bm.width);
@@ -326,7 +357,7 @@ public:
         if (sized_face_ != face || sized_width_ != key.cell_width || sized_height_ != key.cell_height) {
             // The em is two cells wide and one cell high, as GDI scales a font of
             // this height and average width: a half-width glyph fills one cell.
-            FT_Set_Pixel_Sizes(face, static_cast<FT_UInt>(2 * key.cell_width), static_cast<FT_UInt>(key.cell_height));
+            ft().FT_Set_Pixel_Sizes(face, static_cast<FT_UInt>(2 * key.cell_width), static_cast<FT_UInt>(key.cell_height));
             sized_face_ = face;
             sized_width_ = key.cell_width;
             sized_height_ = key.cell_height;
