@@ -29,6 +29,7 @@ public:
     // Remembers an answer and the paths it depended on (folders, files; a
     // path that does not exist is watched for appearing) and writes the file.
     void remember(const std::string &question, const FontFile &answer, const std::vector<std::string> &depends_on);
+    const std::string &file() const { return file_; }
 
 private:
     void load();

@@ -238,6 +238,11 @@ public:
         memory_ = FaceMemory(std::move(file));
     }
 
+    std::string memory_file() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return memory_.file();
+    }
+
 private:
     // The small configuration's folders are watched even when the answer
     // came from the whole one: a face that appears there would be found
@@ -297,5 +302,7 @@ bool find_font_drawing(const char *lang, const std::vector<char32_t> &has, FontF
 void set_standard_font_folders(std::vector<std::string> folders) { finder().set_folders(std::move(folders)); }
 
 void set_face_memory_file(std::string file) { finder().set_memory_file(std::move(file)); }
+
+std::string face_memory_file() { return finder().memory_file(); }
 
 }  // namespace quillbar

@@ -40,5 +40,8 @@ void set_standard_font_folders(std::vector<std::string> folders);
 // Internal, for tests: the file that remembers answers across processes
 // (face_memory.h; "" for none), read anew at the next lookup.
 void set_face_memory_file(std::string file);
+// That file; "" when nothing is remembered (a configuration of the user's
+// own, or no cache folder).
+std::string face_memory_file();
 
 }  // namespace quillbar

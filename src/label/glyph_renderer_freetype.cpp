@@ -23,6 +23,7 @@
 #include "connection/lasting.h"
 #include "label/font_finder.h"
 #include "label/glyph_renderer.h"
+#include "label/glyph_store.h"
 
 namespace quillbar {
 namespace {
@@ -84,39 +85,64 @@ const FreeTypeLibrary &ft() { return *g_freetype.load(std::memory_order_acquire)
 
 class Fonts {
 public:
-    Fonts() {
-        if (!load_freetype() || ft().FT_Init_FreeType(&library_) != 0) library_ = nullptr;
+    // The face file for a slot, looked up once (through the face memory, so
+    // no font configuration is read at most starts); null when the host has
+    // no Chinese face at all.
+    const FontFile *file(FaceSlot slot) {
+        Entry &e = entries_[slot];
+        if (!e.looked_up) {
+            e.looked_up = true;
+            // Otherwise any face that draws Chinese, never a Latin one.
+            e.found = find_listed_font(families_for(slot), "zh-cn", e.file) ||
+                      find_font_drawing("zh-cn", {0x4E2D, 0x6587}, e.file);
+        }
+        return e.found ? &e.file : nullptr;
     }
 
-    // The face for a slot, looked up and opened on first use; null when the
-    // host has no Chinese face at all.
+    // The face opened for drawing, on first need: FreeType is loaded then.
     FT_Face face(FaceSlot slot) {
         Entry &e = entries_[slot];
-        if (e.looked_up) return e.face;
-        e.looked_up = true;
-        FontFile file;
-        // Otherwise any face that draws Chinese, never a Latin one.
-        if (!library_ || !(find_listed_font(families_for(slot), "zh-cn", file) ||
-                           find_font_drawing("zh-cn", {0x4E2D, 0x6587}, file)))
-            return nullptr;
-        if (ft().FT_New_Face(library_, file.path.c_str(), file.index, &e.face) != 0) e.face = nullptr;
-        if (e.face) e.family = file.family;
+        if (e.opened || !file(slot)) return e.face;
+        e.opened = true;
+        if (!library_tried_) {
+            library_tried_ = true;
+            if (!load_freetype() || ft().FT_Init_FreeType(&library_) != 0) library_ = nullptr;
+        }
+        if (library_ && ft().FT_New_Face(library_, e.file.path.c_str(), e.file.index, &e.face) != 0) e.face = nullptr;
         return e.face;
     }
 
+    // What earlier processes drew with the slot's face, kept beside the face
+    // memory; one store for each face file, whichever slots share it.
+    GlyphStore &store(FaceSlot slot) {
+        const FontFile &f = *file(slot);
+        std::unique_ptr<GlyphStore> &s = stores_[f.path + '\0' + std::to_string(f.index)];
+        if (!s) {
+            const std::string memory = face_memory_file();
+            const std::string::size_type slash = memory.rfind('/');
+            s = std::make_unique<GlyphStore>(slash == std::string::npos ? std::string() : memory.substr(0, slash),
+                                             f.path, f.index);
+        }
+        return *s;
+    }
+
     std::string family(FaceSlot slot) {
-        face(slot);
-        return entries_[slot].family;
+        const FontFile *f = file(slot);
+        return f ? f->family : std::string();
     }
 
 private:
     struct Entry {
         bool looked_up = false;
+        bool found = false;
+        bool opened = false;
+        FontFile file;
         FT_Face face = nullptr;
-        std::string family;
     };
+    bool library_tried_ = false;
     FT_Library library_ = nullptr;
     std::array<Entry, kSlots> entries_;
+    std::unordered_map<std::string, std::unique_ptr<GlyphStore>> stores_;
 };
 
 Fonts &fonts() { return lasting<Fonts>(); }
@@ -207,18 +233,6 @@ Style style_for(int style, int base_weight) {
     default: return {false, false, false};
     }
 }
-
-// A drawn character, placed within its own cells: left from the start of its
-// first cell, top from the top of the image.
-struct Glyph {
-    int left = 0;
-    int top = 0;
-    int width = 0;
-    int rows = 0;
-    std::size_t row_bytes = 0;
-    std::vector<std::uint8_t> dots;  // rows of row_bytes, 1 bits for ink from the most significant bit
-    long clipped = 0;
-};
 
 struct GlyphKey {
     FaceSlot slot;
@@ -348,12 +362,19 @@ Glyph draw(FT_Face face, const GlyphKey &key, int cells, int baseline) {
     return g;
 }
 
+// Glyphs in memory for the life of the process, the store's behind them,
+// drawn only when neither has them.
 class GlyphCache {
 public:
-    const Glyph &get(FT_Face face, const GlyphKey &key, int cells, int baseline) {
+    const Glyph &get(Fonts &fonts, const GlyphKey &key, int cells, int baseline, GlyphStore &store) {
         auto it = glyphs_.find(key);
         if (it != glyphs_.end()) return it->second;
         if (glyphs_.size() >= kMaxGlyphs) glyphs_.clear();  // bound the memory a long run can take
+        std::uint64_t stored_key = 0;
+        const bool keepable = GlyphStore::glyph_key(key.code, key.cell_width, key.cell_height, key.bold, key.italic, stored_key);
+        if (const Glyph *kept = keepable ? store.find(stored_key) : nullptr) return glyphs_.emplace(key, *kept).first->second;
+        FT_Face face = fonts.face(key.slot);
+        if (!face) return glyphs_.emplace(key, Glyph{}).first->second;  // the face cannot be opened: blank
         if (sized_face_ != face || sized_width_ != key.cell_width || sized_height_ != key.cell_height) {
             // The em is two cells wide and one cell high, as GDI scales a font of
             // this height and average width: a half-width glyph fills one cell.
@@ -362,7 +383,9 @@ public:
             sized_width_ = key.cell_width;
             sized_height_ = key.cell_height;
         }
-        return glyphs_.emplace(key, draw(face, key, cells, baseline)).first->second;
+        const Glyph &drawn = glyphs_.emplace(key, draw(face, key, cells, baseline)).first->second;
+        if (keepable) store.add(stored_key, drawn);
+        return drawn;
     }
 
 private:
@@ -371,6 +394,25 @@ private:
     FT_Face sized_face_ = nullptr;
     int sized_width_ = 0, sized_height_ = 0;
 };
+
+// The baseline for a cell height: kept in the store as a glyph's top, so a
+// process whose characters are all stored never opens the face. false when
+// the face cannot be opened.
+bool baseline_of(Fonts &fonts, FaceSlot slot, int cell_height, GlyphStore &store, int &baseline) {
+    std::uint64_t key = 0;
+    const bool keepable = GlyphStore::baseline_key(cell_height, key);
+    if (const Glyph *kept = keepable ? store.find(key) : nullptr) {
+        baseline = kept->top;
+        return true;
+    }
+    FT_Face face = fonts.face(slot);
+    if (!face) return false;
+    baseline = baseline_for(face, cell_height);
+    Glyph g;
+    g.top = baseline;
+    if (keepable) store.add(key, g);
+    return true;
+}
 
 GlyphCache &glyph_cache() { return lasting<GlyphCache>(); }
 
@@ -427,13 +469,16 @@ GlyphImage Render(std::string_view text, int face, int cell_height, int cell_wid
 
     std::lock_guard<std::mutex> hold(render_lock());
     const FaceSlot slot = slot_for(face);
-    FT_Face ft = fonts().face(slot);  // none: the text stays blank, the image keeps its size
-    const int baseline = ft ? baseline_for(ft, cell_height) : cell_height * 7 / 8;
+    Fonts &all = fonts();
+    // No face: the text stays blank, the image keeps its size.
+    GlyphStore *store = all.file(slot) ? &all.store(slot) : nullptr;
+    int baseline = cell_height * 7 / 8;
+    if (store && !baseline_of(all, slot, cell_height, *store, baseline)) store = nullptr;
     int cell = 0;
-    for (const Character &c : ft ? decoder().decode(text) : std::vector<Character>{}) {
+    for (const Character &c : store ? decoder().decode(text) : std::vector<Character>{}) {
         if (c.code != 0) {
             const GlyphKey key{slot, cell_width, cell_height, st.bold, st.italic, c.code};
-            const Glyph &g = glyph_cache().get(ft, key, c.bytes, baseline);
+            const Glyph &g = glyph_cache().get(all, key, c.bytes, baseline, *store);
             image.clipped += g.clipped;
             // draw() keeps the ink inside the character's own cells, so no
             // other glyph's ink lies under its rows.
@@ -447,6 +492,7 @@ GlyphImage Render(std::string_view text, int face, int cell_height, int cell_wid
         }
         cell += c.bytes;
     }
+    if (store) store->flush();
     if (st.underline) {
         // Halfway between the baseline and the bottom of the cell, at least a pixel thick.
         const int thickness = std::max(1, (cell_height + 12) / 24);

@@ -1,0 +1,213 @@
+// SPDX-License-Identifier: MIT
+#include "label/glyph_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace quillbar {
+namespace {
+
+constexpr char kHeader[] = "quillbar-glyphs 1\t";
+constexpr std::uint32_t kRecordMark = 0x31474251u;  // "QBG1"
+// A store past this size takes no more glyphs: loading it must stay cheaper
+// than drawing what it holds.
+constexpr std::size_t kMaxStoreBytes = 2u << 20;
+constexpr int kLargestCell = 0xFFFF;
+
+std::uint64_t fnv1a(const char *data, std::size_t size, std::uint64_t h = 0xcbf29ce484222325u) {
+    for (std::size_t i = 0; i < size; ++i) h = (h ^ static_cast<unsigned char>(data[i])) * 0x100000001b3u;
+    return h;
+}
+
+void put(std::string &out, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i) & 0xFF);
+}
+
+// Reads little-endian numbers from a run of bytes; false once it runs out.
+class Reader {
+public:
+    Reader(const char *data, std::size_t size) : at_(data), end_(data + size) {}
+    bool get(std::uint64_t &value, int bytes) {
+        if (end_ - at_ < bytes) return false;
+        value = 0;
+        for (int i = 0; i < bytes; ++i) value |= std::uint64_t{static_cast<unsigned char>(at_[i])} << (8 * i);
+        at_ += bytes;
+        return true;
+    }
+    bool get(std::int64_t &value, int bytes) {
+        std::uint64_t u = 0;
+        if (!get(u, bytes)) return false;
+        const int shift = 64 - 8 * bytes;
+        value = static_cast<std::int64_t>(u << shift) >> shift;  // sign-extended
+        return true;
+    }
+    const char *at() const { return at_; }
+    std::size_t left() const { return static_cast<std::size_t>(end_ - at_); }
+    void skip(std::size_t n) { at_ += n; }
+
+private:
+    const char *at_;
+    const char *end_;
+};
+
+std::string record_of(std::uint64_t key, const Glyph &g) {
+    std::string body;
+    put(body, key, 8);
+    put(body, static_cast<std::uint32_t>(g.left), 4);
+    put(body, static_cast<std::uint32_t>(g.top), 4);
+    put(body, static_cast<std::uint32_t>(g.width), 4);
+    put(body, static_cast<std::uint32_t>(g.rows), 4);
+    put(body, static_cast<std::uint64_t>(g.clipped), 8);
+    body.append(reinterpret_cast<const char *>(g.dots.data()), g.dots.size());
+    std::string record;
+    put(record, kRecordMark, 4);
+    put(record, body.size(), 4);
+    record += body;
+    put(record, fnv1a(body.data(), body.size()), 8);
+    return record;
+}
+
+// One record at r, or false for anything that is not one whole, checked record.
+bool read_record(Reader &r, std::uint64_t &key, Glyph &g) {
+    std::uint64_t mark = 0, size = 0, check = 0;
+    if (!r.get(mark, 4) || mark != kRecordMark || !r.get(size, 4) || size < 32 || r.left() < size + 8) return false;
+    const char *body = r.at();
+    Reader b(body, size);
+    std::int64_t left = 0, top = 0, width = 0, rows = 0, clipped = 0;
+    b.get(key, 8);
+    b.get(left, 4), b.get(top, 4), b.get(width, 4), b.get(rows, 4), b.get(clipped, 8);
+    r.skip(size);
+    if (!r.get(check, 8) || check != fnv1a(body, size)) return false;
+    if (width < 0 || rows < 0 || width > kLargestCell * 2 || rows > kLargestCell) return false;
+    const std::size_t row_bytes = static_cast<std::size_t>(width + 7) / 8;
+    if (b.left() != row_bytes * static_cast<std::size_t>(rows)) return false;
+    g.left = static_cast<int>(left);
+    g.top = static_cast<int>(top);
+    g.width = static_cast<int>(width);
+    g.rows = static_cast<int>(rows);
+    g.row_bytes = row_bytes;
+    g.clipped = static_cast<long>(clipped);
+    g.dots.assign(reinterpret_cast<const std::uint8_t *>(b.at()), reinterpret_cast<const std::uint8_t *>(b.at()) + b.left());
+    return true;
+}
+
+bool write_all(int fd, const std::string &data) {
+    for (std::size_t done = 0; done < data.size();) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+GlyphStore::GlyphStore(const std::string &folder, const std::string &face_path, int face_index) {
+    struct stat st {};
+    if (folder.empty() || ::stat(face_path.c_str(), &st) != 0) return;
+    identity_ = face_path + "\t" + std::to_string(face_index) + "\t" + std::to_string(st.st_size) + "\t" +
+                std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + "\t" +
+                std::to_string(st.st_ino);
+    if (identity_.find('\n') != std::string::npos) return;
+    const std::string name = face_path + '\0' + std::to_string(face_index);
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(fnv1a(name.data(), name.size())));
+    file_ = folder + "/glyphs-" + hex;
+    load();
+}
+
+bool GlyphStore::glyph_key(char32_t code, int cell_width, int cell_height, bool bold, bool italic,
+                           std::uint64_t &key) {
+    if (code > 0x10FFFF || cell_width < 0 || cell_width > kLargestCell || cell_height < 0 || cell_height > kLargestCell)
+        return false;
+    key = std::uint64_t{code} | std::uint64_t(cell_width) << 21 | std::uint64_t(cell_height) << 37 |
+          std::uint64_t{bold} << 53 | std::uint64_t{italic} << 54;
+    return true;
+}
+
+bool GlyphStore::baseline_key(int cell_height, std::uint64_t &key) {
+    if (cell_height < 0 || cell_height > kLargestCell) return false;
+    key = std::uint64_t(cell_height) << 37 | std::uint64_t{1} << 55;
+    return true;
+}
+
+const Glyph *GlyphStore::find(std::uint64_t key) const {
+    const auto it = glyphs_.find(key);
+    return it == glyphs_.end() ? nullptr : &it->second;
+}
+
+void GlyphStore::add(std::uint64_t key, const Glyph &glyph) {
+    if (file_.empty() || !glyphs_.emplace(key, glyph).second) return;
+    const std::string record = record_of(key, glyph);
+    if (size_ + pending_.size() + record.size() <= kMaxStoreBytes) pending_ += record;
+}
+
+void GlyphStore::load() {
+    const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string text;
+    if (fd >= 0) {
+        char buffer[65536];
+        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0 && text.size() <= kMaxStoreBytes;) {
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) break;
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        ::close(fd);
+    }
+    const std::string first = kHeader + identity_ + "\n";
+    if (text.compare(0, first.size(), first) != 0 || text.size() > kMaxStoreBytes) {
+        rewrite_ = true;  // none yet, another face's, or too large: begun anew
+        return;
+    }
+    Reader r(text.data() + first.size(), text.size() - first.size());
+    std::uint64_t key = 0;
+    Glyph g;
+    while (r.left() > 0) {
+        if (!read_record(r, key, g)) {
+            rewrite_ = true;  // torn by a write that did not finish: what came before is kept
+            break;
+        }
+        glyphs_.emplace(key, std::move(g));
+    }
+    size_ = text.size();
+}
+
+void GlyphStore::flush() {
+    if (file_.empty() || (pending_.empty() && !rewrite_)) return;
+    if (!rewrite_) {
+        const int fd = ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        const bool written = fd >= 0 && write_all(fd, pending_);
+        if (fd >= 0) ::close(fd);
+        if (written) size_ += pending_.size();
+        pending_.clear();
+        return;
+    }
+    // Written whole under another name and renamed over it: a reader sees
+    // the old store or the new one.
+    std::string text = kHeader + identity_ + "\n";
+    for (const auto &[key, glyph] : glyphs_) {
+        const std::string record = record_of(key, glyph);
+        if (text.size() + record.size() > kMaxStoreBytes) break;
+        text += record;
+    }
+    const std::string folder = file_.substr(0, file_.rfind('/'));
+    ::mkdir(folder.c_str(), 0700);
+    const std::string temporary = file_ + "." + std::to_string(::getpid()) + ".tmp";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    bool written = fd >= 0 && write_all(fd, text);
+    if (fd >= 0 && ::close(fd) != 0) written = false;
+    if (written && std::rename(temporary.c_str(), file_.c_str()) == 0) {
+        size_ = text.size();
+        rewrite_ = false;
+    } else {
+        std::remove(temporary.c_str());
+    }
+    pending_.clear();
+}
+
+}  // namespace quillbar

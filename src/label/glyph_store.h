@@ -1,0 +1,63 @@
+// SPDX-License-Identifier: MIT
+// Glyphs drawn before, kept on disk for each face file: a process that
+// prints characters an earlier process drew opens neither the rasteriser nor
+// the face. A store belongs to its face file as it is (path, size, time of
+// change, inode); a face file that changed starts its store anew. Records
+// are appended, each with a check of its own, so processes that write at
+// once, or one that dies in a write, cost records, never a wrong glyph. A
+// store that cannot be read or written is only a slower start.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace quillbar {
+
+// A drawn character, placed within its own cells: left from the start of its
+// first cell, top from the top of the image.
+struct Glyph {
+    int left = 0;
+    int top = 0;
+    int width = 0;
+    int rows = 0;
+    std::size_t row_bytes = 0;
+    std::vector<std::uint8_t> dots;  // rows of row_bytes, 1 bits for ink from the most significant bit
+    long clipped = 0;
+};
+
+class GlyphStore {
+public:
+    // The store of the face at face_path (face_index within the file), in
+    // folder; an empty folder, or a face file that cannot be read, keeps
+    // nothing.
+    GlyphStore(const std::string &folder, const std::string &face_path, int face_index);
+
+    // Keys: a character in a cell with a style, or the baseline of a cell
+    // height. False for sizes too large to be kept (they are drawn each time).
+    static bool glyph_key(char32_t code, int cell_width, int cell_height, bool bold, bool italic, std::uint64_t &key);
+    static bool baseline_key(int cell_height, std::uint64_t &key);
+
+    const Glyph *find(std::uint64_t key) const;
+    // Keeps a glyph drawn now (a baseline as a glyph's top); written at the
+    // next flush.
+    void add(std::uint64_t key, const Glyph &glyph);
+    // Appends what was added since the last flush, in one write.
+    void flush();
+
+    const std::string &file() const { return file_; }
+
+private:
+    void load();
+
+    std::string file_;      // empty: nothing is kept
+    std::string identity_;  // the face file as it is, the first line of the store
+    bool rewrite_ = false;  // the file is another face's, or torn: written anew at the next flush
+    std::size_t size_ = 0;
+    std::unordered_map<std::uint64_t, Glyph> glyphs_;
+    std::string pending_;
+};
+
+}  // namespace quillbar
