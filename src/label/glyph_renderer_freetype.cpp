@@ -115,6 +115,8 @@ public:
     // What earlier processes drew with the slot's face, kept beside the face
     // memory; one store for each face file, whichever slots share it.
     GlyphStore &store(FaceSlot slot) {
+        Entry &e = entries_[slot];
+        if (e.store) return *e.store;
         const FontFile &f = *file(slot);
         std::unique_ptr<GlyphStore> &s = stores_[f.path + '\0' + std::to_string(f.index)];
         if (!s) {
@@ -123,6 +125,7 @@ public:
             s = std::make_unique<GlyphStore>(slash == std::string::npos ? std::string() : memory.substr(0, slash),
                                              f.path, f.index);
         }
+        e.store = s.get();
         return *s;
     }
 
@@ -138,6 +141,7 @@ private:
         bool opened = false;
         FontFile file;
         FT_Face face = nullptr;
+        GlyphStore *store = nullptr;  // one of stores_
     };
     bool library_tried_ = false;
     FT_Library library_ = nullptr;
