@@ -1,16 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The glyph renderer on hosts without GDI: fontconfig finds the face,
-// FreeType draws it, iconv decodes the GBK text. FreeType, and the libraries
-// under it, are opened when the first text is drawn: a program that prints
-// no Chinese text never maps them.
-#include <ft2build.h>
-#include FT_FREETYPE_H
-#include FT_OUTLINE_H
-#include FT_TRUETYPE_TABLES_H
-#include <iconv.h>
-
+// FreeType draws it (opened when first needed: freetype_library.h) unless an
+// earlier process kept the glyph (glyph_store.h), iconv decodes the GBK text.
 #include <algorithm>
-#include <atomic>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -19,9 +11,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "connection/late_library.h"
 #include "connection/lasting.h"
 #include "label/font_finder.h"
+#include "label/freetype_library.h"
+#include "label/gbk_decoder.h"
 #include "label/glyph_renderer.h"
 #include "label/glyph_store.h"
 
@@ -53,33 +46,6 @@ const FamilyList &families_for(FaceSlot slot) {
     static const std::array<const FamilyList *, kSlots> lists = {&kHei, &kSong, &kKai, &kLi};
     return *lists[slot];
 }
-
-// ---- FreeType, opened when first needed ----------------------------------------
-
-#define QB_FT_FUNCTIONS(X)                                                                                     \
-    X(FT_DivFix) X(FT_Get_Char_Index) X(FT_Get_Sfnt_Table) X(FT_Init_FreeType) X(FT_Load_Glyph) X(FT_MulFix) \
-    X(FT_New_Face) X(FT_Outline_Embolden) X(FT_Outline_Get_CBox) X(FT_Outline_Transform)                      \
-    X(FT_Outline_Translate) X(FT_Render_Glyph) X(FT_Set_Pixel_Sizes)
-
-struct FreeTypeLibrary {
-    QB_FT_FUNCTIONS(QB_LATE_POINTER)
-};
-
-std::atomic<const FreeTypeLibrary *> g_freetype{nullptr};
-
-// Loads FreeType once; false where it cannot be (the text stays blank then,
-// as on a host without a Chinese face).
-bool load_freetype() {
-    std::string error;
-    const FreeTypeLibrary *loaded = load_late_once<FreeTypeLibrary>(
-        "libfreetype.so.6", "Chinese text", "FreeType", "libfreetype6",
-        [](void *handle, FreeTypeLibrary &table, const char *&missing) { QB_FT_FUNCTIONS(QB_LATE_RESOLVE) }, error);
-    g_freetype.store(loaded, std::memory_order_release);
-    return loaded != nullptr;
-}
-
-// Only called on a face, which only a loaded FreeType opens.
-const FreeTypeLibrary &ft() { return *g_freetype.load(std::memory_order_acquire); }
 
 // ---- fonts, opened once for the life of the process ---------------------------
 
@@ -150,72 +116,6 @@ private:
 };
 
 Fonts &fonts() { return lasting<Fonts>(); }
-
-// ---- text -----------------------------------------------------------------------
-
-struct Character {
-    char32_t code;  // 0: does not decode, its cells stay blank
-    int bytes;      // cells it takes
-};
-
-// GBK, the code page Chinese Windows uses for GB2312 text: ASCII bytes stand
-// alone, other characters are a lead and a trail byte.
-class GbkDecoder {
-public:
-    // UCS-4LE is built into the C library; UTF-32LE, the same four bytes for
-    // every character GBK has, is a module it would load first.
-    GbkDecoder() : cd_(iconv_open("UCS-4LE", "GBK")) {}
-
-    std::vector<Character> decode(std::string_view text) {
-        std::vector<Character> out;
-        out.reserve(text.size());
-        for (std::size_t i = 0; i < text.size();) {
-            const auto lead = static_cast<unsigned char>(text[i]);
-            if (lead < 0x80) {
-                out.push_back({lead, 1});
-                ++i;
-            } else if (char32_t code = i + 1 < text.size() ? pair(text.data() + i) : 0) {
-                out.push_back({code, 2});
-                i += 2;
-            } else {
-                out.push_back({0, 1});  // a stray byte: one blank cell, then go on
-                ++i;
-            }
-        }
-        return out;
-    }
-
-private:
-    // Each pair is asked of iconv once, then remembered: labels repeat their
-    // characters, and iconv costs more than the rest of a character's way.
-    // A row of 256 for each lead byte met, so a label of a few characters
-    // zeroes a kilobyte or two, not a table for every pair.
-    char32_t pair(const char *bytes) {
-        auto &row = known_[static_cast<unsigned char>(bytes[0]) - 0x80];
-        if (!row) row.reset(new char32_t[256]());  // zeroed: nothing known yet
-        char32_t &code = row[static_cast<unsigned char>(bytes[1])];
-        if (code == 0) code = convert(bytes) | kKnown;
-        return code & ~kKnown;
-    }
-
-    static constexpr char32_t kKnown = 0x80000000u;  // beyond Unicode: marks a pair already asked
-
-    char32_t convert(const char *bytes) {
-        if (cd_ == reinterpret_cast<iconv_t>(-1)) return 0;
-        char in[2] = {bytes[0], bytes[1]};
-        unsigned char out[4] = {};
-        char *inp = in;
-        char *outp = reinterpret_cast<char *>(out);
-        std::size_t in_left = 2, out_left = 4;
-        const std::size_t rc = iconv(cd_, &inp, &in_left, &outp, &out_left);
-        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-        if (rc == static_cast<std::size_t>(-1) || in_left != 0 || out_left != 0) return 0;
-        return char32_t(out[0]) | char32_t(out[1]) << 8 | char32_t(out[2]) << 16 | char32_t(out[3]) << 24;
-    }
-
-    iconv_t cd_;
-    std::unique_ptr<char32_t[]> known_[128];  // by lead byte, 0x80 to 0xFF
-};
 
 // ---- glyphs -----------------------------------------------------------------------
 
