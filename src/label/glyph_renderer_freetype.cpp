@@ -344,14 +344,22 @@ GlyphImage turned(GlyphImage &&in, int escapement) {
     return out;
 }
 
-// ORs a glyph's row of bits into an image row, starting at pixel x.
+// ORs a glyph's row of bits into an image row, starting at pixel x. The
+// bounds are settled before the loop: each byte takes its own bits shifted
+// and what the byte before it carried over.
 void blend_row(std::uint8_t *to, std::size_t to_bytes, const std::uint8_t *from, std::size_t from_bytes, int x) {
     const std::size_t at = static_cast<std::size_t>(x) >> 3;
     const int shift = x & 7;
-    for (std::size_t i = 0; i < from_bytes && at + i < to_bytes; ++i) {
-        to[at + i] |= static_cast<std::uint8_t>(from[i] >> shift);
-        if (shift && at + i + 1 < to_bytes) to[at + i + 1] |= static_cast<std::uint8_t>(from[i] << (8 - shift));
+    if (at >= to_bytes) return;
+    const std::size_t n = std::min(from_bytes, to_bytes - at);
+    std::uint8_t *row = to + at;
+    unsigned carry = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned bits = from[i];
+        row[i] = static_cast<std::uint8_t>(row[i] | bits >> shift | carry);
+        carry = (bits << (8 - shift)) & 0xFFu;  // shift 0 carries nothing
     }
+    if (carry && at + n < to_bytes) row[n] = static_cast<std::uint8_t>(row[n] | carry);
 }
 
 // FreeType faces, the glyph cache and the decoder serve one caller at a time;
