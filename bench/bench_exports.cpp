@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <thread>
@@ -177,6 +178,27 @@ void BM_PlainWriteToPty(benchmark::State &state) {
     close(fd);
 }
 BENCHMARK(BM_PlainWriteToPty)->Unit(benchmark::kMillisecond);
+
+// A peer that composes each line as it goes, with snprintf(), as a program
+// writing EPL2 by hand would, then writes it to a raw pseudo-terminal.
+void BM_FormattedWriteToPty(benchmark::State &state) {
+    DrainedPty pty;
+    const int fd = open(pty.slave().c_str(), O_RDWR | O_NOCTTY);
+    termios t{};
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    tcsetattr(fd, TCSANOW, &t);
+    const std::size_t lines = kMegabyte / label_line().size();
+    char line[128];
+    for (auto _ : state)
+        for (std::size_t i = 0; i < lines; ++i) {
+            const int n = std::snprintf(line, sizeof line, "A%d,%d,%d,%d,%d,%d,%c,\"%s\"\n", 5 * 8, 5 * 8, 0, 3, 1, 1, 'N', kText);
+            if (write(fd, line, static_cast<std::size_t>(n)) != n) state.SkipWithError("write failed");
+        }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * lines * label_line().size()));
+    close(fd);
+}
+BENCHMARK(BM_FormattedWriteToPty)->Unit(benchmark::kMillisecond);
 
 const bool g_registered = [] {
     char path[] = "/tmp/quillbar-bench-logo-XXXXXX";

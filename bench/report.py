@@ -122,8 +122,11 @@ with tempfile.TemporaryDirectory() as tmp:
 
 # The channel to a pseudo-terminal, against a plain write() loop.
 m = alternate(5, ours=lambda: gbench("^BM_ChannelToPty$")["BM_ChannelToPty"],
-              plain=lambda: gbench("^BM_PlainWriteToPty$")["BM_PlainWriteToPty"])
+              plain=lambda: gbench("^BM_PlainWriteToPty$")["BM_PlainWriteToPty"],
+              formatted=lambda: gbench("^BM_FormattedWriteToPty$")["BM_FormattedWriteToPty"])
 row("1 MB in 54-byte commands to a pseudo-terminal", m["ours"], m["plain"], "write() loop", "plain/ours (1.0 = as fast)")
+row("the same, against lines composed as they go", m["ours"], m["formatted"], "snprintf+write loop",
+    "peer/ours: a program writing EPL2 by hand")
 
 # Each export against a plain write() of a line to the same kind of file.
 exports = {}
