@@ -139,6 +139,15 @@ public:
         close(master_);
     }
     const std::string &slave() const { return slave_; }
+    // The slave opened again, raw, for a peer that writes to it itself.
+    int open_raw() const {
+        const int fd = open(slave_.c_str(), O_RDWR | O_NOCTTY);
+        termios t{};
+        tcgetattr(fd, &t);
+        cfmakeraw(&t);
+        tcsetattr(fd, TCSANOW, &t);
+        return fd;
+    }
 
 private:
     int master_;
@@ -164,11 +173,7 @@ BENCHMARK(BM_ChannelToPty)->Unit(benchmark::kMillisecond);
 // raw pseudo-terminal.
 void BM_PlainWriteToPty(benchmark::State &state) {
     DrainedPty pty;
-    const int fd = open(pty.slave().c_str(), O_RDWR | O_NOCTTY);
-    termios t{};
-    tcgetattr(fd, &t);
-    cfmakeraw(&t);
-    tcsetattr(fd, TCSANOW, &t);
+    const int fd = pty.open_raw();
     const std::string line = label_line();
     const std::size_t lines = kMegabyte / line.size();
     for (auto _ : state)
@@ -183,11 +188,7 @@ BENCHMARK(BM_PlainWriteToPty)->Unit(benchmark::kMillisecond);
 // writing EPL2 by hand would, then writes it to a raw pseudo-terminal.
 void BM_FormattedWriteToPty(benchmark::State &state) {
     DrainedPty pty;
-    const int fd = open(pty.slave().c_str(), O_RDWR | O_NOCTTY);
-    termios t{};
-    tcgetattr(fd, &t);
-    cfmakeraw(&t);
-    tcsetattr(fd, TCSANOW, &t);
+    const int fd = pty.open_raw();
     const std::size_t lines = kMegabyte / label_line().size();
     char line[128];
     for (auto _ : state)

@@ -11,6 +11,7 @@
 
 #include "quillbar.h"
 #include "command_table.h"
+#include "connection/line.h"
 #include "support.h"
 
 namespace {
@@ -65,6 +66,25 @@ TEST(LongText, MegabyteTextIsWrittenInFull) {
     EXPECT_EQ(QB_PortClose(), 0);
     EXPECT_EQ(qbtest::read_file(capture),
               "A8,16,0,2,1,1,N,\"" + text + "\"\n" + "B8,16,0,1,2,6,50,N,\"" + text + "\"\n");
+}
+
+// A line is the same bytes wherever its fields fall against the inline
+// buffer's end (160 bytes): before it, across it, just after it, or a number
+// whose digits straddle it.
+TEST(LongText, LinesAreWholeAcrossTheInlineBuffersEnd) {
+    for (std::size_t name : {std::size_t{0}, std::size_t{140}, std::size_t{150}, std::size_t{154}, std::size_t{155},
+                             std::size_t{156}, std::size_t{157}, std::size_t{158}, std::size_t{159}, std::size_t{160},
+                             std::size_t{300}, std::size_t{5000}}) {
+        SCOPED_TRACE(name);
+        const std::string text(name, 'n');
+        quillbar::Line line("GM");
+        line.quoted(text).joined(-9223372036854775807LL - 1).num(1234567).mm(-3).count(0).word("B").word_mm("Q", 30);
+        const std::string expected = "GM\"" + text + "\"-9223372036854775808,1234567,-24,,B,Q240\n";
+        const quillbar::Line unfinished(line);  // a copy keeps the bytes, inline or not
+        EXPECT_EQ(std::string(line.finish()), expected);
+        EXPECT_EQ(std::string(line.finish()), expected);  // finishing again changes nothing
+        EXPECT_EQ(unfinished.header(), expected.substr(0, expected.size() - 1) + ",");
+    }
 }
 
 // Several threads printing at once: every line arrives whole.
