@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "label/cache_file.h"
 #include "label/glyph_store.h"
 #include "support.h"
 
@@ -193,6 +194,39 @@ TEST(GlyphStore, AProgramThatPrintsOnceNeedsNoRasteriserTheSecondTime) {
     EXPECT_GE(stores, 1);
     EXPECT_EQ(run(torn), "freetype 1\n");
     EXPECT_EQ(qbtest::read_file(torn), expected);
+}
+
+// A cache file is replaced whole or left as it was, with no temporary file
+// left beside it either way.
+TEST(CacheFile, IsReplacedWholeOrLeftAsItWas) {
+    struct Case {
+        const char *name;
+        const char *target;  // under the folder
+        std::function<void(const std::string &folder)> prepare;
+        bool replaced;
+    };
+    const std::vector<Case> cases = {
+        {"new, in folders not made yet", "a/b/file", [](const std::string &) {}, true},
+        {"over an older file", "file", [](const std::string &f) { write_file(f + "/file", "old"); }, true},
+        {"under a plain file", "plain/file", [](const std::string &f) { write_file(f + "/plain", "old"); }, false},
+        {"over a folder with a file in it", "file",
+         [](const std::string &f) {
+             ::mkdir((f + "/file").c_str(), 0700);
+             write_file(f + "/file/inside", "old");
+         },
+         false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        qbtest::TempDir dir;
+        c.prepare(dir.path());
+        const std::string target = dir.path() + "/" + c.target;
+        const std::string before = qbtest::read_file(target);
+        EXPECT_EQ(quillbar::replace_file(target, std::string(3000, 'n')), c.replaced);
+        EXPECT_EQ(qbtest::read_file(target), c.replaced ? std::string(3000, 'n') : before);
+        const std::string folder = target.substr(0, target.rfind('/'));
+        for (const std::string &name : names_in(folder)) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+    }
 }
 
 }  // namespace

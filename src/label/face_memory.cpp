@@ -4,9 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+
+#include "label/cache_file.h"
 
 namespace quillbar {
 namespace {
@@ -23,12 +24,6 @@ std::string stamp_of(const std::string &path) {
 }
 
 bool fits_a_line(const std::string &text) { return text.find_first_of("\t\n") == std::string::npos; }
-
-void make_folders(const std::string &file) {
-    for (std::string::size_type slash = file.find('/', 1); slash != std::string::npos;
-         slash = file.find('/', slash + 1))
-        ::mkdir(file.substr(0, slash).c_str(), 0700);
-}
 
 // Splits a line at its tabs into exactly n fields.
 bool split(const std::string &line, std::size_t n, std::vector<std::string> &fields) {
@@ -101,18 +96,7 @@ void FaceMemory::remember(const std::string &question, const FontFile &answer,
     for (const auto &[path, stamp] : stamps_) text += "w\t" + stamp + "\t" + path + "\n";
     for (const auto &[q, face] : answers_)
         text += "f\t" + q + "\t" + std::to_string(face.index) + "\t" + face.family + "\t" + face.path + "\n";
-    // Written whole under another name and renamed over: a reader sees the
-    // old file or the new one, never half of one.
-    make_folders(file_);
-    const std::string temporary = file_ + "." + std::to_string(::getpid()) + ".tmp";
-    FILE *out = std::fopen(temporary.c_str(), "we");
-    bool written = out && std::fwrite(text.data(), 1, text.size(), out) == text.size();
-    if (out && std::fclose(out) != 0) written = false;
-    if (!written) {
-        std::remove(temporary.c_str());
-        return;
-    }
-    if (std::rename(temporary.c_str(), file_.c_str()) != 0) std::remove(temporary.c_str());
+    replace_file(file_, text);
 }
 
 std::string default_face_memory_file() {

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "label/cache_file.h"
+
 namespace quillbar {
 namespace {
 
@@ -95,16 +97,6 @@ bool read_record(Reader &r, std::uint64_t &key, Glyph &g) {
     return true;
 }
 
-bool write_all(int fd, const std::string &data) {
-    for (std::size_t done = 0; done < data.size();) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 GlyphStore::GlyphStore(const std::string &folder, const std::string &face_path, int face_index) {
@@ -187,25 +179,16 @@ void GlyphStore::flush() {
         pending_.clear();
         return;
     }
-    // Written whole under another name and renamed over it: a reader sees
-    // the old store or the new one.
+    // Rewritten whole: a reader sees the old store or the new one.
     std::string text = kHeader + identity_ + "\n";
     for (const auto &[key, glyph] : glyphs_) {
         const std::string record = record_of(key, glyph);
         if (text.size() + record.size() > kMaxStoreBytes) break;
         text += record;
     }
-    const std::string folder = file_.substr(0, file_.rfind('/'));
-    ::mkdir(folder.c_str(), 0700);
-    const std::string temporary = file_ + "." + std::to_string(::getpid()) + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    bool written = fd >= 0 && write_all(fd, text);
-    if (fd >= 0 && ::close(fd) != 0) written = false;
-    if (written && std::rename(temporary.c_str(), file_.c_str()) == 0) {
+    if (replace_file(file_, text)) {
         size_ = text.size();
         rewrite_ = false;
-    } else {
-        std::remove(temporary.c_str());
     }
     pending_.clear();
 }
