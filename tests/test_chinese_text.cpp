@@ -240,6 +240,29 @@ TEST(GlyphRenderer, NothingIsCutAtTheTopOrBottom) {
             }
 }
 
+// Rows laid at every bit offset, and across each edge of the image, give
+// what setting their pixels one by one gives.
+TEST(GlyphImage, RowsLieAtAnyPixelAndWhatFallsOutsideIsDropped) {
+    const std::vector<std::uint8_t> rows = {0xF0, 0x0F, 0x81, 0xA5, 0x5A, 0xFF, 0xFF, 0x01, 0x80};  // 3 rows of 3 bytes
+    const int row_size = 3, count = 3;
+    const std::vector<std::pair<int, int>> places = {{0, 0}, {1, 1}, {3, 0}, {7, 2}, {8, 0}, {13, 1}, {17, 0},
+                                                     {19, 0}, {22, 0}, {40, 0}, {-1, 0}, {5, -2}, {6, 4}, {9, 9}};
+    for (const auto &[x, top] : places) {
+        SCOPED_TRACE(testing::Message() << "at " << x << "," << top);
+        quillbar::GlyphImage laid(22, 6), expected(22, 6);  // 22 wide: the last byte is part padding
+        laid.set(0, 5);
+        expected.set(0, 5);
+        laid.lay(x, top, rows.data(), row_size, count);
+        for (int r = 0; r < count; ++r)
+            for (int p = 0; p < row_size * 8; ++p) {
+                const bool ink = rows[static_cast<std::size_t>(r * row_size + p / 8)] & (0x80 >> (p % 8));
+                if (ink && x >= 0 && x + p < expected.width && top + r >= 0 && top + r < expected.height)
+                    expected.set(x + p, top + r);
+            }
+        EXPECT_EQ(laid.bits, expected.bits);
+    }
+}
+
 TEST_F(ChineseText, StylesChangeTheTextAsAReaderExpects) {
     const std::string text = kZhong + kWen + "AH";
     for (const CellSize &s : kSizes)

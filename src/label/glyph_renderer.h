@@ -34,12 +34,20 @@ struct GlyphImage {
         bits[static_cast<std::size_t>(y) * row_bytes + static_cast<std::size_t>(x >> 3)] |=
             static_cast<std::uint8_t>(0x80 >> (x & 7));
     }
+    // ORs rows of bits (each row_size bytes, first pixel in the most
+    // significant bit) into the image with the first row's first pixel at
+    // (x, top); what falls outside the image is dropped.
+    void lay(int x, int top, const std::uint8_t *rows, std::size_t row_size, int count);
 };
 
 // Escapements, in tenths of a degree, counter-clockwise.
 inline constexpr int kEscapementUp = 900;      // reads upwards, first character at the bottom
 inline constexpr int kEscapementFlipped = 1800;
 inline constexpr int kEscapementDown = 2700;   // reads downwards, first character at the top
+
+// Turns an image counter-clockwise by the escapement; any other escapement
+// leaves it as it is.
+GlyphImage turned(GlyphImage &&in, int escapement);
 
 // Draws text (GBK: ASCII bytes and two-byte characters) on a grid of one cell
 // of cell_width x cell_height pixels per byte: the image is (bytes x

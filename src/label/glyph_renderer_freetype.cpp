@@ -322,46 +322,6 @@ GlyphCache &glyph_cache() { return lasting<GlyphCache>(); }
 
 GbkDecoder &decoder() { return lasting<GbkDecoder>(); }
 
-// ---- the image ------------------------------------------------------------------------
-
-// Turns a width x height image counter-clockwise by the escapement.
-GlyphImage turned(GlyphImage &&in, int escapement) {
-    if (escapement != kEscapementUp && escapement != kEscapementFlipped && escapement != kEscapementDown)
-        return std::move(in);
-    const int w = in.width, h = in.height;
-    GlyphImage out(escapement == kEscapementFlipped ? w : h, escapement == kEscapementFlipped ? h : w);
-    out.clipped = in.clipped;
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            if (!in.ink(x, y)) continue;
-            if (escapement == kEscapementUp)  // first character at the bottom, tops to the left
-                out.set(y, w - 1 - x);
-            else if (escapement == kEscapementDown)  // first character at the top, tops to the right
-                out.set(h - 1 - y, x);
-            else
-                out.set(w - 1 - x, h - 1 - y);
-        }
-    return out;
-}
-
-// ORs a glyph's row of bits into an image row, starting at pixel x. The
-// bounds are settled before the loop: each byte takes its own bits shifted
-// and what the byte before it carried over.
-void blend_row(std::uint8_t *to, std::size_t to_bytes, const std::uint8_t *from, std::size_t from_bytes, int x) {
-    const std::size_t at = static_cast<std::size_t>(x) >> 3;
-    const int shift = x & 7;
-    if (at >= to_bytes) return;
-    const std::size_t n = std::min(from_bytes, to_bytes - at);
-    std::uint8_t *row = to + at;
-    unsigned carry = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned bits = from[i];
-        row[i] = static_cast<std::uint8_t>(row[i] | bits >> shift | carry);
-        carry = (bits << (8 - shift)) & 0xFFu;  // shift 0 carries nothing
-    }
-    if (carry && at + n < to_bytes) row[n] = static_cast<std::uint8_t>(row[n] | carry);
-}
-
 // FreeType faces, the glyph cache and the decoder serve one caller at a time;
 // printers on other threads take turns.
 std::mutex &render_lock() { return lasting<std::mutex>(); }
@@ -395,12 +355,8 @@ GlyphImage Render(std::string_view text, int face, int cell_height, int cell_wid
             // draw() keeps the ink inside the character's own cells, so no
             // other glyph's ink lies under its rows.
             const int x0 = cell * cell_width + g.left;
-            for (int y = 0; y < g.rows; ++y) {
-                const int iy = g.top + y;
-                if (iy < 0 || iy >= cell_height) continue;  // counted in clipped
-                blend_row(image.bits.data() + static_cast<std::size_t>(iy) * image.row_bytes, image.row_bytes,
-                          g.dots.data() + static_cast<std::size_t>(y) * g.row_bytes, g.row_bytes, x0);
-            }
+            // Rows outside the cell are dropped; they are counted in clipped.
+            image.lay(x0, g.top, g.dots.data(), g.row_bytes, g.rows);
         }
         cell += c.bytes;
     }
