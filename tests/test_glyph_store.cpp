@@ -53,8 +53,9 @@ void write_file(const std::string &path, const std::string &text) {
 }
 
 // Each case alters a store two glyphs were written to, then a new store (a
-// later process) reads it: which glyphs it still gives, and that a glyph
-// added then is kept beside them.
+// later process) reads it: which glyphs it still gives (each record has its
+// own check; a record whose length is wrong loses its place and all after
+// it), and that a glyph added then is kept beside them.
 TEST(GlyphStore, ReadsBackWhatWasWrittenAndNothingThatIsDamaged) {
     const Glyph first = glyph(-2, 3, 21, 24, 5), second = glyph(0, -1, 48, 40, 0);
     struct Case {
@@ -69,6 +70,13 @@ TEST(GlyphStore, ReadsBackWhatWasWrittenAndNothingThatIsDamaged) {
          [](const std::string &s, const std::string &) {
              std::string t = qbtest::read_file(s);
              t[t.find('\n') + 40] ^= 0x10;
+             write_file(s, t);
+         },
+         false, true},
+        {"the first record's length altered",
+         [](const std::string &s, const std::string &) {
+             std::string t = qbtest::read_file(s);
+             t[t.find('\n') + 5] ^= 0x01;
              write_file(s, t);
          },
          false, false},
@@ -106,6 +114,13 @@ TEST(GlyphStore, ReadsBackWhatWasWrittenAndNothingThatIsDamaged) {
         GlyphStore later(dir.path(), face, 0);
         EXPECT_TRUE(same(later.find(k3), baseline));
         EXPECT_EQ(same(later.find(k1), first), c.first_kept);
+        EXPECT_EQ(same(later.find(k2), second), c.second_kept);
+        // Whatever was damaged is gone from the file: it holds a record for
+        // each glyph given, and no more.
+        const std::string mended = qbtest::read_file(later.file());
+        std::size_t records = 0;
+        for (auto at = mended.find("QBG1"); at != std::string::npos; at = mended.find("QBG1", at + 1)) ++records;
+        EXPECT_EQ(records, 1u + c.first_kept + c.second_kept);
     }
 }
 

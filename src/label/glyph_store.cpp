@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <unordered_set>
 
 #include "label/cache_file.h"
 
@@ -73,17 +75,32 @@ std::string record_of(std::uint64_t key, const Glyph &g) {
     return record;
 }
 
-// One record at r, or false for anything that is not one whole, checked record.
-bool read_record(Reader &r, std::uint64_t &key, Glyph &g) {
-    std::uint64_t mark = 0, size = 0, check = 0;
-    if (!r.get(mark, 4) || mark != kRecordMark || !r.get(size, 4) || size < 32 || r.left() < size + 8) return false;
-    const char *body = r.at();
-    Reader b(body, size);
+// The size of the record at the start of data, or 0 when no whole record
+// starts there. Its check is not read: that is left until it is wanted.
+std::size_t record_size(const char *data, std::size_t size) {
+    Reader r(data, size);
+    std::uint64_t mark = 0, body = 0;
+    if (!r.get(mark, 4) || mark != kRecordMark || !r.get(body, 4) || body < 32 || r.left() < body + 8) return 0;
+    return 8 + body + 8;
+}
+
+std::uint64_t record_key(const char *record) {
+    std::uint64_t key = 0;
+    Reader(record + 8, 8).get(key, 8);
+    return key;
+}
+
+// The glyph in a whole record (record_size said so), or false when its check
+// or its sizes do not hold.
+bool read_record(const char *record, std::size_t size, Glyph &g) {
+    const char *body = record + 8;
+    const std::size_t body_size = size - 16;
+    std::uint64_t check = 0;
+    Reader(body + body_size, 8).get(check, 8);
+    if (check != fnv1a(body, body_size)) return false;
+    Reader b(body + 8, body_size - 8);
     std::int64_t left = 0, top = 0, width = 0, rows = 0, clipped = 0;
-    b.get(key, 8);
     b.get(left, 4), b.get(top, 4), b.get(width, 4), b.get(rows, 4), b.get(clipped, 8);
-    r.skip(size);
-    if (!r.get(check, 8) || check != fnv1a(body, size)) return false;
     if (width < 0 || rows < 0 || width > kLargestCell * 2 || rows > kLargestCell) return false;
     const std::size_t row_bytes = static_cast<std::size_t>(width + 7) / 8;
     if (b.left() != row_bytes * static_cast<std::size_t>(rows)) return false;
@@ -128,9 +145,18 @@ bool GlyphStore::baseline_key(int cell_height, std::uint64_t &key) {
     return true;
 }
 
-const Glyph *GlyphStore::find(std::uint64_t key) const {
-    const auto it = glyphs_.find(key);
-    return it == glyphs_.end() ? nullptr : &it->second;
+const Glyph *GlyphStore::find(std::uint64_t key) {
+    if (const auto it = glyphs_.find(key); it != glyphs_.end()) return &it->second;
+    // Records of one key, first written first; a damaged one is passed over
+    // and the store rewritten without it.
+    for (auto at = std::lower_bound(index_.begin(), index_.end(), Entry{key, 0}); at != index_.end() && at->key == key;
+         ++at) {
+        Glyph g;
+        if (read_record(text_.data() + at->offset, record_size(text_.data() + at->offset, text_.size() - at->offset), g))
+            return &glyphs_.emplace(key, std::move(g)).first->second;
+        rewrite_ = true;
+    }
+    return nullptr;
 }
 
 void GlyphStore::add(std::uint64_t key, const Glyph &glyph) {
@@ -139,34 +165,47 @@ void GlyphStore::add(std::uint64_t key, const Glyph &glyph) {
     if (size_ + pending_.size() + record.size() <= kMaxStoreBytes) pending_ += record;
 }
 
+// The file is read whole, but only the records' places are taken: a glyph
+// is checked and unpacked when it is first wanted, so a process that prints
+// a few characters pays for those, not for all an earlier one kept.
 void GlyphStore::load() {
+    text_.clear();
     const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
-    std::string text;
-    if (fd >= 0) {
-        char buffer[65536];
-        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0 && text.size() <= kMaxStoreBytes;) {
+    struct stat st {};
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && st.st_size >= 0 && static_cast<std::size_t>(st.st_size) <= kMaxStoreBytes) {
+        // What another process appends meanwhile is left for the next one.
+        text_.resize(static_cast<std::size_t>(st.st_size));
+        std::size_t got = 0;
+        for (ssize_t n; got < text_.size() && (n = ::read(fd, &text_[got], text_.size() - got)) != 0;) {
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) break;
-            text.append(buffer, static_cast<std::size_t>(n));
+            got += static_cast<std::size_t>(n);
         }
-        ::close(fd);
+        text_.resize(got);
     }
+    if (fd >= 0) ::close(fd);
+    index();
+}
+
+void GlyphStore::index() {
+    index_.clear();
     const std::string first = kHeader + identity_ + "\n";
-    if (text.compare(0, first.size(), first) != 0 || text.size() > kMaxStoreBytes) {
+    if (text_.compare(0, first.size(), first) != 0) {
+        text_.clear();
         rewrite_ = true;  // none yet, another face's, or too large: begun anew
         return;
     }
-    Reader r(text.data() + first.size(), text.size() - first.size());
-    std::uint64_t key = 0;
-    Glyph g;
-    while (r.left() > 0) {
-        if (!read_record(r, key, g)) {
+    for (std::size_t at = first.size(); at < text_.size();) {
+        const std::size_t size = record_size(text_.data() + at, text_.size() - at);
+        if (size == 0) {
             rewrite_ = true;  // torn by a write that did not finish: what came before is kept
             break;
         }
-        glyphs_.emplace(key, std::move(g));
+        index_.push_back(Entry{record_key(text_.data() + at), static_cast<std::uint32_t>(at)});
+        at += size;
     }
-    size_ = text.size();
+    std::stable_sort(index_.begin(), index_.end());
+    size_ = text_.size();
 }
 
 void GlyphStore::flush() {
@@ -179,16 +218,30 @@ void GlyphStore::flush() {
         pending_.clear();
         return;
     }
-    // Rewritten whole: a reader sees the old store or the new one.
+    // Rewritten whole, a reader sees the old store or the new one: first the
+    // sound records read, as they were written, then the glyphs kept since.
     std::string text = kHeader + identity_ + "\n";
+    std::vector<Entry> kept = index_;
+    std::sort(kept.begin(), kept.end(), [](const Entry &a, const Entry &b) { return a.offset < b.offset; });
+    std::unordered_set<std::uint64_t> written;
+    for (const Entry &e : kept) {
+        const std::size_t size = record_size(text_.data() + e.offset, text_.size() - e.offset);
+        Glyph g;
+        if (written.count(e.key) || !read_record(text_.data() + e.offset, size, g)) continue;
+        if (text.size() + size > kMaxStoreBytes) break;
+        text.append(text_, e.offset, size);
+        written.insert(e.key);
+    }
     for (const auto &[key, glyph] : glyphs_) {
+        if (written.count(key)) continue;
         const std::string record = record_of(key, glyph);
         if (text.size() + record.size() > kMaxStoreBytes) break;
         text += record;
     }
     if (replace_file(file_, text)) {
-        size_ = text.size();
         rewrite_ = false;
+        text_ = std::move(text);
+        index();  // the records' places in what was written
     }
     pending_.clear();
 }

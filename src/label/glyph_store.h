@@ -40,7 +40,9 @@ public:
     static bool glyph_key(char32_t code, int cell_width, int cell_height, bool bold, bool italic, std::uint64_t &key);
     static bool baseline_key(int cell_height, std::uint64_t &key);
 
-    const Glyph *find(std::uint64_t key) const;
+    // The glyph kept under key, or null. A record found damaged is not given,
+    // and the store is rewritten without it at the next flush.
+    const Glyph *find(std::uint64_t key);
     // Keeps a glyph drawn now (a baseline as a glyph's top); written at the
     // next flush.
     void add(std::uint64_t key, const Glyph &glyph);
@@ -51,12 +53,21 @@ public:
 
 private:
     void load();
+    void index();
 
     std::string file_;      // empty: nothing is kept
     std::string identity_;  // the face file as it is, the first line of the store
     bool rewrite_ = false;  // the file is another face's, or torn: written anew at the next flush
     std::size_t size_ = 0;
-    std::unordered_map<std::uint64_t, Glyph> glyphs_;
+    // Where each record lies in text_ (the store as read), by key.
+    struct Entry {
+        std::uint64_t key;
+        std::uint32_t offset;
+        bool operator<(const Entry &other) const { return key < other.key; }
+    };
+    std::string text_;
+    std::vector<Entry> index_;
+    std::unordered_map<std::uint64_t, Glyph> glyphs_;  // found or added
     std::string pending_;
 };
 
