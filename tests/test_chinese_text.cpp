@@ -243,13 +243,18 @@ TEST(GlyphRenderer, NothingIsCutAtTheTopOrBottom) {
 // Rows laid at every bit offset, and across each edge of the image, give
 // what setting their pixels one by one gives.
 TEST(GlyphImage, RowsLieAtAnyPixelAndWhatFallsOutsideIsDropped) {
-    const std::vector<std::uint8_t> rows = {0xF0, 0x0F, 0x81, 0xA5, 0x5A, 0xFF, 0xFF, 0x01, 0x80};  // 3 rows of 3 bytes
-    const int row_size = 3, count = 3;
-    const std::vector<std::pair<int, int>> places = {{0, 0}, {1, 1}, {3, 0}, {7, 2}, {8, 0}, {13, 1}, {17, 0},
-                                                     {19, 0}, {22, 0}, {40, 0}, {-1, 0}, {5, -2}, {6, 4}, {9, 9}};
+    const int row_size = 9, count = 3;
+    std::vector<std::uint8_t> rows;
+    for (int i = 0; i < row_size * count; ++i) rows.push_back(static_cast<std::uint8_t>(0xA7 * i + 0x31));
+    // 86 wide: 11 bytes a row, the last one part padding. At whole bytes
+    // from 0 to 80 a row keeps 9 down to 1 of its bytes.
+    const std::vector<std::pair<int, int>> places = {{0, 0},  {8, 1},  {16, 0}, {24, 2}, {32, 0}, {40, 1}, {48, 0},
+                                                     {56, 0}, {64, 0}, {72, 3}, {80, 0}, {1, 1},  {3, 0},  {7, 2},
+                                                     {13, 1}, {60, 0}, {77, 0}, {83, 0}, {85, 0}, {86, 0}, {-1, 0},
+                                                     {5, -2}, {6, 4},  {9, 9}};
     for (const auto &[x, top] : places) {
         SCOPED_TRACE(testing::Message() << "at " << x << "," << top);
-        quillbar::GlyphImage laid(22, 6), expected(22, 6);  // 22 wide: the last byte is part padding
+        quillbar::GlyphImage laid(86, 6), expected(86, 6);
         laid.set(0, 5);
         expected.set(0, 5);
         laid.lay(x, top, rows.data(), row_size, count);

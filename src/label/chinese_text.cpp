@@ -47,6 +47,23 @@ int escapement_for(int rotation) {
 constexpr std::size_t kMaxTextBytes = 1023;
 constexpr long kMaxPixels = 30719;
 
+// Writes the bytes of from, each inverted, to to. A run of 8 or more goes a
+// word at a time, its last word overlapping the one before it.
+void invert(char *to, const std::uint8_t *from, std::size_t n) {
+    if (n < 8) {
+        for (std::size_t i = 0; i < n; ++i) to[i] = static_cast<char>(~from[i]);
+        return;
+    }
+    auto invert8 = [&](std::size_t i) {
+        std::uint64_t word;
+        std::memcpy(&word, from + i, 8);
+        word = ~word;
+        std::memcpy(to + i, &word, 8);
+    };
+    for (std::size_t i = 0; i + 8 < n; i += 8) invert8(i);
+    invert8(n - 8);
+}
+
 // EPL2 prints a 0 bit as a black dot: the image's ink bits are sent
 // inverted, rows as the image holds them. What the image does not reach is
 // sent white.
@@ -57,7 +74,7 @@ void append_rows(std::string &out, const GlyphImage &image, long row_bytes, long
     for (long y = 0; copied > 0 && y < std::min<long>(rows, image.height); ++y) {
         const std::uint8_t *in = image.bits.data() + static_cast<std::size_t>(y) * image.row_bytes;
         char *to = &out[from + static_cast<std::size_t>(y * row_bytes)];
-        for (long i = 0; i < copied; ++i) to[i] = static_cast<char>(~in[i]);
+        invert(to, in, static_cast<std::size_t>(copied));
     }
 }
 

@@ -1,13 +1,37 @@
 // SPDX-License-Identifier: MIT
 // Laying glyphs' rows into a drawn text, and turning it.
 #include <algorithm>
+#include <cstring>
 
 #include "label/glyph_renderer.h"
 
 namespace quillbar {
 
-// The bounds are settled before the loops: each byte takes its own bits
-// shifted and what the byte before it carried over.
+namespace {
+
+// ORs n bytes of from into to. OR-ing a byte twice changes nothing, so a
+// run of 4 to 8 bytes is two overlapping words of four.
+inline void or_bytes(std::uint8_t *to, const std::uint8_t *from, std::size_t n) {
+    auto or4 = [](std::uint8_t *t, const std::uint8_t *f) {
+        std::uint32_t a, b;
+        std::memcpy(&a, t, 4);
+        std::memcpy(&b, f, 4);
+        a |= b;
+        std::memcpy(t, &a, 4);
+    };
+    if (n < 4) {
+        for (std::size_t i = 0; i < n; ++i) to[i] |= from[i];
+        return;
+    }
+    for (std::size_t i = 0; i + 4 < n; i += 4) or4(to + i, from + i);
+    or4(to + n - 4, from + n - 4);
+}
+
+}  // namespace
+
+// The bounds are settled before the loops. A row at a whole byte is OR-ed in
+// as it is; otherwise each byte takes its own bits shifted and what the byte
+// before it carried over.
 void GlyphImage::lay(int x, int top, const std::uint8_t *rows, std::size_t row_size, int count) {
     const std::size_t at = static_cast<std::size_t>(x) >> 3;
     if (x < 0 || at >= row_bytes) return;
@@ -16,19 +40,24 @@ void GlyphImage::lay(int x, int top, const std::uint8_t *rows, std::size_t row_s
     const bool spills = at + n < row_bytes;  // a carry past the last byte lands in the image
     // The pixels past the width in the last byte stay 0.
     const auto edge = static_cast<std::uint8_t>(width % 8 ? 0xFF << (8 - width % 8) : 0xFF);
+    const bool at_edge = edge != 0xFF && at + n + (shift != 0) >= row_bytes;
     const int first = std::max(0, -top), last = std::min(count, height - top);
-    for (int r = first; r < last; ++r) {
-        const std::uint8_t *from = rows + static_cast<std::size_t>(r) * row_size;
-        std::uint8_t *row = bits.data() + static_cast<std::size_t>(top + r) * row_bytes;
-        std::uint8_t *to = row + at;
-        unsigned carry = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const unsigned b = from[i];
-            to[i] = static_cast<std::uint8_t>(to[i] | b >> shift | carry);
-            carry = (b << (8 - shift)) & 0xFFu;  // shift 0 carries nothing
+    if (first >= last) return;
+    const std::uint8_t *from = rows + static_cast<std::size_t>(first) * row_size;
+    std::uint8_t *to = bits.data() + static_cast<std::size_t>(top + first) * row_bytes + at;
+    for (int r = first; r < last; ++r, from += row_size, to += row_bytes) {
+        if (shift == 0) {
+            or_bytes(to, from, n);
+        } else {
+            unsigned carry = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                const unsigned b = from[i];
+                to[i] = static_cast<std::uint8_t>(to[i] | b >> shift | carry);
+                carry = (b << (8 - shift)) & 0xFFu;
+            }
+            if (carry && spills) to[n] = static_cast<std::uint8_t>(to[n] | carry);
         }
-        if (carry && spills) to[n] = static_cast<std::uint8_t>(to[n] | carry);
-        row[row_bytes - 1] &= edge;
+        if (at_edge) to[row_bytes - 1 - at] &= edge;
     }
 }
 

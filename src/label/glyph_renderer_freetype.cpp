@@ -266,6 +266,21 @@ Glyph draw(FT_Face face, const GlyphKey &key, int cells, int baseline) {
     return g;
 }
 
+// The same glyph with its left edge on a whole byte: left rounded down to a
+// multiple of 8 and the rows shifted right to match. Cells are whole bytes
+// wide, so its rows are then laid into the image byte for byte.
+Glyph byte_aligned(Glyph g) {
+    const int shift = g.left & 7;
+    if (shift == 0 || g.rows == 0) return g;
+    GlyphImage moved(g.width + shift, g.rows);
+    moved.lay(shift, 0, g.dots.data(), g.row_bytes, g.rows);
+    g.left -= shift;
+    g.width += shift;
+    g.row_bytes = moved.row_bytes;
+    g.dots = std::move(moved.bits);
+    return g;
+}
+
 // Glyphs in memory for the life of the process, the store's behind them,
 // drawn only when neither has them.
 class GlyphCache {
@@ -276,7 +291,8 @@ public:
         if (glyphs_.size() >= kMaxGlyphs) glyphs_.clear();  // bound the memory a long run can take
         std::uint64_t stored_key = 0;
         const bool keepable = GlyphStore::glyph_key(key.code, key.cell_width, key.cell_height, key.bold, key.italic, stored_key);
-        if (const Glyph *kept = keepable ? store.find(stored_key) : nullptr) return glyphs_.emplace(key, *kept).first->second;
+        if (const Glyph *kept = keepable ? store.find(stored_key) : nullptr)
+            return glyphs_.emplace(key, byte_aligned(*kept)).first->second;
         FT_Face face = fonts.face(key.slot);
         if (!face) return glyphs_.emplace(key, Glyph{}).first->second;  // the face cannot be opened: blank
         if (sized_face_ != face || sized_width_ != key.cell_width || sized_height_ != key.cell_height) {
@@ -287,7 +303,7 @@ public:
             sized_width_ = key.cell_width;
             sized_height_ = key.cell_height;
         }
-        const Glyph &drawn = glyphs_.emplace(key, draw(face, key, cells, baseline)).first->second;
+        const Glyph &drawn = glyphs_.emplace(key, byte_aligned(draw(face, key, cells, baseline))).first->second;
         if (keepable) store.add(stored_key, drawn);
         return drawn;
     }
