@@ -62,7 +62,7 @@ def fmt(seconds):
 
 # Chinese text, warm, against Pillow doing the same job.
 for size in (1, 2, 3, 4):
-    m = alternate(3, ours=lambda: gbench("^BM_ChineseText/%d$" % size)["BM_ChineseText/%d" % size],
+    m = alternate(7, ours=lambda: gbench("^BM_ChineseText/%d$" % size)["BM_ChineseText/%d" % size],
                   peer=lambda: float(subprocess.run(["/usr/bin/python3", os.path.join(HERE, "peer_pil.py"), str(size),
                                                      "0.3"], capture_output=True, text=True, check=True).stdout))
     row("QB_PrintChineseStr, 4 characters, size %d, warm" % size, m["ours"], m["peer"], "Pillow peer",
@@ -121,7 +121,7 @@ with tempfile.TemporaryDirectory() as tmp:
         "%+.2f ms over the same program doing nothing" % ((m["label"] - m["idle"]) * 1e3))
 
 # The channel to a pseudo-terminal, against a plain write() loop.
-m = alternate(5, ours=lambda: gbench("^BM_ChannelToPty$")["BM_ChannelToPty"],
+m = alternate(9, ours=lambda: gbench("^BM_ChannelToPty$")["BM_ChannelToPty"],
               plain=lambda: gbench("^BM_PlainWriteToPty$")["BM_PlainWriteToPty"],
               formatted=lambda: gbench("^BM_FormattedWriteToPty$")["BM_FormattedWriteToPty"])
 row("1 MB in 54-byte commands to a pseudo-terminal", m["ours"], m["plain"], "write() loop", "plain/ours (1.0 = as fast)")
