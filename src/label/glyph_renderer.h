@@ -36,7 +36,8 @@ struct GlyphImage {
     }
     // ORs rows of bits (each row_size bytes, first pixel in the most
     // significant bit) into the image with the first row's first pixel at
-    // (x, top); what falls outside the image is dropped.
+    // (x, top); what falls past the right edge, above or below is dropped,
+    // and rows that would start left of the image are not laid at all.
     void lay(int x, int top, const std::uint8_t *rows, std::size_t row_size, int count);
 };
 
