@@ -1,16 +1,13 @@
 // SPDX-License-Identifier: MIT
 // Devices on POSIX: serial ports (termios), parallel ports, and anything else
 // a port is routed to (a USB printer node, a pseudo-terminal, a FIFO, a plain
-// file that captures the stream, a network printer's raw TCP port).
+// file that captures the stream, a network printer's raw TCP port, connected
+// in tcp_posix.cpp).
 #include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -25,6 +22,7 @@
 #include <utility>
 
 #include "connection/device.h"
+#include "connection/posix_io.h"
 
 namespace quillbar {
 namespace {
@@ -33,35 +31,11 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 std::atomic<long long> g_no_progress_ms{15000};
-std::atomic<long long> g_connect_ms{5000};
 
 // A close from another thread sets the device's interrupt flag, which every
 // wait loop checks between its waits, kept short for it. No descriptor of
 // its own, so the library holds none but the port's.
 constexpr milliseconds kLongestWait{50};
-
-std::string reason(const std::string &what, int error) { return what + ": " + std::strerror(error); }
-
-// Owns one file descriptor; every early return closes it.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset(int fd) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
 
 // Which signal a write to the device may raise: SIGPIPE (a FIFO or socket
 // nobody reads), SIGXFSZ (a file past the process's file-size limit).
@@ -282,80 +256,6 @@ bool configure_terminal(int fd, speed_t speed) {
     return ::tcgetattr(fd, &back) == 0 && took(t, back);
 }
 
-// "tcp://HOST:PORT", HOST a name, an IPv4 address or an IPv6 one in brackets,
-// PORT 1..65535 (a larger number is no port: it would wrap to another one).
-bool split_tcp(const std::string &path, std::string &host, std::string &port) {
-    const std::string rest = path.substr(path.find("://") + 3);  // after the scheme the route table matched
-    const std::size_t colon = rest.rfind(':');
-    if (colon == std::string::npos || colon + 1 == rest.size()) return false;
-    host = rest.substr(0, colon);
-    port = rest.substr(colon + 1);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    return !host.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos &&
-           std::stol(port) >= 1 && std::stol(port) <= 65535;
-}
-
-// Waits until the connection in progress on fd is made or refused, within
-// the deadline; a handled signal does not end the wait. 0, or the errno.
-int finish_connect(int fd, Clock::time_point deadline) {
-    for (;;) {
-        const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return ETIMEDOUT;
-        pollfd pfd{fd, POLLOUT, 0};
-        const int ready = ::poll(&pfd, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) return errno;
-        if (ready == 0) return ETIMEDOUT;
-        int error = 0;
-        socklen_t len = sizeof error;
-        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) return errno;
-        return error;
-    }
-}
-
-// Connects within the connect time: a printer that does not answer fails the
-// open instead of hanging it.
-int connect_tcp(const std::string &path, std::string &why) {
-    std::string host, port;
-    if (!split_tcp(path, host, port)) {
-        why = path + " is not tcp://HOST:PORT with PORT 1..65535";
-        return -1;
-    }
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    int rc;
-    do {
-        rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
-    } while (rc == EAI_SYSTEM && errno == EINTR);
-    if (rc != 0) {
-        why = "cannot find " + host + ": " + ::gai_strerror(rc);
-        return -1;
-    }
-    const auto deadline = Clock::now() + milliseconds{g_connect_ms.load()};
-    int connected = -1;
-    why = "cannot connect to " + host + " port " + port + ": no address";
-    for (addrinfo *a = found; a && connected < 0; a = a->ai_next) {
-        Fd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
-        if (!fd) continue;
-        if (::connect(fd.get(), a->ai_addr, a->ai_addrlen) != 0) {
-            // EINTR: the connection goes on being made, as with EINPROGRESS.
-            int error = errno;
-            if (error == EINPROGRESS || error == EINTR) error = finish_connect(fd.get(), deadline);
-            if (error != 0) {
-                why = reason("cannot connect to " + host + " port " + port, error);
-                continue;
-            }
-        }
-        // Every command line goes out as it is written, not held back for the next.
-        const int on = 1;
-        ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        connected = fd.release();
-    }
-    ::freeaddrinfo(found);
-    return connected;
-}
-
 }  // namespace
 
 std::string default_device(const std::string &port_name) {
@@ -365,12 +265,8 @@ std::string default_device(const std::string &port_name) {
     return "/dev/ttyS1";  // COM2
 }
 
-void set_connect_timeout(milliseconds timeout) { g_connect_ms.store(timeout.count()); }
-milliseconds connect_timeout() { return milliseconds{g_connect_ms.load()}; }
-
 void set_no_progress_timeout(milliseconds timeout) { g_no_progress_ms.store(timeout.count()); }
 milliseconds no_progress_timeout() { return milliseconds{g_no_progress_ms.load()}; }
-
 
 // A network printer: raw EPL2 on a TCP port; no line settings to make.
 OpenedDevice open_network_printer(const std::string &route) {
