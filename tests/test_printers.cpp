@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -222,6 +223,49 @@ TEST(PrinterStatus, EachFaultIsReportedUntilItClearsThenKeptLabelsPrintOnce) {
         EXPECT_EQ(printer.lines("label "), from_second ? 3 : 2);  // "label N kept" and "label N: file"
         EXPECT_EQ(QB_PrinterClose(p), 0);
     }
+}
+
+// An answer left unread when a network printer is closed must not reset the
+// connection: the printer would drop what it has not read yet.
+TEST(PrinterClose, NetworkPrinterGetsEveryLabelWhateverAnswersAreUnread) {
+    struct Row {
+        const char *what;
+        bool flat;
+        std::function<void(QB_Printer *)> before_close;
+    } rows[] = {
+        {"a status query that timed out", false, [](QB_Printer *p) { EXPECT_EQ(QB_PrinterStatus(p, 0), -1); }},
+        {"UQ, its answer unread", false, [](QB_Printer *p) { EXPECT_EQ(QB_PrinterSendCommand(p, "UQ"), 0); }},
+        {"UQ, its answer unread (flat)", true, [](QB_Printer *) { EXPECT_EQ(QB_SendCommand("UQ"), 0); }},
+    };
+    constexpr int kLabels = 300;
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        qbtest::TempDir dir;
+        qbtest::ListeningPrinter printer(QUILLBAR_PREVIEW_TOOL, dir.path(), {});
+        QB_Printer *p = nullptr;
+        if (row.flat) {
+            ASSERT_EQ(QB_PortSetDevice(1, tcp(printer).c_str()), 0);
+            ASSERT_EQ(QB_PortOpen(1, 9600), 0) << QB_GetLastErrorMessage();
+        } else {
+            p = QB_PrinterOpen(tcp(printer).c_str(), 0);
+            ASSERT_NE(p, nullptr) << QB_GetLastErrorMessage();
+        }
+        const auto send = [&](const char *line) { return p ? QB_PrinterSendCommand(p, line) : QB_SendCommand(line); };
+        EXPECT_EQ(send("UQ"), 0);  // an answer waiting from the start
+        for (int i = 0; i < kLabels; ++i) {
+            EXPECT_EQ(send("N"), 0);
+            EXPECT_EQ(send("A10,10,0,1,1,1,N,\"label\""), 0);
+            EXPECT_EQ(send("P1"), 0);
+        }
+        row.before_close(p);
+        EXPECT_EQ(p ? QB_PrinterClose(p) : QB_PortClose(), 0) << QB_GetLastErrorMessage();
+        EXPECT_TRUE(printer.wait_for_lines("job 1 done", 1, 10));
+        const std::string raw = printer.raw();
+        long labels = 0;
+        for (std::size_t at = 0; (at = raw.find("P1\n", at)) != std::string::npos; ++at) ++labels;
+        EXPECT_EQ(labels, kLabels);
+    }
+    QB_PortSetDevice(1, nullptr);
 }
 
 TEST(PrinterStatus, RoutesThatCannotAnswerSayUnknownAtOnce) {

@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -89,9 +90,10 @@ private:
 
 class PosixDevice final : public Device {
 public:
-    PosixDevice(int fd, std::string path, bool exclusive_tty, SignalRisk may_raise_signal, bool answers)
+    PosixDevice(int fd, std::string path, bool exclusive_tty, SignalRisk may_raise_signal, bool answers,
+                bool network = false)
         : fd_(fd), path_(std::move(path)), exclusive_tty_(exclusive_tty), may_raise_signal_(may_raise_signal),
-          answers_(answers) {}
+          answers_(answers), network_(network) {}
     ~PosixDevice() override { Device::close(); }
 
     bool write_all(const void *data, std::size_t size, std::string &error) override;
@@ -100,11 +102,14 @@ public:
     long read_some(void *data, std::size_t size, milliseconds wait, std::string &error) override;
 
 private:
+    bool deliver_before_close(std::string &error);
+
     int fd_;
     std::string path_;
     bool exclusive_tty_;
     SignalRisk may_raise_signal_;
     bool answers_;
+    bool network_;  // a printer's TCP connection
 };
 
 // Waits in short slices, so that a close from another thread ends the wait.
@@ -202,14 +207,77 @@ bool PosixDevice::write_all(const void *data, std::size_t size, std::string &err
     return true;
 }
 
+// Bytes written to a socket that its peer has not acknowledged yet; -1 when
+// the system cannot say.
+int unacknowledged(int fd) {
+    int n = 0;
+    return ::ioctl(fd, TIOCOUTQ, &n) == 0 ? n : -1;
+}
+
+// A network printer drops what it has not read yet when its connection is
+// reset, and closing a socket that holds unread bytes (an answer to a query
+// that timed out, to a UQ nobody read) resets it. So the end goes as a FIN
+// after the last byte, what the printer sends is read and dropped, and the
+// socket closes once the printer has ended its side, or has acknowledged
+// every byte and said nothing for a moment. A printer that takes no byte
+// for the no-progress time did not get them all: that is said.
+bool PosixDevice::deliver_before_close(std::string &error) {
+    constexpr milliseconds kQuietEnough{200};
+    const int before = unacknowledged(fd_);
+    if (::shutdown(fd_, SHUT_WR) != 0) {
+        if (before <= 0) return true;
+        error = reason(path_ + ": " + std::to_string(before) + " byte(s) were not delivered", errno);
+        return false;
+    }
+    const milliseconds limit = no_progress_timeout();
+    auto now = Clock::now();
+    auto deadline = now + limit;  // for the printer to take a byte
+    auto heard = now;             // when it last sent something
+    int left = before;
+    char sink[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd_, sink, sizeof sink);
+        now = Clock::now();
+        if (n == 0) return true;  // the printer ended its side: it has read every byte
+        if (n > 0) {
+            heard = now;
+            continue;
+        }
+        if (errno == EINTR) continue;
+        const int unsent = unacknowledged(fd_);
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            if (unsent <= 0) return true;
+            error = reason(path_ + ": " + std::to_string(unsent) + " byte(s) were not delivered", errno);
+            return false;
+        }
+        if (unsent < left) {
+            left = unsent;
+            deadline = now + limit;
+        }
+        // Everything acknowledged: a printer that keeps its side open is
+        // left once it is quiet, one that keeps talking after the time.
+        if (unsent <= 0 && (now - heard >= kQuietEnough || now >= deadline)) return true;
+        if (unsent > 0 && now >= deadline) {
+            char seconds[32];
+            std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(limit.count()) / 1000.0);
+            error = path_ + " took no byte for " + seconds + " s: " + std::to_string(unsent) +
+                    " byte(s) were not delivered; is the printer on and ready?";
+            return false;
+        }
+        pollfd pfd{fd_, POLLIN, 0};
+        (void)::poll(&pfd, 1, static_cast<int>(kLongestWait.count()));
+    }
+}
+
 bool PosixDevice::close(std::string &error) {
     if (fd_ < 0) return true;
+    const bool delivered = !network_ || deliver_before_close(error);
     if (exclusive_tty_) ::ioctl(fd_, TIOCNXCL);
     // The lock goes with the descriptor. An explicit LOCK_UN would also drop
     // it for a forked copy of this process that still holds the port.
     // Linux releases the descriptor even when close reports EINTR; never retry.
     const int rc = ::close(std::exchange(fd_, -1));
-    if (rc == 0 || errno == EINTR) return true;
+    if (rc == 0 || errno == EINTR) return delivered;
     error = reason("cannot close " + path_, errno);
     return false;
 }
@@ -273,7 +341,7 @@ OpenedDevice open_network_printer(const std::string &route) {
     OpenedDevice result;
     Fd fd(connect_tcp(route, result.error));
     if (!fd) return result;
-    result.device.reset(new PosixDevice(fd.get(), route, false, SignalRisk::broken_pipe, true));
+    result.device.reset(new PosixDevice(fd.get(), route, false, SignalRisk::broken_pipe, true, true));
     fd.release();
     result.configured = true;
     return result;
