@@ -11,6 +11,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <functional>
 #include <string>
 #include <thread>
@@ -18,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include "connection/answers.h"
 #include "print_server.h"
 #include "quillbar.h"
 #include "support.h"
@@ -326,6 +330,87 @@ TEST(PrinterStatus, SilentAndLateAnswersOnASerialLine) {
     EXPECT_EQ(QB_PrinterStatus(p, 3000), QB_STATUS_PAPER_OUT);
     several.join();
     QB_PrinterClose(p);
+}
+
+// Whatever went wrong with one query, the next gets its own answer: a
+// printer that now answers 00 at once is reported as 0.
+TEST(PrinterStatus, EachQueryGetsItsOwnAnswerWhateverCameBefore) {
+    struct Row {
+        const char *what;
+        const char *unasked;      // sent before the first query
+        const char *answer;       // to the first query (nullptr: none)
+        const char *late;         // arrives after the first query gave up
+        bool reopen;              // the second query comes from a new handle
+        int first;
+    } rows[] = {
+        {"garbage", "", "XY\r\n", "", false, -1},
+        {"half an answer", "", "0", "", false, -1},
+        {"no answer", "", nullptr, "", false, -1},
+        {"an unasked message", "07\r\n", "00\r\n", "", false, 0},
+        {"a late answer", "", nullptr, "07\r\n", false, -1},
+        {"another handle's late answer", "", nullptr, "07\r\n", true, -1},
+        {"an unasked message, then a half answer", "12\r\n", "1", "1\r\n", false, -1},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const Row &row = rows[i];
+        SCOPED_TRACE(testing::Message() << "row " << i << ": " << row.what);
+        qbtest::Pty pty;
+        QB_Printer *p = QB_PrinterOpen(pty.slave().c_str(), 9600);
+        ASSERT_NE(p, nullptr) << QB_GetLastErrorMessage();
+        const auto say = [&](const char *text) {
+            const std::size_t n = std::strlen(text);
+            ASSERT_EQ(write(pty.master(), text, n), static_cast<ssize_t>(n));
+        };
+        say(row.unasked);
+        std::thread printer([&] {
+            EXPECT_EQ(pty.read_exact(4), "^ee\n");
+            if (row.answer) say(row.answer);
+        });
+        EXPECT_EQ(QB_PrinterStatus(p, 400), row.first);
+        printer.join();
+        say(row.late);
+        if (row.reopen) {
+            EXPECT_EQ(QB_PrinterClose(p), 0);
+            p = QB_PrinterOpen(pty.slave().c_str(), 9600);
+            ASSERT_NE(p, nullptr) << QB_GetLastErrorMessage();
+        }
+        std::thread recovered([&] {
+            EXPECT_EQ(pty.read_exact(4), "^ee\n");
+            say("00\r\n");
+        });
+        EXPECT_EQ(QB_PrinterStatus(p, 2000), QB_STATUS_OK);
+        recovered.join();
+        QB_PrinterClose(p);
+    }
+}
+
+// With several codes in one answer, the one that most needs the operator,
+// in the order the header promises, whichever comes first on the line.
+TEST(PrinterStatus, SeveralCodesGiveTheMostUrgentInEitherOrder) {
+    const int order[] = {QB_STATUS_HEAD_UP,   QB_STATUS_PAPER_OUT, QB_STATUS_MEDIA_FEED, QB_STATUS_CUTTER,
+                         QB_STATUS_SENSOR,    QB_STATUS_PAUSED,    QB_STATUS_HEAD_HOT,   QB_STATUS_MOTOR_HOT,
+                         QB_STATUS_BATTERY_LOW, QB_STATUS_SYNTAX};
+    const auto two = [](int code) {
+        char text[8];
+        std::snprintf(text, sizeof text, "%02d", code);
+        return std::string(text);
+    };
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i) {
+        SCOPED_TRACE(testing::Message() << "row " << i << ": " << order[i] << " before " << order[i + 1]);
+        for (const std::string &line : {two(order[i]) + "," + two(order[i + 1]), two(order[i + 1]) + "," + two(order[i])}) {
+            int code = -2;
+            EXPECT_TRUE(quillbar::parse_status_answer(line, code)) << line;
+            EXPECT_EQ(code, order[i]) << line;
+        }
+    }
+    // What is no answer: not taken for one.
+    for (const char *line : {"", "XY", "7", "007", "07,", ",07", "P005", "07,Q1", "07 11"}) {
+        int code = -2;
+        EXPECT_FALSE(quillbar::parse_status_answer(line, code)) << line;
+    }
+    int code = -2;
+    EXPECT_TRUE(quillbar::parse_status_answer("07,P005", code));
+    EXPECT_EQ(code, QB_STATUS_PAPER_OUT);
 }
 
 // ---- message handlers that cannot outlive their owner -----------------------------------

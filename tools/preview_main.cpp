@@ -32,15 +32,32 @@ namespace {
 
 using namespace quillbar::tool;
 
-// --fault KIND[@N]: a printer that stops as real ones do.
+// --fault KIND[@N]: a printer that stops as real ones do, with the codes of
+// the library's one list of status codes.
 struct FaultKind {
-    const char *name;
+    const char *names;  // separated by spaces
     int code;
 };
 constexpr FaultKind kFaults[] = {
-    {"paper-out", 7}, {"ribbon-out", 7}, {"head-open", 11}, {"paused", 12},
-    {"head-hot", 13}, {"cutter", 81},    {"media-feed", 84},
+#define QB_STATUS(code, name, urgency, faults, meaning) {faults, code},
+#include "status_codes.def"
+#undef QB_STATUS
 };
+
+// "paper-out, ribbon-out, ... or media-feed"
+std::string fault_names() {
+    std::vector<std::string> names;
+    for (const FaultKind &f : kFaults)
+        for (std::size_t i = 0, end; *f.names && i <= std::strlen(f.names); i = end + 1) {
+            end = std::string(f.names).find(' ', i);
+            if (end == std::string::npos) end = std::strlen(f.names);
+            names.push_back(std::string(f.names).substr(i, end - i));
+        }
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        out += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+    return out;
+}
 
 // --media WxH: inches ("4x6", "4x6in") or millimetres ("100x150mm"), in dots
 // at the printer's density (203 or 300 an inch, 8 or 12 a millimetre).
@@ -81,11 +98,12 @@ bool parse_fault(const char *text, Options &o) {
     const std::size_t at = arg.find('@');
     const std::string kind = arg.substr(0, at);
     for (const FaultKind &f : kFaults)
-        if (kind == f.name) o.fault = f.code;
+        if (!kind.empty() && kind.find(' ') == std::string::npos &&
+            (" " + std::string(f.names) + " ").find(" " + kind + " ") != std::string::npos)
+            o.fault = f.code;
     if (!o.fault) {
-        std::fprintf(stderr, "%s: --fault takes paper-out, ribbon-out, head-open, paused, head-hot, cutter or "
-                             "media-feed, then @N if it starts at the N-th label; not '%s'\n",
-                     kProgram, text);
+        std::fprintf(stderr, "%s: --fault takes %s, then @N if it starts at the N-th label; not '%s'\n", kProgram,
+                     fault_names().c_str(), text);
         return false;
     }
     return at == std::string::npos ||
@@ -176,14 +194,14 @@ void usage(FILE *to) {
                  "      --labels N          (--serve, --listen) stop after N labels (default: until stopped)\n"
                  "      --fault KIND[@N]    (--serve, --listen) from the N-th label on (default 1) report\n"
                  "                          KIND to ^ee and keep labels instead of printing them, until\n"
-                 "                          SIGUSR1 clears it; KIND: paper-out, ribbon-out, head-open,\n"
-                 "                          paused, head-hot, cutter, media-feed\n"
+                 "                          SIGUSR1 clears it; KIND: one of\n"
+                 "                          %s\n"
                  "  -h, --help              show this help and exit\n"
                  "  -V, --version           show the version and exit\n"
                  "\n"
                  "Exit status: 0 on success, 1 for a usage or file error, 2 when the stream had\n"
                  "lines the printer could not take (each reported on standard error).\n",
-                 kProgram, kProgram, kProgram, kProgram);
+                 kProgram, kProgram, kProgram, kProgram, fault_names().c_str());
 }
 
 int bad_usage(const char *why = nullptr) {

@@ -121,6 +121,13 @@ def test_the_bindings_follow_the_one_list_of_exports():
         assert hasattr(quillbar.Printer, snake(name)), snake(name)
 
 
+def test_status_names_follow_the_one_list_of_codes():
+    here = os.path.dirname(os.path.abspath(__file__))
+    listed = open(os.path.join(here, "..", "..", "src", "status_codes.def")).read()
+    codes = {name: int(code) for code, name in re.findall(r"^QB_STATUS\((-?\d+), (\w+),", listed, re.M)}
+    assert {s.name: s.value for s in quillbar.Status} == codes
+
+
 def test_two_printers_are_two_printers(tmp_path):
     a_path, b_path = tmp_path / "a.epl", tmp_path / "b.epl"
     a_path.write_bytes(b"")

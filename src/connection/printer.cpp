@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "connection/answers.h"
 #include "connection/lasting.h"
 
 namespace quillbar {
@@ -80,8 +81,7 @@ int Printer::open(const std::string &path, PortKind kind, int baud) {
     }
     if (old) old->close();
     old.reset();
-    unread_.clear();
-    unanswered_ = 0;
+    last_query_unanswered_ = false;
     OpenedDevice opened = open_device(path, kind, baud);
     {
         // A serial port whose settings did not take stays open and in use.
@@ -137,53 +137,24 @@ void Printer::reset_locks_after_fork() {
 
 // ---- the printer's answers --------------------------------------------------------------
 
-namespace {
-
-// How much a code needs the operator: the larger, the sooner. The printer
-// cannot go on without a hand for the first group; the second stops it until
-// it cools or is resumed; the rest say a command or the line was at fault.
-int urgency(int code) {
-    switch (code) {
-    case 11: return 100;  // head up
-    case 7: return 99;    // out of paper or ribbon
-    case 84: return 98;   // media does not feed, mark not found
-    case 81: return 97;   // cutter
-    case 82: return 96;   // sensor
-    case 12: return 95;   // paused, or a label waiting to be taken
-    case 13: return 90;   // head too hot
-    case 14: return 89;   // motor too hot
-    case 15:
-    case 16: return 88;   // battery low
-    case 0: return 0;
-    default: return 10;   // syntax, memory, names, data: the application's to mend
+// Drops what the printer sent before a query: answers to earlier queries
+// that came late, messages it sent unasked, half an answer, whatever another
+// program left in a terminal's input. After a query that went unanswered its
+// answer may still be on the way: the line must then be quiet for a moment
+// first (within the caller's time). False, with the reason, when the line
+// fails.
+bool Printer::drop_unasked_locked(Clock::time_point deadline, std::string &error) {
+    constexpr milliseconds kQuiet{50};
+    char buf[256];
+    for (;;) {
+        milliseconds wait{0};
+        if (last_query_unanswered_)
+            wait = std::max(milliseconds{0}, std::min(kQuiet, std::chrono::duration_cast<milliseconds>(deadline - Clock::now())));
+        const long n = device_->read_some(buf, sizeof buf, wait, error);
+        if (n < 0) return false;
+        if (n == 0) return true;
     }
 }
-
-// An ^ee answer: two-digit codes separated by commas ("00", "07", "07,11";
-// after 07 the labels left may follow as "Pnnn"). Anything else is not one.
-bool parse_answer(const std::string &line, int &code) {
-    if (line.empty()) return false;
-    code = 0;
-    std::size_t i = 0;
-    bool any = false;
-    while (i < line.size()) {
-        const std::size_t end = std::min(line.find(',', i), line.size());
-        const std::string field = line.substr(i, end - i);
-        if (field.size() == 2 && std::isdigit(static_cast<unsigned char>(field[0])) &&
-            std::isdigit(static_cast<unsigned char>(field[1]))) {
-            const int c = (field[0] - '0') * 10 + (field[1] - '0');
-            if (!any || urgency(c) > urgency(code)) code = c;
-            any = true;
-        } else if (!(any && field.size() > 1 && field[0] == 'P' &&
-                     field.find_first_not_of("0123456789", 1) == std::string::npos)) {
-            return false;
-        }
-        i = end + 1;
-    }
-    return any;
-}
-
-}  // namespace
 
 int Printer::status(milliseconds timeout) {
     if (!device_) {
@@ -194,27 +165,19 @@ int Printer::status(milliseconds timeout) {
     static const char kQuery[] = "^ee\n";
     std::string error;
     const auto deadline = Clock::now() + timeout;
-    if (!device_->write_all(kQuery, sizeof kQuery - 1, error)) {
+    if (!drop_unasked_locked(deadline, error) || !device_->write_all(kQuery, sizeof kQuery - 1, error)) {
         fail(QB_ERR_PORT_WRITE, error);
         return -1;
     }
-    ++unanswered_;
-    // Answers come in the order asked: the last one read is this query's.
-    int code = -1;
-    while (unanswered_ > 0) {
-        const std::size_t end = unread_.find('\n');
-        if (end != std::string::npos) {
-            std::string line = unread_.substr(0, end);
-            unread_.erase(0, end + 1);
-            while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-            // Lines that are no ^ee answer (ACKs, a configuration the
-            // application asked for) are not taken for one.
-            int answer;
-            if (parse_answer(line, answer)) {
-                --unanswered_;
-                code = answer;
-            }
-            continue;
+    // The first answer after the query is its answer. Lines that are none
+    // (an ACK, a configuration the application asked for) are passed over.
+    last_query_unanswered_ = true;
+    AnswerReader reader;
+    for (;;) {
+        int code;
+        if (reader.next(code)) {
+            last_query_unanswered_ = false;
+            return code;
         }
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
         if (left <= milliseconds{0}) return -1;
@@ -224,13 +187,8 @@ int Printer::status(milliseconds timeout) {
             fail(QB_ERR_PORT_WRITE, error);
             return -1;
         }
-        // Bytes that cannot be an answer (an ACK, an XON) are dropped here;
-        // a stream that never ends a line is kept within reason.
-        for (long k = 0; k < n; ++k)
-            if (buf[k] == '\n' || buf[k] == '\r' || (buf[k] >= 0x20 && buf[k] < 0x7F)) unread_ += buf[k];
-        if (unread_.size() > 4096) unread_.erase(0, unread_.size() - 4096);
+        reader.add(buf, static_cast<std::size_t>(n));
     }
-    return code;
 }
 
 // ---- the default printer and handles ----------------------------------------------------

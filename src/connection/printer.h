@@ -84,8 +84,9 @@ public:
     // and reads the answer within timeout. 0 no error, the printer's code
     // (the one most in need of the operator when there are several), or -1
     // when the state is unknown (the route cannot answer, or no answer came
-    // in time). Answers that come late are taken by the next query, in
-    // order; bytes after an answer stay for the next.
+    // in time). What the printer sent before the query is dropped first, so
+    // the answer taken is this query's; an answer that does not come costs
+    // this query only.
     int status(std::chrono::milliseconds timeout);
 
     // After fork(), in the child: locks copied held start free.
@@ -101,8 +102,9 @@ private:
     std::unique_ptr<Device> device_;
     MessageService messages_;
     long labels_ = 0;            // jobs named "label N" on a print server
-    std::string unread_;         // bytes the printer sent that no answer used yet
-    int unanswered_ = 0;         // queries whose answers have not been read
+    bool last_query_unanswered_ = false;  // its answer may still be on the way
+
+    bool drop_unasked_locked(std::chrono::steady_clock::time_point deadline, std::string &error);
 };
 
 // The flat API's printer, for the process (never destroyed).
