@@ -145,7 +145,7 @@ std::string ListeningPrinter::raw() const {
     return s.str();
 }
 
-PrintServer::PrintServer(const std::string &folder) : folder_(folder), port_(free_port()) {
+PrintServer::PrintServer(const std::string &folder, bool asks_everyone) : folder_(folder), port_(free_port()) {
     chmod(folder.c_str(), 0755);
     make_dir(folder + "/etc", 0755, true);
     make_dir(folder + "/etc/ppd", 0755, true);
@@ -158,11 +158,15 @@ PrintServer::PrintServer(const std::string &folder) : folder_(folder), port_(fre
                "Listen 127.0.0.1:" + std::to_string(port_) +
                    "\nServerName 127.0.0.1\nServerAlias *\nLogLevel warn\nBrowsing Off\nWebInterface No\n"
                    "DefaultAuthType None\nMaxJobs 0\nMaxJobsPerPrinter 0\nMaxJobsPerUser 0\nMaxClients 1000\n"
-                   "PreserveJobHistory Off\nPreserveJobFiles Off\nJobRetryInterval 1\nDirtyCleanInterval 0\n"
-                   "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
+                   "PreserveJobHistory Off\nPreserveJobFiles Off\nJobRetryInterval 1\nDirtyCleanInterval 0\n" +
+                   (asks_everyone ? "<Location />\n  AuthType Basic\n  Require valid-user\n</Location>\n"
+                                  : "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n") +
                    "<Location /admin>\n  Order allow,deny\n  Allow all\n</Location>\n"
                    "<Location /printers/secure>\n  AuthType Basic\n  Require valid-user\n</Location>\n"
-                   "<Policy default>\n  <Limit All>\n    Order deny,allow\n    Allow all\n  </Limit>\n</Policy>\n");
+                   "<Policy default>\n  <Limit All>\n    Order deny,allow\n    Allow all\n  </Limit>\n</Policy>\n"
+                   "<Policy jobs-need-password>\n  <Limit Create-Job Print-Job Print-URI Send-Document>\n"
+                   "    AuthType Basic\n    Require valid-user\n  </Limit>\n"
+                   "  <Limit All>\n    Order deny,allow\n    Allow all\n  </Limit>\n</Policy>\n");
     write_file(folder + "/etc/cups-files.conf",
                "ServerRoot " + folder + "/etc\nRequestRoot " + folder + "/spool\nTempDir " + folder +
                    "/spool/tmp\nCacheDir " + folder + "/cache\nStateDir " + folder + "/state\nErrorLog " + folder +
@@ -203,8 +207,8 @@ void PrintServer::stop() {
 
 PrintServer::~PrintServer() { stop(); }
 
-bool PrintServer::add_raw_queue(const std::string &name, const std::string &uri) {
-    return run("/usr/sbin/lpadmin -h " + address() + " -p " + name + " -E -v " + uri + " -m raw") == 0;
+bool PrintServer::add_raw_queue(const std::string &name, const std::string &uri, const std::string &options) {
+    return run("/usr/sbin/lpadmin -h " + address() + " -p " + name + " -E -v " + uri + " -m raw " + options) == 0;
 }
 
 bool PrintServer::command(const std::string &program, const std::string &queue) {

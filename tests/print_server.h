@@ -49,14 +49,18 @@ private:
 
 class PrintServer {
 public:
-    // Starts cupsd in folder; ok() says whether it answers.
-    explicit PrintServer(const std::string &folder);
+    // Starts cupsd in folder; ok() says whether it answers. Its queue
+    // "secure" wants a password for everything, a queue whose operation
+    // policy is "jobs-need-password" for jobs only; with asks_everyone, so
+    // does every request.
+    explicit PrintServer(const std::string &folder, bool asks_everyone = false);
     ~PrintServer();
     bool ok() const { return pid_ > 0; }
     int port() const { return port_; }
     std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
-    // Adds a raw queue whose device is uri ("socket://127.0.0.1:9100").
-    bool add_raw_queue(const std::string &name, const std::string &uri);
+    // Adds a raw queue whose device is uri ("socket://127.0.0.1:9100"), with
+    // options for lpadmin ("-o printer-op-policy=jobs-need-password").
+    bool add_raw_queue(const std::string &name, const std::string &uri, const std::string &options = "");
     // Runs a CUPS command against this server (cupsdisable, cupsreject, ...).
     bool command(const std::string &program, const std::string &queue);
     void stop();    // the server goes away (SIGKILL), its spool left as it is

@@ -3,6 +3,7 @@
 // device is the virtual printer on TCP. Every label goes through as one job,
 // arrives as the exact bytes, and renders.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -10,6 +11,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
+#include <iterator>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +26,7 @@
 #include <gtest/gtest.h>
 
 #include "connection/device.h"
+#include "connection/job_outcome.h"
 #include "print_server.h"
 #include "quillbar.h"
 #include "support.h"
@@ -273,18 +277,79 @@ TEST_F(PrintServerHazards, ClosingFromAnotherThreadEndsAPendingJob) {
     server_->signal(SIGCONT);
 }
 
-// A server that wants a password: the open fails and says so, and nothing
-// asks on a terminal.
+// A server that wants a password, by every path and from any thread: the
+// call fails at once and says so, and nothing is asked on the terminal.
+// Each row runs in a child whose controlling terminal is a pseudo-terminal
+// the test reads, as a program started from a terminal has one.
 TEST_F(PrintServerHazards, AServerThatWantsAPasswordFailsWithoutAskingOnATerminal) {
-    ASSERT_TRUE(server_->add_raw_queue("secure", "socket://127.0.0.1:" + std::to_string(printer_->port())));
-    const auto start = std::chrono::steady_clock::now();
-    QB_Printer *p = QB_PrinterOpen("cups:secure", 0);
-    EXPECT_EQ(p, nullptr);
-    EXPECT_EQ(QB_GetLastErrorCode(), QB_ERR_PORT_OPEN);
-    EXPECT_NE(std::string(QB_GetLastErrorMessage()).find("asks for a password"), std::string::npos)
-        << QB_GetLastErrorMessage();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
-    if (p) QB_PrinterClose(p);
+    const std::string device = "socket://127.0.0.1:" + std::to_string(printer_->port());
+    ASSERT_TRUE(server_->add_raw_queue("secure", device));
+    ASSERT_TRUE(server_->add_raw_queue("pay", device, "-o printer-op-policy=jobs-need-password"));
+    qbtest::TempDir strict_dir;
+    PrintServer strict(strict_dir.path(), true);
+    ASSERT_TRUE(strict.ok());
+    const std::string everyone = strict.address();
+    // "opened"/"failed": what the row's call gives; the reason must say so.
+    const auto open_fails = [](const char *route) {
+        QB_Printer *p = QB_PrinterOpen(route, 0);
+        if (p) QB_PrinterClose(p);
+        return !p && QB_GetLastErrorCode() == QB_ERR_PORT_OPEN;
+    };
+    const struct Row {
+        const char *what;
+        const std::string *server;  // CUPS_SERVER for the row; null: the usual one
+        std::function<bool()> call;
+    } rows[] = {
+        {"the first thread to open a route", nullptr, [&] { return open_fails("cups:secure"); }},
+        {"a second thread", nullptr,
+         [&] {
+             QB_Printer *first = QB_PrinterOpen("cups:labels", 0);
+             bool failed = false;
+             std::thread second([&] { failed = open_fails("cups:secure"); });
+             second.join();
+             QB_PrinterClose(first);
+             return first && failed;
+         }},
+        {"the list of printers", &everyone,
+         [] { return QB_PrinterList(nullptr, 0) == -1 && QB_GetLastErrorCode() == QB_ERR_PORT_OPEN; }},
+        {"the default printer", &everyone, [&] { return open_fails("printer:"); }},
+        {"a job the queue refuses", nullptr,
+         [] {
+             QB_Printer *p = QB_PrinterOpen("cups:pay", 0);
+             const bool refused = p && QB_PrinterPrint(p, 1) == -1 &&
+                                  QB_PrinterGetLastErrorCode(p) == QB_ERR_PORT_WRITE &&
+                                  std::string(QB_PrinterGetLastErrorMessage(p)).find("asks for a password") != std::string::npos;
+             if (p) QB_PrinterClose(p);
+             return refused;
+         }},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const Row &row = rows[i];
+        SCOPED_TRACE(testing::Message() << "row " << i << ": " << row.what);
+        qbtest::Pty terminal;
+        std::fflush(nullptr);
+        const auto start = std::chrono::steady_clock::now();
+        const pid_t child = fork();
+        if (child == 0) {
+            alarm(15);
+            setsid();
+            const int tty = open(terminal.slave().c_str(), O_RDWR);  // becomes the controlling terminal
+            if (tty < 0) _exit(3);
+            if (row.server) setenv("CUPS_SERVER", row.server->c_str(), 1);
+            if (!row.call()) {
+                std::fprintf(stderr, "%s\n", QB_GetLastErrorMessage());
+                _exit(1);
+            }
+            const std::string why = QB_GetLastErrorMessage();
+            _exit(i == std::size(rows) - 1 || why.find("asks for a password") != std::string::npos ? 0 : 2);
+        }
+        int status = -1;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << (WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status)) : std::string("killed"));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+        EXPECT_EQ(terminal.drain(std::chrono::milliseconds(50)).find("assword"), std::string::npos);
+    }
 }
 
 // A child after fork() prints over a connection of its own: both labels
@@ -343,6 +408,22 @@ TEST_F(PrintServerHazards, ErrorTextsSayWhatHappened) {
         EXPECT_EQ(message.find("Success"), std::string::npos) << message;
         EXPECT_EQ(message.find("Host is down"), std::string::npos) << message;
     }
+    // The list and the default printer, from a server that takes the
+    // connection and never answers: within the no-progress time, with why.
+    setenv("CUPS_SERVER", ("127.0.0.1:" + silent_port).c_str(), 1);
+    const std::function<bool()> asks[] = {
+        [] { return QB_PrinterList(nullptr, 0) == -1; },
+        [] { return QB_PrinterOpen("printer:", 0) == nullptr; },
+    };
+    for (std::size_t i = 0; i < std::size(asks); ++i) {
+        SCOPED_TRACE(testing::Message() << (i == 0 ? "the list" : "the default printer"));
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(asks[i]());
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+        EXPECT_EQ(QB_GetLastErrorCode(), QB_ERR_PORT_OPEN);
+        const std::string message = QB_GetLastErrorMessage();
+        EXPECT_NE(message.find("does not answer (no answer in 1 s)"), std::string::npos) << message;
+    }
     close(silent);
 }
 
@@ -384,6 +465,60 @@ TEST_F(PrintServerRoute, InstalledPrintersAreListedAndPrintByName) {
 }
 
 }  // namespace
+
+// What a job's facts make of it, decided in one place: the order of the
+// questions matters, so each boundary is a row.
+TEST(PrintServerJobs, TheOutcomeFollowsFromWhatTheDeviceSaw) {
+    using quillbar::JobFacts;
+    using quillbar::JobOutcome;
+    const auto facts = [](bool whole, bool answered, bool ok, bool password, bool interrupted, bool broke) {
+        JobFacts f;
+        f.sent_whole = whole;
+        f.answered = answered;
+        f.answer_ok = ok;
+        f.wants_password = password;
+        f.interrupted = interrupted;
+        f.line_failed = broke;
+        return f;
+    };
+    const struct {
+        const char *what;
+        JobFacts facts;
+        JobOutcome outcome;
+        const char *says;
+    } rows[] = {
+        {"taken", facts(true, true, true, false, false, false), JobOutcome::printed, ""},
+        {"refused with a reason", facts(true, true, false, false, false, false), JobOutcome::refused, "refused the job"},
+        {"a password, after every byte went", facts(true, false, false, true, false, false), JobOutcome::needs_password,
+         "asks for a password"},
+        {"a password, before the data", facts(false, false, false, true, false, true), JobOutcome::needs_password,
+         "asks for a password"},
+        {"a password in the answer", facts(true, true, false, true, false, false), JobOutcome::needs_password,
+         "asks for a password"},
+        {"silent after every byte", facts(true, false, false, false, false, false), JobOutcome::unconfirmed,
+         "may still print"},
+        {"the line broke after every byte", facts(true, false, false, false, false, true), JobOutcome::unreachable,
+         "did not reach"},
+        {"silent before every byte went", facts(false, false, false, false, false, false), JobOutcome::unreachable,
+         "did not reach"},
+        {"closed after every byte", facts(true, false, false, false, true, true), JobOutcome::interrupted,
+         "may have taken it"},
+        {"closed before every byte", facts(false, false, false, false, true, true), JobOutcome::interrupted,
+         "ended by closing the port"},
+        {"answered, then closed", facts(true, true, true, false, true, false), JobOutcome::printed, ""},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(testing::Message() << "row " << i << ": " << rows[i].what);
+        const JobOutcome outcome = quillbar::classify(rows[i].facts);
+        EXPECT_EQ(outcome, rows[i].outcome);
+        const std::string words = quillbar::describe(outcome, rows[i].facts, "T", "cups:q", "{route}");
+        EXPECT_NE(words.find(rows[i].says), std::string::npos) << words;
+        // What a server says is never read as a field of the wording.
+        if (outcome == JobOutcome::refused) {
+            EXPECT_NE(words.find(": {route}"), std::string::npos) << words;
+        }
+    }
+}
 
 // libcups is loaded when a print-server route first opens: without it, such
 // a route fails with a reason, and everything else prints as before.

@@ -13,10 +13,10 @@
 namespace quillbar {
 
 #define QB_CUPS_FUNCTIONS(X)                                                                                     \
-    X(cupsDoRequest) X(cupsEncryption) X(cupsFreeDests) X(cupsGetDefault2) X(cupsGetDests2) X(cupsGetResponse) \
+    X(cupsDoRequest) X(cupsEncryption) X(cupsGetResponse) \
     X(cupsLastError) X(cupsLastErrorString) X(cupsSendRequest) X(cupsServer) X(cupsSetPasswordCB2)              \
     X(cupsSetServer) X(cupsUser) X(cupsWriteRequestData) X(httpClose) X(httpConnect2) X(httpError) X(httpGetFd) \
-    X(httpSeparateURI) X(httpSetTimeout) X(ippAddString) X(ippAddStrings) X(ippDelete) X(ippFindAttribute)      \
+    X(httpSeparateURI) X(httpSetTimeout) X(ippAddString) X(ippAddStrings) X(ippDelete) X(ippFindAttribute) X(ippFindNextAttribute)      \
     X(ippGetBoolean) X(ippGetCount) X(ippGetInteger) X(ippGetStatusCode) X(ippGetString) X(ippLength)            \
     X(ippNewRequest) X(ippPort)
 

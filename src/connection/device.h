@@ -109,8 +109,10 @@ void set_print_server_library(const std::string &soname);
 OpenedDevice open_printer_queue(const std::string &route);
 
 // The printers a program can name, as routes ("printer:NAME" on Windows,
-// "cups:NAME" from the print server elsewhere); none when there is none.
-std::vector<std::string> printer_queues();
+// "cups:NAME", the queues of the print server, elsewhere); none when there
+// is no print server. False, with why, when the server cannot be asked (it
+// wants a password, or does not answer in the no-progress time).
+bool printer_queues(std::vector<std::string> &names, std::string &error);
 
 // How long a write may go without the device taking a single byte before it
 // fails. Internal: tests shorten it.

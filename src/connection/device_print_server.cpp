@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "connection/cups_library.h"
+#include "connection/job_outcome.h"
 
 namespace quillbar {
 namespace {
@@ -39,31 +40,73 @@ struct Destination {
 
 std::string server_said() { return cups().cupsLastErrorString() ? cups().cupsLastErrorString() : "no reason given"; }
 
+// The local server, as libcups finds it now (CUPS_SERVER, client.conf, the
+// domain socket), not as it found it once before.
+Destination local_server() {
+    cups().cupsSetServer(nullptr);
+    Destination d;
+    d.host = cups().cupsServer();
+    d.port = cups().ippPort();
+    d.encryption = cups().cupsEncryption();
+    return d;
+}
+
+http_t *connect_to(const Destination &d);
+std::string silence(http_t *http);
+bool wants_password();
+std::string password_refusal(const std::string &route);
+
+// Asks the local server one question (a request of no printer's) over a
+// connection of our own, so that the connect and no-progress times hold: an
+// answer with a good status, or null with why. No server running: null and
+// no reason.
+ipp_t *ask_local_server(ipp_op_t operation, const char *const *wanted, int count, const std::string &what,
+                        std::string &error) {
+    const Destination d = local_server();
+    http_t *http = connect_to(d);
+    if (!http) return nullptr;
+    ipp_t *request = cups().ippNewRequest(operation);
+    cups().ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cups().cupsUser());
+    cups().ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", count, nullptr, wanted);
+    ipp_t *response = cups().cupsDoRequest(http, request, "/");
+    if (wants_password() || (response && cups().ippGetStatusCode(response) == IPP_STATUS_ERROR_NOT_AUTHORIZED)) {
+        error = password_refusal(what);
+    } else if (!response) {
+        error = what + ": the print server does not answer (" + silence(http) + ")";
+    } else if (cups().ippGetStatusCode(response) > IPP_STATUS_OK_EVENTS_COMPLETE &&
+               cups().ippGetStatusCode(response) != IPP_STATUS_ERROR_NOT_FOUND) {
+        error = what + ": the print server refused: " + server_said();
+    }
+    cups().httpClose(http);
+    if (error.empty()) return response;
+    cups().ippDelete(response);
+    return nullptr;
+}
+
+// The local server's default destination.
+bool default_queue(const std::string &route, std::string &queue, std::string &error) {
+    static const char *const kWanted[] = {"printer-name"};
+    ipp_t *response = ask_local_server(IPP_OP_CUPS_GET_DEFAULT, kWanted, 1, route, error);
+    ipp_attribute_t *name = response ? cups().ippFindAttribute(response, "printer-name", IPP_TAG_NAME) : nullptr;
+    if (name && cups().ippGetString(name, 0, nullptr)) queue = cups().ippGetString(name, 0, nullptr);
+    cups().ippDelete(response);
+    if (!queue.empty()) return true;
+    if (error.empty()) error = "there is no default printer for " + route;
+    return false;
+}
+
 bool parse(const std::string &route, Destination &d, std::string &error) {
     // "printer:NAME" is a queue of the local server too, as "cups:NAME";
     // "printer:" alone is its default destination.
     const bool installed = route.compare(0, 8, "printer:") == 0;
     if (route.compare(0, 5, "cups:") == 0 || installed) {
         std::string queue = route.substr(installed ? 8 : 5);
-        if (installed && queue.empty()) {
-            cups().cupsSetServer(nullptr);
-            const char *fallback = cups().cupsGetDefault2(CUPS_HTTP_DEFAULT);
-            if (!fallback) {
-                error = "there is no default printer for " + route + ": " + server_said();
-                return false;
-            }
-            queue = fallback;
-        }
+        if (installed && queue.empty() && !default_queue(route, queue, error)) return false;
         if (queue.empty() || queue.find_first_of("/ \t#") != std::string::npos) {
             error = route + " is not cups:QUEUE";
             return false;
         }
-        // The local server, as libcups finds it at this open (CUPS_SERVER,
-        // client.conf, the domain socket), not as it found it once before.
-        cups().cupsSetServer(nullptr);
-        d.host = cups().cupsServer();
-        d.port = cups().ippPort();
-        d.encryption = cups().cupsEncryption();
+        d = local_server();
         d.resource = "/printers/" + queue;
         d.uri = "ipp://localhost/printers/" + queue;
         return true;
@@ -103,18 +146,22 @@ bool timed_out(http_t *http) {
 
 bool wants_password() {
     const ipp_status_t s = cups().cupsLastError();
-    return s == IPP_STATUS_ERROR_NOT_AUTHORIZED || s == IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED ||
-           s == IPP_STATUS_ERROR_FORBIDDEN;
+    // A 401 whose credentials nobody gave is "not authenticated".
+    return s == IPP_STATUS_ERROR_NOT_AUTHENTICATED || s == IPP_STATUS_ERROR_NOT_AUTHORIZED ||
+           s == IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED || s == IPP_STATUS_ERROR_FORBIDDEN;
 }
 
 std::string password_refusal(const std::string &route) {
-    return route + " asks for a password, and quillbar never asks one on a terminal: print as a user the server "
-                   "lets in (or give libcups the credentials through its own means, e.g. Kerberos)";
+    JobFacts facts;
+    facts.wants_password = true;
+    return describe(JobOutcome::needs_password, facts, "", route, "");
 }
 
 // libcups' own password callback asks on the terminal and waits for an
-// answer: a label program must never stop there.
+// answer: a label program must never stop there. libcups keeps the callback
+// per thread, so every path that calls it sets ours first, in its own thread.
 const char *no_password(const char *, http_t *, const char *, const char *, void *) { return nullptr; }
+void never_ask_for_a_password() { cups().cupsSetPasswordCB2(no_password, nullptr); }
 
 // Why the server of a route could not be reached: libcups reports every
 // failed connect as "Host is down", so the reason is asked of the system.
@@ -187,45 +234,36 @@ public:
             http_ = own;  // the parent's stays the parent's: not closed here
             owner_ = ::getpid();
         }
+        never_ask_for_a_password();
         ipp_t *request = cups().ippNewRequest(IPP_OP_PRINT_JOB);
         cups().ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, d_.uri.c_str());
         cups().ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cups().cupsUser());
         cups().ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, title.c_str());
         cups().ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format_.c_str());
         // The request and the job's bytes go first; then the answer is read.
-        // When every byte went but no answer comes, the server may well
-        // have the job: that is said apart, so that nobody prints it again
-        // blindly.
         // The length libcups announces is the request's and the data's together.
         const http_status_t sent = cups().cupsSendRequest(http_, request, d_.resource.c_str(), cups().ippLength(request) + job.size());
-        bool whole = sent == HTTP_STATUS_CONTINUE && !interrupted();
-        for (std::size_t done = 0; whole && done < job.size();) {
+        JobFacts facts;
+        facts.sent_whole = sent == HTTP_STATUS_CONTINUE && !interrupted();
+        for (std::size_t done = 0; facts.sent_whole && done < job.size();) {
             const std::size_t n = std::min<std::size_t>(job.size() - done, 65536);
-            whole = cups().cupsWriteRequestData(http_, job.data() + done, n) == HTTP_STATUS_CONTINUE && !interrupted();
+            facts.sent_whole = cups().cupsWriteRequestData(http_, job.data() + done, n) == HTTP_STATUS_CONTINUE && !interrupted();
             done += n;
         }
-        ipp_t *response = whole ? cups().cupsGetResponse(http_, d_.resource.c_str()) : nullptr;
+        ipp_t *response = facts.sent_whole ? cups().cupsGetResponse(http_, d_.resource.c_str()) : nullptr;
         cups().ippDelete(request);
-        const bool ok = response && cups().ippGetStatusCode(response) <= IPP_STATUS_OK_EVENTS_COMPLETE;
-        if (ok) {
-        } else if (!response && interrupted()) {
-            error = "the job \"" + title + "\" was ended by closing the port" +
-                    (whole ? ": the server may have taken it; check the queue before printing it again" : "");
-        } else if (!response && whole && timed_out(http_)) {
-            error = "the server took the label \"" + title + "\" but did not confirm it (" + silence(http_) +
-                    "): it may still print; check " + route_ + " before printing it again";
-        } else if (sent == HTTP_STATUS_UNAUTHORIZED || sent == HTTP_STATUS_CUPS_AUTHORIZATION_CANCELED) {
-            error = password_refusal(route_);
-        } else if (!response) {
-            error = "the job \"" + title + "\" did not reach " + route_ + ": the print server does not answer (" +
-                    silence(http_) + ")";
-        } else if (wants_password() || cups().ippGetStatusCode(response) == IPP_STATUS_ERROR_NOT_AUTHORIZED) {
-            error = password_refusal(route_);
-        } else {
-            error = route_ + " refused the job \"" + title + "\": " + server_said();
-        }
+        facts.answered = response != nullptr;
+        facts.answer_ok = response && cups().ippGetStatusCode(response) <= IPP_STATUS_OK_EVENTS_COMPLETE;
+        facts.wants_password = sent == HTTP_STATUS_UNAUTHORIZED || sent == HTTP_STATUS_CUPS_AUTHORIZATION_CANCELED ||
+                               (!facts.answer_ok && wants_password()) ||
+                               (response && cups().ippGetStatusCode(response) == IPP_STATUS_ERROR_NOT_AUTHORIZED);
+        facts.interrupted = interrupted();
+        facts.line_failed = !timed_out(http_);
+        const JobOutcome outcome = classify(facts);
+        const std::string detail = outcome == JobOutcome::refused ? server_said() : silence(http_);
+        error = describe(outcome, facts, title, route_, detail);
         cups().ippDelete(response);
-        return ok;
+        return outcome == JobOutcome::printed;
     }
 
     bool close(std::string &error) override {
@@ -256,10 +294,9 @@ OpenedDevice open_print_server(const std::string &route) {
         result.error = route + ": " + result.error;
         return result;
     }
+    never_ask_for_a_password();
     Destination d;
     if (!parse(route, d, result.error)) return result;
-    static const bool quiet = (cups().cupsSetPasswordCB2(no_password, nullptr), true);
-    (void)quiet;
     http_t *http = connect_to(d);
     if (!http) {
         result.error = "cannot reach the print server of " + route + " (" + unreachable(d.host, d.port) + ")";
@@ -313,17 +350,21 @@ OpenedDevice open_print_server(const std::string &route) {
 
 OpenedDevice open_printer_queue(const std::string &route) { return open_print_server(route); }
 
-std::vector<std::string> printer_queues() {
-    std::vector<std::string> names;
+bool printer_queues(std::vector<std::string> &names, std::string &error) {
+    names.clear();
     std::string no_library;
-    if (!load_cups(no_library)) return names;  // no print server to ask
-    cups().cupsSetServer(nullptr);
-    cups_dest_t *dests = nullptr;
-    const int count = cups().cupsGetDests2(CUPS_HTTP_DEFAULT, &dests);
-    for (int i = 0; i < count; ++i)
-        if (!dests[i].instance) names.push_back(std::string("cups:") + dests[i].name);
-    cups().cupsFreeDests(count, dests);
-    return names;
+    if (!load_cups(no_library)) return true;  // no print server to ask
+    never_ask_for_a_password();
+    // The server's queues, asked of it directly: no browsing for printers on
+    // the network, which takes its own time whatever the server does.
+    static const char *const kWanted[] = {"printer-name"};
+    ipp_t *response = ask_local_server(IPP_OP_CUPS_GET_PRINTERS, kWanted, 1, "the list of printers", error);
+    if (!response) return error.empty();
+    for (ipp_attribute_t *a = cups().ippFindAttribute(response, "printer-name", IPP_TAG_NAME); a;
+         a = cups().ippFindNextAttribute(response, "printer-name", IPP_TAG_NAME))
+        if (const char *name = cups().ippGetString(a, 0, nullptr)) names.push_back(std::string("cups:") + name);
+    cups().ippDelete(response);
+    return true;
 }
 
 }  // namespace quillbar
@@ -340,7 +381,10 @@ OpenedDevice open_print_server(const std::string &route) {
 
 OpenedDevice open_printer_queue(const std::string &route) { return open_print_server(route); }
 
-std::vector<std::string> printer_queues() { return {}; }
+bool printer_queues(std::vector<std::string> &names, std::string &) {
+    names.clear();
+    return true;
+}
 
 void set_print_server_library(const std::string &) {}
 

@@ -121,18 +121,18 @@ OpenedDevice open_printer_queue(const std::string &route) {
     return result;
 }
 
-std::vector<std::string> printer_queues() {
-    std::vector<std::string> names;
+bool printer_queues(std::vector<std::string> &names, std::string &) {
+    names.clear();
     DWORD needed = 0, count = 0;
     const DWORD flags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
     EnumPrintersW(flags, nullptr, 4, nullptr, 0, &needed, &count);
-    if (needed == 0) return names;
+    if (needed == 0) return true;
     std::vector<BYTE> buffer(needed);
-    if (!EnumPrintersW(flags, nullptr, 4, buffer.data(), needed, &needed, &count)) return names;
+    if (!EnumPrintersW(flags, nullptr, 4, buffer.data(), needed, &needed, &count)) return true;
     const auto *info = reinterpret_cast<const PRINTER_INFO_4W *>(buffer.data());
     for (DWORD i = 0; i < count; ++i)
         if (info[i].pPrinterName) names.push_back("printer:" + narrow(info[i].pPrinterName));
-    return names;
+    return true;
 }
 
 }  // namespace quillbar

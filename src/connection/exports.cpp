@@ -7,6 +7,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "connection/connection.h"
 #include "connection/device.h"
@@ -133,8 +135,11 @@ QB_API int QB_CALL QB_PrinterStatus(QB_Printer *printer, int timeout_ms) {
 QB_API int QB_CALL QB_PrinterList(char *buf, size_t size) {
     return unlocked_guarded([&] {
         if (!buf && size > 0) return fail_parameter("the buffer is NULL but its size is %zu", size);
+        std::vector<std::string> names;
+        std::string why;
+        if (!printer_queues(names, why)) return fail(QB_ERR_PORT_OPEN, why);
         std::size_t needed = 0, at = 0;
-        for (const std::string &name : printer_queues()) {
+        for (const std::string &name : names) {
             needed += name.size() + 1;
             if (needed <= size) {
                 std::memcpy(buf + at, name.c_str(), name.size() + 1);
