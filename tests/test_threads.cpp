@@ -11,11 +11,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <future>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -72,6 +74,37 @@ TEST(Threads, LastErrorTextIsNeverTornOrChangedUnderTheReader) {
     b.join();
     EXPECT_EQ(wrong.load(), 0) << "of " << reads.load() << " reads";
     EXPECT_GT(reads.load(), 1000);
+}
+
+// A failure no printer holds (an open that fails, a closed handle) is the
+// calling thread's to read, whatever other threads fail meanwhile.
+TEST(Threads, OpenReasonsAndClosedHandleMessagesAreTheCallingThreads) {
+    constexpr int kThreads = 8;
+    std::atomic<long> wrong{0}, reads{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            const std::string device = "/nonexistent/quillbar-thread-" + std::to_string(t);
+            for (int i = 0; i < 2500; ++i) {
+                ++reads;
+                if (t % 2 == 0) {
+                    // An open that fails: its reason names this thread's device.
+                    if (QB_PrinterOpen(device.c_str(), 0) != nullptr || QB_GetLastErrorCode() != QB_ERR_PORT_OPEN ||
+                        std::string(QB_GetLastErrorMessage()).find(device) == std::string::npos)
+                        ++wrong;
+                } else {
+                    // A handle used after close: 1001 and the handle's words,
+                    // in both the code and the GB2312 text.
+                    if (QB_PrinterSetClear(reinterpret_cast<QB_Printer *>(std::uintptr_t{1} << 40)) != -1 ||
+                        QB_GetLastErrorCode() != QB_ERR_PARAMETER ||
+                        std::string(QB_GetLastErrorMessage()).find("handle") == std::string::npos ||
+                        std::string(QB_GetLastError()).compare(0, 6, "1001--") != 0)
+                        ++wrong;
+                }
+            }
+        });
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0) << "of " << reads.load() << " reads";
 }
 
 // The handler gives each stage to another thread, which calls the library,

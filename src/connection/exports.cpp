@@ -33,7 +33,10 @@ const int g_atfork = pthread_atfork(nullptr, nullptr, fresh_locks_in_child);
 
 std::shared_ptr<Printer> printer_for(QB_Printer *handle) {
     std::shared_ptr<Printer> printer = find_printer(handle);
-    if (!printer) fail_parameter(handle ? "the printer handle is closed, or was never opened" : "the printer handle is NULL");
+    if (!printer) {
+        Unattached unattached;
+        fail_parameter(handle ? "the printer handle is closed, or was never opened" : "the printer handle is NULL");
+    }
     return printer;
 }
 
@@ -115,7 +118,7 @@ QB_API int QB_CALL QB_GetPrinterStatus(int timeout_ms) {
 
 QB_API QB_Printer *QB_CALL QB_PrinterOpen(const char *device, int baud) {
     QB_Printer *handle = nullptr;
-    unlocked_guarded([&] {
+    unattached_guarded([&] {
         handle = open_printer(device, baud);
         return 0;
     });
@@ -125,7 +128,7 @@ QB_API QB_Printer *QB_CALL QB_PrinterOpen(const char *device, int baud) {
 // Not under the printer's lock at first: closing is how another thread ends
 // a write that waits on a slow printer.
 QB_API int QB_CALL QB_PrinterClose(QB_Printer *printer) {
-    return unlocked_guarded([&] { return close_printer(printer); }, QB_ERR_PORT_CLOSE);
+    return unattached_guarded([&] { return close_printer(printer); }, QB_ERR_PORT_CLOSE);
 }
 
 QB_API int QB_CALL QB_PrinterStatus(QB_Printer *printer, int timeout_ms) {
@@ -133,7 +136,7 @@ QB_API int QB_CALL QB_PrinterStatus(QB_Printer *printer, int timeout_ms) {
 }
 
 QB_API int QB_CALL QB_PrinterList(char *buf, size_t size) {
-    return unlocked_guarded([&] {
+    return unattached_guarded([&] {
         if (!buf && size > 0) return fail_parameter("the buffer is NULL but its size is %zu", size);
         std::vector<std::string> names;
         std::string why;

@@ -30,28 +30,13 @@ namespace quillbar {
 
 enum class Locking { whole_call, by_the_body };
 
-// Runs body as a call on printer: its failures go to the printer's store,
-// send() writes to it. With Locking::whole_call the printer's lock is held
-// throughout; by_the_body is for a call that takes it itself around the
-// parts that must not interleave (and shows messages between them).
+// Runs body with nothing thrown out of it: cancellation (pthread_cancel,
+// pthread_exit) goes on through, anything else is a failed call.
 // code_on_exception is stored when the body throws; 0 stores nothing (for
 // QB_DownPicture, which never sets the code).
 template <class Body>
-QUILLBAR_NO_NULL_CHECK int run_on(Printer &printer, Locking locking, Body &&body,
-                                  int code_on_exception = QB_ERR_PORT_WRITE) {
-    struct Context {
-        Printer *printer;
-        ErrorTarget target;
-        explicit Context(Printer &p)
-            : printer(exchange_current_printer(&p)), target(exchange_error_target({&p.errors(), p.owner()})) {}
-        ~Context() {
-            exchange_current_printer(printer);
-            exchange_error_target(target);
-        }
-    } context(printer);
+QUILLBAR_NO_NULL_CHECK int catching(Body &&body, int code_on_exception) {
     try {
-        if (locking == Locking::by_the_body) return body();
-        std::lock_guard<std::recursive_mutex> lock(printer.lock());
         return body();
 #ifdef QUILLBAR_FORCED_UNWIND
     } catch (abi::__forced_unwind &) {
@@ -65,6 +50,52 @@ QUILLBAR_NO_NULL_CHECK int run_on(Printer &printer, Locking locking, Body &&body
         // was not sent whole.
         return code_on_exception ? fail(code_on_exception, "out of memory, or a handler threw") : -1;
     }
+}
+
+// Runs body as a call on printer: its failures go to the printer's store,
+// send() writes to it. With Locking::whole_call the printer's lock is held
+// throughout; by_the_body is for a call that takes it itself around the
+// parts that must not interleave (and shows messages between them).
+template <class Body>
+int run_on(Printer &printer, Locking locking, Body &&body, int code_on_exception = QB_ERR_PORT_WRITE) {
+    struct Context {
+        Printer *printer;
+        ErrorTarget target;
+        explicit Context(Printer &p)
+            : printer(exchange_current_printer(&p)), target(exchange_error_target({&p.errors(), p.owner()})) {}
+        ~Context() {
+            exchange_current_printer(printer);
+            exchange_error_target(target);
+        }
+    } context(printer);
+    return catching(
+        [&] {
+            if (locking == Locking::by_the_body) return body();
+            std::lock_guard<std::recursive_mutex> lock(printer.lock());
+            return body();
+        },
+        code_on_exception);
+}
+
+// While it lives, the calling thread's failures are ones no printer holds:
+// they go to the process store and stay this thread's own (QB_PrinterOpen,
+// QB_PrinterClose, QB_PrinterList, a NULL or closed handle).
+class Unattached {
+public:
+    Unattached() : target_(exchange_error_target({&process_errors(), kNoPrinter})) {}
+    ~Unattached() { exchange_error_target(target_); }
+    Unattached(const Unattached &) = delete;
+    Unattached &operator=(const Unattached &) = delete;
+
+private:
+    ErrorTarget target_;
+};
+
+// An export that works on no printer of its own (opening, closing, listing).
+template <class Body>
+int unattached_guarded(Body &&body, int code_on_exception = QB_ERR_PORT_WRITE) {
+    Unattached unattached;
+    return catching(body, code_on_exception);
 }
 
 // A flat export: a call on the default printer.

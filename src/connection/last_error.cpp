@@ -102,17 +102,28 @@ int fail_parameter(const char *format, ...) {
     return fail(QB_ERR_PARAMETER, message);
 }
 
-int last_error_code() { return (t_target.store ? *t_target.store : process_errors()).code(); }
+namespace {
+// The thread's last failure was one no printer holds: it is what this thread reads.
+bool own_failure_first() { return !t_target.store && t_record.owner == kNoPrinter; }
+}  // namespace
+
+int last_error_code() {
+    if (own_failure_first()) return t_record.code;
+    return (t_target.store ? *t_target.store : process_errors()).code();
+}
 
 const char *last_error_text() {
-    const int code = process_errors().code();
+    const int code = own_failure_first() ? t_record.code : process_errors().code();
     std::memset(t_text, 0, sizeof t_text);
     if (const char *message = gb2312_for(code)) std::snprintf(t_text, sizeof t_text, "%d--%s", code, message);
     return t_text;
 }
 
 const char *last_error_message() {
-    process_errors().copy_message(t_message);
+    if (own_failure_first())
+        std::memcpy(t_message, t_record.message, sizeof t_message);
+    else
+        process_errors().copy_message(t_message);
     return t_message;
 }
 

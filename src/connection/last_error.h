@@ -37,8 +37,10 @@ private:
 ErrorStore &process_errors();
 
 // Where this thread's failures go while a call works on a printer: set by
-// the guard for the length of the call (owner 0 is the flat API's printer).
-// Outside any call they go to the process store.
+// the guard for the length of the call (owner 0 is the flat API's printer,
+// kNoPrinter a call that works on none). Outside any call they go to the
+// process store.
+constexpr std::uint64_t kNoPrinter = ~std::uint64_t{0} - 1;
 struct ErrorTarget {
     ErrorStore *store;
     std::uint64_t owner;
@@ -59,14 +61,13 @@ int fail_parameter(const char *format, ...) __attribute__((format(printf, 1, 2))
 int fail_parameter(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
 #endif
 
-// The code of the last failure in the store this thread's calls fail into
-// now (the process store outside calls), 0 before any.
+// The last failure as the flat API reports it: the calling thread's own
+// when its last failure was one no printer holds (kNoPrinter), otherwise
+// the process store's (another thread's flat failures included). The code,
+// 0 before any; "CODE--MESSAGE" in GB2312, "" before any; and the UTF-8
+// message. Each thread reads its own copy: no other thread's failure
+// changes it under the caller; the calling thread's next call rewrites it.
 int last_error_code();
-
-// The process store's last failure: "CODE--MESSAGE" in GB2312, "" before
-// any; and its UTF-8 message. Each thread reads its own copy: no other
-// thread's failure changes it under the caller; the calling thread's next
-// call rewrites it.
 const char *last_error_text();
 const char *last_error_message();
 
