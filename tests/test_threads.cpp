@@ -206,4 +206,39 @@ TEST(Threads, ChildForkedDuringACallCanUseTheLibrary) {
     EXPECT_EQ(write.get(), -1);
 }
 
+// A child forked while another thread is inside a message handler: that
+// thread does not exist there, so nothing waits for it to leave.
+TEST(Threads, ChildForkedWhileAHandlerRunsCanReplaceItAndClose) {
+    TempDir dir;
+    const std::string picture = dir.file("logo.pcx", "PCXDATA");
+    const std::string flat = dir.file("flat.epl"), handle = dir.file("handle.epl");
+    qbtest::open_port_on(1, flat);
+    QB_Printer *p = QB_PrinterOpen(handle.c_str(), 0);
+    ASSERT_NE(p, nullptr) << QB_GetLastErrorMessage();
+    static std::atomic<int> inside{0};
+    static std::atomic<bool> release{false};
+    const QB_MessageHandler held = [](const char *, void *) {
+        ++inside;
+        while (!release) std::this_thread::sleep_for(1ms);
+    };
+    QB_SetMessageHandler(held, nullptr);
+    QB_PrinterSetMessageHandler(p, held, nullptr);
+    auto flat_store = std::async(std::launch::async, [&] { return QB_DownPicture(picture.c_str(), "A"); });
+    auto handle_store = std::async(std::launch::async, [&] { return QB_PrinterDownPicture(p, picture.c_str(), "B"); });
+    while (inside < 2) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(isolated([&] {
+                  if (QB_SetMessageHandler(nullptr, nullptr) != 0) return 1;
+                  if (QB_PrinterSetMessageHandler(p, nullptr, nullptr) != 0) return 2;
+                  if (QB_PrinterClose(p) != 0) return 3;
+                  return QB_PortClose() == 0 ? 0 : 4;
+              }),
+              0);
+    release = true;
+    EXPECT_EQ(flat_store.get(), 0);
+    EXPECT_EQ(handle_store.get(), 0);
+    QB_SetMessageHandler(nullptr, nullptr);
+    EXPECT_EQ(QB_PrinterClose(p), 0);
+    QB_PortClose();
+}
+
 }  // namespace

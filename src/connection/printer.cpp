@@ -65,6 +65,16 @@ bool MessageService::show(const std::string &text) {
     return true;
 }
 
+void MessageService::reset_after_fork() {
+    new (&lock_) std::mutex;
+    new (&left_) std::condition_variable;
+    if (!current_) return;
+    // Only the thread that forked lives on in the child.
+    std::vector<std::thread::id> &inside = current_->inside;
+    const std::thread::id self = std::this_thread::get_id();
+    inside.erase(std::remove_if(inside.begin(), inside.end(), [&](auto id) { return id != self; }), inside.end());
+}
+
 // ---- the connection ---------------------------------------------------------------------
 
 Printer::~Printer() {
@@ -132,6 +142,7 @@ int Printer::end_job(const std::string &what) {
 void Printer::reset_locks_after_fork() {
     new (&lock_) std::recursive_mutex;
     new (&device_lock_) std::mutex;
+    messages_.reset_after_fork();
     if (&errors_ != &process_errors()) errors_.reset_lock();
 }
 

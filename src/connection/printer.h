@@ -30,6 +30,9 @@ public:
     void set(QB_MessageHandler handler, void *context);
     // Calls the handler (outside any lock); false when none is set.
     bool show(const std::string &text);
+    // After fork(), in the child: the lock may have been copied held, and
+    // the threads the parent had inside the handler do not exist here.
+    void reset_after_fork();
 
 private:
     struct Registration {
