@@ -47,6 +47,19 @@ constexpr int kMaxNesting = 3;
 // applied where they stand in the stream.
 constexpr std::size_t kMaxOverlays = 4096;
 
+// A virtual printer that serves (--serve, --listen) holds, at most:
+// - the labels a fault keeps until it clears, compressed: past this it
+//   stops reading, and the sender's writes wait, as with a printer whose
+//   buffer is full;
+constexpr std::size_t kMaxKeptLabels = 64u << 20;
+// - the bytes of one connection waiting for its turn, and of all of them:
+//   past either the kernel holds the rest, and the senders wait;
+constexpr std::size_t kMaxWaitingPerClient = 4u << 20;
+constexpr std::size_t kMaxWaitingTotal = 32u << 20;
+// - descriptors for clients: it keeps this many free for the pictures it
+//   writes and its own work, and lets further clients wait to be accepted.
+constexpr long kReservedDescriptors = 16;
+
 // a * b, false when it does not fit a long.
 inline bool multiply(long a, long b, long &out) { return !__builtin_mul_overflow(a, b, &out); }
 inline bool add(long a, long b, long &out) { return !__builtin_add_overflow(a, b, &out); }

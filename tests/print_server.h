@@ -35,6 +35,7 @@ public:
     long lines(const std::string &prefix);
     bool wait_for_lines(const std::string &prefix, long count, int seconds);
     void signal(int sig);
+    pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;

@@ -5,10 +5,14 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -114,6 +118,82 @@ TEST(ListeningPrinter, NoClientHoldsThePrinterOrCostsAnotherItsLabel) {
         EXPECT_TRUE(printer.wait_for_lines("label ", 1, 10));
         printer.signal(SIGTERM);
         close(first);
+    }
+}
+
+// A field of /proc/PID/status ("VmHWM"), in kB; -1 when not found.
+long proc_status_kb(pid_t pid, const std::string &field) {
+    const std::string text = qbtest::read_file("/proc/" + std::to_string(pid) + "/status");
+    const std::size_t at = text.find(field + ":");
+    return at == std::string::npos ? -1 : std::atol(text.c_str() + at + field.size() + 1);
+}
+
+// Processor time the process has used so far, in clock ticks.
+long cpu_ticks(pid_t pid) {
+    const std::string stat = qbtest::read_file("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t close_paren = stat.rfind(')');
+    if (close_paren == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(close_paren + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) utime = std::atol(field.c_str());
+        if (i == 15) stime = std::atol(field.c_str());
+    }
+    return utime + stime;
+}
+
+// A fault keeps its labels compactly: 3,000 small labels held until the
+// fault clears (they once took 2.8 GB), then each printed once.
+TEST(ListeningPrinter, AFaultKeepsItsLabelsCompactlyAndPrintsThemOnce) {
+    qbtest::TempDir dir;
+    ListeningPrinter printer(QUILLBAR_PREVIEW_TOOL, dir.path(), {"--fault", "paper-out"});
+    ASSERT_GT(printer.port(), 0);
+    constexpr int kLabels = 3000;
+    // 4 x 6 inch labels: a megabyte of dots each, as drawn.
+    ASSERT_TRUE(job(printer.port(), "q812\nQ1218,24\n" + many("N\nA1,1,0,1,1,1,N,\"x\"\nP1\n", kLabels)));
+    ASSERT_TRUE(printer.wait_for_lines("label ", kLabels, 60)) << printer.lines("label ");
+    const long peak_kb = proc_status_kb(printer.pid(), "VmHWM");
+    EXPECT_GT(peak_kb, 0);
+    EXPECT_LT(peak_kb, 200 * 1024) << "kB at the peak";
+    printer.signal(SIGUSR1);
+    EXPECT_TRUE(printer.wait_for_lines("label ", 2 * kLabels, 60)) << printer.lines("label ");
+    EXPECT_EQ(printer.lines("fault cleared: 3000 kept"), 1);
+}
+
+// With few descriptors left, clients beyond them wait to be accepted: no
+// spinning meanwhile, and every label's picture is written.
+TEST(ListeningPrinter, ClientsPastTheDescriptorLimitWaitWithoutSpinningOrLosingAPicture) {
+    qbtest::TempDir dir;
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit few = old;
+    few.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
+    ListeningPrinter printer(QUILLBAR_PREVIEW_TOOL, dir.path(), {"--max-labels", "1000"});
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+    ASSERT_GT(printer.port(), 0);
+    constexpr int kClients = 100;
+    std::vector<int> fds;
+    for (int i = 0; i < kClients; ++i) {
+        fds.push_back(connect_to(printer.port()));
+        ASSERT_GE(fds.back(), 0) << "connection " << i + 1 << " was not taken";
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const long before = cpu_ticks(printer.pid());
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const long idle = cpu_ticks(printer.pid()) - before;
+    EXPECT_LT(idle, sysconf(_SC_CLK_TCK) / 5) << "ticks in a second with every client silent";
+    for (int fd : fds) {
+        EXPECT_TRUE(send_all(fd, kLabel));
+        close(fd);
+    }
+    EXPECT_TRUE(printer.wait_for_jobs(kClients, 60)) << printer.jobs();
+    EXPECT_TRUE(printer.wait_for_lines("label ", kClients, 30)) << printer.lines("label ");
+    for (int i = 1; i <= kClients; ++i) {
+        char png[64];
+        std::snprintf(png, sizeof png, "/label-%05d.png", i);
+        EXPECT_EQ(access((dir.path() + png).c_str(), R_OK), 0) << png;
     }
 }
 

@@ -11,10 +11,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <sys/resource.h>
+#include <zlib.h>
+
 #include <algorithm>
 #include <chrono>
 #include <deque>
 
+#include "bounds.h"
 #include "http_service.h"
 #include "preview_tool.h"
 #include "printer_feed.h"
@@ -22,10 +26,14 @@
 namespace quillbar::tool {
 namespace {
 
+namespace limits = quillbar::preview::limits;
+
 // A fault (--fault): from the N-th label on the printer reports it and keeps
 // the labels instead of printing them, as a printer out of paper holds its
 // labels; SIGUSR1 clears it, as replacing the roll does, and the kept labels
-// print, once, in order.
+// print, once, in order. A kept label is only what was drawn on it,
+// compressed; past the ceiling the printer takes no more bytes (full()),
+// and its senders wait.
 class Fault {
 public:
     Fault(const Options &o, Printer &printer, LabelWriter &writer) : o_(o), printer_(printer), writer_(writer) {
@@ -40,18 +48,41 @@ public:
         cleared_ = true;
         printer_.set_condition(0);
         say("fault cleared: %zu kept label(s) print\n", kept_.size());
-        for (const Kept &k : kept_) writer_(LabelView{k.image, k.sets, k.copies, k.offset, k.number, k.notes});
+        for (const Kept &k : kept_) {
+            const quillbar::preview::Bitmap image = k.restore();
+            writer_(LabelView{image, k.sets, k.copies, k.offset, k.number, k.notes});
+        }
         kept_.clear();
+        kept_bytes_ = 0;
         std::fflush(stdout);
     }
 
+    // The kept labels reach the ceiling: read nothing more until it clears.
+    bool full() const { return kept_bytes_ >= limits::kMaxKeptLabels; }
+
 private:
     struct Kept {
-        quillbar::preview::Bitmap image;
+        int width, height;              // the label's
+        long x, y, drawn_w, drawn_h;    // what was drawn on it
+        std::vector<unsigned char> dots;  // those dots, deflated
         long sets, copies;
         std::size_t offset;
         long number;
         std::vector<std::string> notes;
+
+        quillbar::preview::Bitmap restore() const {
+            quillbar::preview::Bitmap image(width, height);
+            if (drawn_w <= 0 || drawn_h <= 0) return image;
+            quillbar::preview::Bitmap drawn(static_cast<int>(drawn_w), static_cast<int>(drawn_h));
+            std::vector<unsigned char> plain(static_cast<std::size_t>(drawn_w) * static_cast<std::size_t>(drawn_h));
+            uLongf size = plain.size();
+            if (uncompress(plain.data(), &size, dots.data(), dots.size()) != Z_OK) return image;
+            for (long row = 0; row < drawn_h; ++row)
+                for (long col = 0; col < drawn_w; ++col)
+                    if (plain[static_cast<std::size_t>(row * drawn_w + col)]) drawn.set(col, row);
+            image.put(drawn, x, y);
+            return image;
+        }
     };
 
     void begin() {
@@ -64,7 +95,28 @@ private:
     void take(const LabelView &label) {
         if (o_.fault && !cleared_ && !holding_ && label.number >= o_.fault_from) begin();
         if (!holding_) return writer_(label);
-        kept_.push_back(Kept{label.image, label.sets, label.copies, label.offset, label.number, label.notes});
+        Kept k{label.image.width(), label.image.height(), 0, 0, 0, 0, {}, label.sets, label.copies, label.offset,
+               label.number, label.notes};
+        long x1, y1;
+        label.image.dirty_area(k.x, k.y, x1, y1);
+        k.x = std::max(0L, k.x), k.y = std::max(0L, k.y);
+        x1 = std::min<long>(x1, k.width), y1 = std::min<long>(y1, k.height);
+        if (x1 > k.x && y1 > k.y) {
+            k.drawn_w = x1 - k.x;
+            k.drawn_h = y1 - k.y;
+            std::vector<unsigned char> plain;
+            plain.reserve(static_cast<std::size_t>(k.drawn_w) * static_cast<std::size_t>(k.drawn_h));
+            for (long row = k.y; row < y1; ++row)
+                plain.insert(plain.end(), label.image.row(row) + k.x, label.image.row(row) + x1);
+            uLongf size = compressBound(plain.size());
+            k.dots.resize(size);
+            if (compress2(k.dots.data(), &size, plain.data(), plain.size(), Z_BEST_SPEED) != Z_OK) size = 0;
+            k.dots.resize(size);
+            k.dots.shrink_to_fit();
+        }
+        kept_bytes_ += sizeof k + k.dots.size();
+        for (const std::string &note : k.notes) kept_bytes_ += note.size();
+        kept_.push_back(std::move(k));
         say("label %ld kept: the printer reports %02d\n", label.number, o_.fault);
         std::fflush(stdout);
     }
@@ -74,7 +126,8 @@ private:
     LabelWriter &writer_;
     bool holding_ = false;
     bool cleared_ = false;
-    std::vector<Kept> kept_;
+    std::deque<Kept> kept_;
+    std::size_t kept_bytes_ = 0;
 };
 
 // Signals a printer that serves: SIGINT and SIGTERM stop it, SIGUSR1 clears
@@ -151,9 +204,25 @@ void send_reply(int fd, const std::string &text, long &dropped) {
     }
 }
 
-// What a connection waiting for its turn may hold here; the kernel holds the
-// rest, and its sender waits.
-constexpr std::size_t kMaxWaiting = 4u << 20;
+// How many clients may be connected at once: the descriptors the process
+// may open, less those it keeps for the pictures it writes and its own work.
+// Further clients wait in the kernel's queue to be accepted.
+std::size_t client_ceiling() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1024;
+    return static_cast<std::size_t>(std::max<long>(1, static_cast<long>(limit.rlim_cur) - limits::kReservedDescriptors));
+}
+
+// Descriptors open now (the listening socket, files, connections).
+std::size_t open_descriptors() {
+    std::size_t n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (readdir(d)) ++n;
+        closedir(d);
+        return n > 3 ? n - 3 : 0;  // ".", ".." and the one reading it
+    }
+    return 0;
+}
 
 // One connection, one job. Connections are taken as they come; the first
 // one is the printer's, and the bytes of the others wait, in arrival order,
@@ -201,7 +270,9 @@ int serve(const Options &o, HttpService *http) {
     DiagnosticStream diagnostics;
     char buf[65536];
     const auto pump = [&](int timeout_ms) {
-        std::vector<pollfd> fds{{master, POLLIN, 0}};
+        // A fault holding all it may: the terminal is not read, and the
+        // sender's writes wait, until SIGUSR1 clears it.
+        std::vector<pollfd> fds{{fault.full() ? -1 : master, POLLIN, 0}};
         if (wait_for(fds, timeout_ms, http) <= 0 || !(fds[0].revents & POLLIN)) return false;
         const ssize_t n = read(master, buf, sizeof buf);
         if (n <= 0) return false;
@@ -273,6 +344,7 @@ int listen_for_jobs(const Options &o, HttpService *http) {
         if (!connections.empty()) send_reply(connections.front().fd, text, connections.front().dropped);
     });
     const auto idle = std::chrono::seconds(o.idle_seconds);
+    const std::size_t descriptors = client_ceiling();
     char buf[65536];
     long jobs = 0;
     const auto print = [&](const char *data, std::size_t size) {
@@ -309,12 +381,24 @@ int listen_for_jobs(const Options &o, HttpService *http) {
             g_resume = 0;
             fault.clear();
         }
-        std::vector<pollfd> fds{{server, POLLIN, 0}};
-        for (const Connection &c : connections)
-            // A connection that ended, or whose waiting bytes reach the limit,
-            // is not asked (poll skips a negative descriptor; a hang-up would
-            // wake it at once): the kernel holds the rest until its turn.
-            fds.push_back({c.ended || c.waiting.size() >= kMaxWaiting ? -1 : c.fd, POLLIN, 0});
+        // New clients are taken while descriptors remain for them; the rest
+        // wait in the kernel's queue, and the listening socket is not asked
+        // meanwhile (it would wake poll at once, and again).
+        const bool room = open_descriptors() < descriptors;
+        std::vector<pollfd> fds{{room ? server : -1, POLLIN, 0}};
+        std::size_t waiting = 0;
+        for (const Connection &c : connections) waiting += c.waiting.size();
+        for (std::size_t i = 0; i < connections.size(); ++i) {
+            const Connection &c = connections[i];
+            // A connection that ended, whose waiting bytes reach the limit,
+            // or (the printing one) while a fault holds all it may, is not
+            // asked (poll skips a negative descriptor; a hang-up would wake
+            // it at once): the kernel holds the rest, and its sender waits.
+            const bool hold = c.ended || (i == 0 ? fault.full()
+                                                 : c.waiting.size() >= limits::kMaxWaitingPerClient ||
+                                                       waiting >= limits::kMaxWaitingTotal);
+            fds.push_back({hold ? -1 : c.fd, POLLIN, 0});
+        }
         if (wait_for(fds, 200, http) < 0 && errno != EINTR) break;
         const auto now = std::chrono::steady_clock::now();
         for (std::size_t i = 0; i < connections.size(); ++i) {
@@ -331,12 +415,15 @@ int listen_for_jobs(const Options &o, HttpService *http) {
                     c.ended = true;
                 }
             }
+            // A client whose bytes the printer does not take now is not idle.
+            if (i == 0 && fault.full()) c.heard = now;
             if (i == 0 && !c.ended && now - c.heard > idle) {
                 say("job %ld: nothing came for %d s: the job ends\n", c.job, o.idle_seconds);
                 c.ended = true;
             }
         }
-        for (int client; (client = accept4(server, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0;) {
+        for (int client; (fds[0].revents & POLLIN) && open_descriptors() < descriptors &&
+                         (client = accept4(server, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0;) {
             Connection c;
             c.fd = client;
             c.job = ++jobs;
