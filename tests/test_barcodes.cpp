@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Bar codes by name, in the API's own units: the line each one sends, the
 // rule each refusal names, and what a reader makes of the printed code.
+#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -45,6 +46,16 @@ std::string decoded(const std::string &element) {
     const std::string png = dir.path() + "/code.png";
     if (!quillbar::preview::write_png(png, labels[0].image, 2)) return "(no picture)";
     return qbtest::zbar_decode(png);
+}
+
+// Whether the virtual printer refuses an element (on a label wide enough
+// for any of these).
+bool printer_refuses(const std::string &element) {
+    quillbar::preview::Printer printer;
+    const std::string stream = "q4000\nN\n" + element + "\nP1\n";
+    printer.feed(stream.data(), stream.size());
+    printer.finish();
+    return !printer.diagnostics().empty();
 }
 
 TEST(BarcodesByName, EachSymbologySendsItsSelectionAndReadsBack) {
@@ -121,6 +132,51 @@ TEST(BarcodesByName, DataThePrinterWouldRefuseIsRefusedWithItsRule) {
     EXPECT_EQ(QB_GetLastErrorCode(), QB_ERR_PARAMETER);
 }
 
+// Data the printer refuses (here, the virtual printer) is refused by name
+// too; the last length taken sits beside the first one refused.
+TEST(BarcodesByName, RefusedWhereThePrinterRefusesTakenWhereItPrints) {
+    const auto times = [](char c, std::size_t n) { return std::string(n, c); };
+    struct Row {
+        const char *symbology;
+        std::string data;
+        const char *selection;  // as the printer would get it
+        const char *says;       // the refusal; "" when taken
+    } rows[] = {
+        {"UPC-E", "01234565", "UE0", ""},
+        {"UPC-E", "01234560", "UE0", "check digit is 5, not 0"},
+        {"CODE128", times('A', 60), "1", ""},
+        {"CODE128", times('A', 61), "1", "at most 60"},
+        {"CODE128", times('7', 120), "1", ""},
+        {"CODE128", times('7', 122), "1", "at most 60"},
+        {"CODE39", times('A', 85), "3", ""},
+        {"CODE39", times('A', 86), "3", "at most 85"},
+        {"CODE93", times('A', 108), "9", "at most 107"},
+        {"CODABAR", "A" + times('1', 58) + "B", "K", ""},
+        {"CODABAR", "A" + times('1', 59) + "B", "K", "at most 60"},
+        {"I2OF5", times('1', 90), "2", ""},
+        {"I2OF5", times('1', 92), "2", "at most 90"},
+        {"GS1-128", "()", "1E", "not 2 to 4 digits"},
+        {"GS1-128", "(01)123", "1E", "(01) takes 14 digits"},
+        {"GS1-128", "(01)09501101530003(17)201231(10)AB-12", "1E", ""},
+        {"GS1-128", "(90)" + times('1', 31), "1E", "at most 30"},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const Row &row = rows[i];
+        SCOPED_TRACE(testing::Message() << "row " << i << ": " << row.symbology << " " << row.data.substr(0, 24));
+        const bool upc = row.selection[0] == 'U';
+        const Sent s = sent_by([&] { return QB_PrintBarcodeByName(5, 10, 0, row.symbology, upc ? 2 : 1, upc ? 2 : 3, 10, 0, row.data.c_str()); });
+        const std::string wire = std::string("B40,80,0,") + row.selection + (upc ? ",2,2" : ",1,3") + ",80,N,\"" + row.data + "\"";
+        if (*row.says) {
+            EXPECT_EQ(s.rc, -1);
+            EXPECT_NE(s.message.find(row.says), std::string::npos) << s.message;
+            EXPECT_TRUE(printer_refuses(wire)) << wire;
+        } else {
+            EXPECT_EQ(s.rc, 0) << s.message;
+            EXPECT_FALSE(printer_refuses(s.bytes.substr(0, s.bytes.size() - 1))) << s.bytes;
+        }
+    }
+}
+
 TEST(BarcodesByName, TwoDimensionalCodes) {
     struct Row {
         const char *symbology;
@@ -142,6 +198,13 @@ TEST(BarcodesByName, TwoDimensionalCodes) {
         {"PDF417", 0, 9, 50, 20, "x", "", "0..8 or -1"},
         {"PDF417", 0, 0, 0, 20, "x", "", "box it fits in"},
         {"AZTEC", 0, 0, 0, 0, "x", "", "QR, DATAMATRIX or PDF417"},
+        {"QR", 59, 0, 0, 0, "x", "b40,80,Q,s59,eM,\"x\"\n", ""},
+        {"QR", 60, 0, 0, 0, "x", "", "wider than any print head"},
+        {"QR", 99, 0, 0, 0, "x", "", "wider than any print head"},
+        {"PDF417", 0, 8, 100, 100, std::string(498, 'x'), "b40,80,P,800,800,s8,\"", ""},
+        {"PDF417", 0, 8, 100, 100, std::string(1000, 'x'), "", "at most 498"},
+        {"PDF417", 0, 0, 156, 20, "x", "b40,80,P,1248,160,s0,\"x\"\n", ""},
+        {"PDF417", 0, 0, 157, 20, "x", "", "wider than any print head"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(std::string(row.symbology) + " " + row.data.substr(0, 20));
