@@ -197,6 +197,36 @@ TEST(ListeningPrinter, ClientsPastTheDescriptorLimitWaitWithoutSpinningOrLosingA
     }
 }
 
+// What the options promise, however the labels arrive: --labels N writes N
+// pictures though more came in one read; a SIGUSR1 before a fault has begun
+// does not cancel it.
+TEST(ListeningPrinter, LabelCountsAndFaultsHoldWhateverArrivesTogether) {
+    {
+        qbtest::TempDir dir;
+        ListeningPrinter printer(QUILLBAR_PREVIEW_TOOL, dir.path(), {"--labels", "3", "--max-labels", "1000"});
+        ASSERT_GT(printer.port(), 0);
+        ASSERT_TRUE(job(printer.port(), many(kLabel, 8)));
+        for (int i = 0; i < 100 && !printer.exited(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_TRUE(printer.exited());
+        int pictures = 0;
+        for (int i = 1; i <= 8; ++i) {
+            char png[64];
+            std::snprintf(png, sizeof png, "/label-%05d.png", i);
+            pictures += access((dir.path() + png).c_str(), F_OK) == 0;
+        }
+        EXPECT_EQ(pictures, 3);
+    }
+    {
+        qbtest::TempDir dir;
+        ListeningPrinter printer(QUILLBAR_PREVIEW_TOOL, dir.path(), {"--fault", "paper-out@2"});
+        ASSERT_GT(printer.port(), 0);
+        printer.signal(SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ASSERT_TRUE(job(printer.port(), many(kLabel, 2)));
+        EXPECT_TRUE(printer.wait_for_lines("label 2 kept", 1, 10));
+    }
+}
+
 // SIGTERM while clients are still connected: everything they sent is
 // printed, and the printer stops at once.
 TEST(ListeningPrinter, SigtermPrintsWhatCameAndStops) {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -167,6 +168,24 @@ TEST_F(DownPicture, FilesItCannotTakeSendNothingAndKeepTheError) {
     close(ready[1]);
     // Once the holder is gone, the file goes through.
     EXPECT_EQ(QB_DownPicture(locked.c_str(), "M"), 0);
+}
+
+// Threads storing the same logo at the same time each get it whole: the
+// file is shared by readers, refused only to a writer's lock.
+TEST_F(DownPicture, ThreadsStoringTheSameFileAllSucceed) {
+    const std::string path = dir_.file("shared.pcx", "SHARED-PCX");
+    std::atomic<int> failed{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            const std::string out = dir_.file("thread" + std::to_string(t) + ".epl");
+            QB_Printer *p = QB_PrinterOpen(out.c_str(), 0);
+            for (int i = 0; i < 300; ++i)
+                if (!p || QB_PrinterDownPicture(p, path.c_str(), "S") != 0) ++failed;
+            QB_PrinterClose(p);
+        });
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(failed.load(), 0);
 }
 
 // Read access is all it needs; no read access, no picture. Checked as an

@@ -114,6 +114,9 @@ public:
     std::function<void(const LabelView &)> also;
 
     void operator()(const LabelView &label) {
+        // --labels N: the N-th is the last, even when more came in the same
+        // read.
+        if (o_.labels != 0 && written_ >= o_.labels) return;
         ++written_;
         if (also) also(label);
         if (pdf_) return add_page(label);

@@ -41,9 +41,10 @@ public:
         printer_.on_label([this](const LabelView &label) { take(label); });
     }
 
-    // After SIGUSR1.
+    // After SIGUSR1; nothing before the fault has begun (a roll replaced
+    // early does not prevent it running out later).
     void clear() {
-        if (!holding_ && cleared_) return;
+        if (!holding_) return;
         holding_ = false;
         cleared_ = true;
         printer_.set_condition(0);

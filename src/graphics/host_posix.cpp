@@ -29,14 +29,16 @@ std::optional<std::vector<unsigned char>> read_picture_file(const char *path, st
     if (::stat(path, &before) != 0) return refuse(error, said("cannot read the picture ", path));
     if (!S_ISREG(before.st_mode)) return refuse(error, std::string("the picture ") + path + " is not a plain file");
     // Read access is all this needs: a logo in a read-only folder is fine.
-    // The lock keeps a writer that locks too from changing it under us.
+    // The shared lock keeps a writer that locks too from changing it under
+    // us, and lets other readers (other threads and programs storing the
+    // same logo) read it at the same time.
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return refuse(error, said("cannot read the picture ", path));
     struct Closer {
         int fd;
         ~Closer() { ::close(fd); }  // the lock goes with it
     } closer{fd};
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+    if (::flock(fd, LOCK_SH | LOCK_NB) != 0)
         return refuse(error, std::string("the picture ") + path + " is in use by another program");
     // The same file that was checked, not one put in its place since.
     struct stat st{};
