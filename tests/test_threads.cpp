@@ -188,6 +188,24 @@ TEST(Threads, CloseEndsAWriteThatATricklingReaderHolds) {
     trickle.join();
 }
 
+// A handle's write ended by closing the handle: the 1002 it promises is
+// the writing thread's to read, the handle being gone.
+TEST(Threads, AWriteEndedByClosingItsHandleLeavesItsReasonReadable) {
+    StuckWrite stuck;
+    QB_Printer *p = QB_PrinterOpen(stuck.pty.slave().c_str(), 9600);
+    ASSERT_NE(p, nullptr) << QB_GetLastErrorMessage();
+    auto write = std::async(std::launch::async, [&] {
+        const int rc = QB_PrinterPrintCharacter(p, 0, 0, 0, 1, 1, 1, 0, stuck.text.c_str());
+        return std::make_pair(rc, std::to_string(QB_GetLastErrorCode()) + " " + QB_GetLastErrorMessage());
+    });
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(QB_PrinterClose(p), 0);
+    const auto [rc, reason] = write.get();
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(reason.compare(0, 5, "1002 "), 0) << reason;
+    EXPECT_NE(reason.find("ended by closing"), std::string::npos) << reason;
+}
+
 TEST(Threads, ChildForkedDuringACallCanUseTheLibrary) {
     StuckWrite stuck;
     stuck.open();

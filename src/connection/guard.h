@@ -119,7 +119,12 @@ template <class Body>
 int on_handle(QB_Printer *handle, Locking locking, Body &&body, int code_on_exception = QB_ERR_PORT_WRITE) {
     const std::shared_ptr<Printer> printer = printer_for(handle);
     if (!printer) return -1;
-    return run_on(*printer, locking, body, code_on_exception);
+    const std::uint64_t failures = failures_in_this_thread();
+    const int result = run_on(*printer, locking, body, code_on_exception);
+    // Closed by another thread meanwhile (a write it ended): the handle can
+    // no longer give this failure, so the calling thread keeps it.
+    if (failures_in_this_thread() != failures && !find_printer(handle)) keep_last_failure_as_own();
+    return result;
 }
 
 // 0 when text may go on a command line; otherwise -1 with 1001 naming what

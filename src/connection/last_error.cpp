@@ -53,6 +53,7 @@ void copy_cut(char *out, const std::string &text) {
 // This thread's own last failure, and where it went.
 struct ThreadRecord {
     std::uint64_t owner = ~std::uint64_t{0};  // none yet
+    std::uint64_t failures = 0;
     int code = 0;
     char message[kErrorTextSize] = {};
 };
@@ -88,6 +89,7 @@ int fail(int code, const std::string &cause) {
     ErrorStore &store = t_target.store ? *t_target.store : process_errors();
     store.set(code, message);
     t_record.owner = t_target.store ? t_target.owner : 0;
+    ++t_record.failures;
     t_record.code = code;
     copy_cut(t_record.message, message);
     return -1;
@@ -138,6 +140,10 @@ const char *printer_error_message(const ErrorStore &store, std::uint64_t owner) 
         store.copy_message(t_message);
     return t_message;
 }
+
+std::uint64_t failures_in_this_thread() { return t_record.failures; }
+
+void keep_last_failure_as_own() { t_record.owner = kNoPrinter; }
 
 void reset_last_error_lock() { process_errors().reset_lock(); }
 

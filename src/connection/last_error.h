@@ -77,6 +77,13 @@ const char *last_error_message();
 int printer_error_code(const ErrorStore &store, std::uint64_t owner);
 const char *printer_error_message(const ErrorStore &store, std::uint64_t owner);
 
+// How many failures the calling thread has had: a call compares it before
+// and after to know whether it failed.
+std::uint64_t failures_in_this_thread();
+// Makes the calling thread's last failure one no printer holds, so that the
+// flat API's readers give it: for a call whose handle was closed meanwhile.
+void keep_last_failure_as_own();
+
 // After fork(), in the child: the process store's lock may have been copied held.
 void reset_last_error_lock();
 
