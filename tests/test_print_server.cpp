@@ -84,6 +84,11 @@ TEST_F(PrintServerRoute, EveryLabelIsOneJobArrivingByteForByteThroughEitherRoute
             expected += sent;
             ++jobs;
         }
+        // Bytes sent as they are complete a job when they end with P.
+        const std::string raw = "N\nA8,8,0,2,1,1,N,\"" + route.substr(0, 4) + "-bytes\"\nP1\r\n";
+        ASSERT_EQ(QB_SendBytes(raw.data(), raw.size()), 0) << QB_GetLastErrorMessage();
+        expected += raw;
+        ASSERT_TRUE(printer_->wait_for_jobs(++jobs, 30)) << "the bytes wait for the close";
         // A print server carries no answer from the printer: unknown at once.
         const auto asked = std::chrono::steady_clock::now();
         EXPECT_EQ(QB_GetPrinterStatus(5000), QB_STATUS_UNKNOWN);
@@ -96,7 +101,7 @@ TEST_F(PrintServerRoute, EveryLabelIsOneJobArrivingByteForByteThroughEitherRoute
     }
     ASSERT_TRUE(printer_->wait_for_jobs(jobs, 60)) << printer_->jobs() << " of " << jobs;
     EXPECT_EQ(printer_->raw(), expected);
-    EXPECT_GT(qbtest::read_file(printer_dir_.path() + "/label-00006.png").size(), 50u);
+    EXPECT_GT(qbtest::read_file(printer_dir_.path() + "/label-00008.png").size(), 50u);
 }
 
 TEST_F(PrintServerRoute, QueuesThatCannotTakeJobsFailTheOpenWithTheServersReason) {

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Label element operations: lines, boxes, printer-font text, bar codes, print.
+#include <string_view>
+
 #include "connection/connection.h"
 #include "connection/guard.h"
 #include "connection/operations.h"
@@ -41,9 +43,25 @@ int SendCommand(const char *line) {
     return end_job("label") == 0 && sent == 0 ? 0 : -1;
 }
 
+// The last line of bytes sent at once, without its line end: "P1" in
+// "...\nP1\r\n"; empty when they do not end a line.
+std::string_view last_line(const char *data, std::size_t size) {
+    if (size == 0 || data[size - 1] != '\n') return {};
+    std::size_t end = size - 1;
+    if (end > 0 && data[end - 1] == '\r') --end;
+    std::size_t start = end;
+    while (start > 0 && data[start - 1] != '\n') --start;
+    return std::string_view(data + start, end - start);
+}
+
+// Bytes that end with a print command complete a label, as that command
+// sent alone does: on a print server they go as a job then, not at close.
 int SendBytes(const void *data, size_t size) {
     if (!data && size > 0) return fail_parameter("the data is NULL but its size is %zu", size);
-    return size == 0 ? 0 : send_bytes(data, size);  // nothing to send: like any call that sends nothing
+    if (size == 0) return 0;  // nothing to send: like any call that sends nothing
+    const int sent = send_bytes(data, size);
+    if (!prints(last_line(static_cast<const char *>(data), size))) return sent;
+    return end_job("label") == 0 && sent == 0 ? 0 : -1;
 }
 
 }  // namespace quillbar::op
