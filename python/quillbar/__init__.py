@@ -29,6 +29,7 @@ from __future__ import annotations
 
 import ctypes
 import enum
+import math
 import os
 import sys
 from typing import Any, Callable, Dict, List, Optional, Tuple, Union
@@ -156,6 +157,8 @@ def printers() -> List[str]:
     lib = _library()
     while True:
         size = int(lib.QB_PrinterList(None, 0))
+        if size < 0:  # the print server wants a password, or does not answer
+            raise Error(lib.QB_GetLastErrorCode(), lib.QB_GetLastErrorMessage().decode("utf-8", "replace"))
         buffer = ctypes.create_string_buffer(max(size, 1))
         if int(lib.QB_PrinterList(buffer, size)) == size:  # the list did not grow meanwhile
             return [name.decode("utf-8", "replace") for name in buffer.raw[:size].split(b"\0") if name]
@@ -239,7 +242,18 @@ def _number(value: int) -> int:
 
 
 def _bytes(text: Text, encoding: str) -> bytes:
-    data = text if isinstance(text, bytes) else text.encode(encoding)
+    """text as the library takes it, or Error: never a TypeError,
+    UnicodeEncodeError or ctypes.ArgumentError from deeper down."""
+    if isinstance(text, bytes):
+        data = text
+    elif isinstance(text, str):
+        try:
+            data = text.encode(encoding)
+        except UnicodeEncodeError as e:
+            raise Error(ERR_PARAMETER, "%r cannot be written in %s (the printer's character set for it): %s"
+                        % (text[e.start:e.end], encoding, e.reason)) from None
+    else:
+        raise Error(ERR_PARAMETER, "%r is not text (str or bytes)" % (text,))
     if b"\0" in data:
         raise Error(ERR_PARAMETER, "the text holds a NUL byte, which would end it there")
     return data
@@ -254,7 +268,20 @@ def _gbk(text: Text) -> bytes:
 
 
 def _path(path: Path) -> bytes:
-    return _bytes(os.fsencode(path), "latin-1")
+    try:
+        encoded = os.fsencode(path)
+    except (TypeError, UnicodeError) as e:
+        raise Error(ERR_PARAMETER, "%r is not a path: %s" % (path, e)) from None
+    return _bytes(encoded, "latin-1")
+
+
+def _milliseconds(seconds: float) -> int:
+    """A timeout in seconds as whole milliseconds for the library, or Error."""
+    if isinstance(seconds, bool) or not isinstance(seconds, (int, float)):
+        raise Error(ERR_PARAMETER, "timeout %r is not a number of seconds" % (seconds,))
+    if not math.isfinite(seconds) or seconds < 0:
+        raise Error(ERR_PARAMETER, "timeout %r is not a finite number of seconds, 0 or more" % (seconds,))
+    return _number(int(seconds * 1000))
 
 
 class Printer:
@@ -337,8 +364,7 @@ class Printer:
         """Asks the printer whether it can print ("^ee") and waits at most
         timeout seconds for its answer; Status.UNKNOWN when the route carries
         none or none came in time."""
-        milliseconds = _number(max(0, int(timeout * 1000)))
-        result = int(_library().QB_PrinterStatus(self._live(), milliseconds))
+        result = int(_library().QB_PrinterStatus(self._live(), _milliseconds(timeout)))
         self._live()  # closed meanwhile by another thread: that is no answer
         return Status(result)
 
@@ -451,7 +477,7 @@ class Printer:
 
     def qr(self, x: int, y: int, data: Text, module: int = 3, level: str = "M") -> None:
         """A QR code at x, y (mm): module size in dots, error level L, M, Q or H."""
-        if len(level) != 1:
+        if not isinstance(level, str) or len(level) != 1:
             raise Error(ERR_PARAMETER, "QR error level %r is not L, M, Q or H" % level)
         self.print_2d_barcode(x, y, "QR", module, ord(level), 0, 0, data)
 
@@ -468,7 +494,11 @@ class Printer:
         self._call("SendCommand", _latin1(line))
 
     def send_bytes(self, data: bytes) -> None:
-        self._call("SendBytes", data, len(data))
+        """Sends data (bytes, bytearray or memoryview) as it is."""
+        if not isinstance(data, (bytes, bytearray, memoryview)):
+            raise Error(ERR_PARAMETER, "%r is not bytes" % (data,))
+        raw = bytes(data)
+        self._call("SendBytes", raw, len(raw))
 
     # ---- stored graphics --------------------------------------------------------
     def set_message_handler(self, handler: Optional[MessageHandler]) -> None:
@@ -477,6 +507,8 @@ class Printer:
         The library returns once no other thread is inside the handler it
         replaces, and only then is that one let go."""
         callback: Any = _HANDLER(0)  # NULL: no handler
+        if handler is not None and not callable(handler):
+            raise Error(ERR_PARAMETER, "the message handler %r is not callable" % (handler,))
         if handler is not None:
             show = handler
 
@@ -488,9 +520,14 @@ class Printer:
         self._handler = callback if handler is not None else None  # kept alive while the library may call it
 
     def down_picture(self, path: Path, name: Text) -> None:
-        if _library().QB_PrinterDownPicture(self._live(), _path(path), _latin1(name)) != 0:
+        """Stores the picture file at path in the printer as name. Error's
+        code is 0 (the library keeps no code for it) and its message the
+        library's reason."""
+        handle = self._live()
+        lib = _library()
+        if lib.QB_PrinterDownPicture(handle, _path(path), _latin1(name)) != 0:
             self._live()
-            raise Error(0, "cannot store %s in the printer as %r" % (os.fsdecode(path), name))
+            raise Error(0, lib.QB_PrinterGetLastErrorMessage(handle).decode("utf-8", "replace"))
 
     def print_mem_graphics(self, x: int, y: int, name: Text) -> None:
         self._call("PrintMemGraphics", _number(x), _number(y), _latin1(name))

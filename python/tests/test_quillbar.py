@@ -99,8 +99,11 @@ def test_stored_picture_shows_its_stages(tmp_path):
         p.set_message_handler(None)
         p.print_mem_graphics(1, 1, "LOGO")
         p.delete_mem_graphics("LOGO")
-        with pytest.raises(quillbar.Error):
+        with pytest.raises(quillbar.Error) as raised:
             p.down_picture(tmp_path / "missing.pcx", "LOGO")
+        # The library's own reason, passed on.
+        assert raised.value.message.startswith("cannot read the picture ")
+        assert "No such file" in raised.value.message
     assert shown == [str(logo), "filelengh:0--3", "PCX", 'GK"LOGO"\n', 'GM"LOGO"3\n']
     assert capture.read_bytes() == b'GK"LOGO"\nGM"LOGO"3\nPCXGG8,8,"LOGO"\nGK"LOGO"\nGK"LOGO"\n'
 
@@ -154,6 +157,18 @@ def test_two_printers_are_two_printers(tmp_path):
         lambda p: p.print_character(1, 1, 0, 1, 1, 1, 0, "A\0B"),
         lambda p: p.send_command(b"OD\0P1"),
         lambda p: p.qr(1, 1, "x", level="MM"),
+        lambda p: p.qr(1, 1, "x", level=7),
+        lambda p: p.print_character(1, 1, 0, 1, 1, 1, 0, "\u20ac not Latin-1"),
+        lambda p: p.print_chinese_str(1, 1, 0, 0, 1, 0, "\U0001f600"),
+        lambda p: p.print_character(1, 1, 0, 1, 1, 1, 0, 42),
+        lambda p: p.print_line(1.5, 0, 1, 1),
+        lambda p: p.send_bytes("text, not bytes"),
+        lambda p: p.status(timeout=float("inf")),
+        lambda p: p.status(timeout=float("nan")),
+        lambda p: p.status(timeout=-1),
+        lambda p: p.status(timeout="2"),
+        lambda p: p.down_picture(3.5, "LOGO"),
+        lambda p: p.set_message_handler("not callable"),
     ],
 )
 def test_numbers_and_text_are_never_cut_or_wrapped(tmp_path, call):
