@@ -95,12 +95,25 @@ std::string prepare(const Linear &code, const std::string &selection, std::strin
         return "";
     }
     if (selection == "0") {
-        // AI 00 with 18 digits, the last a check digit the printer adds to 17.
-        if (!digits(data) || (data.size() != 17 && data.size() != 18)) return name + " takes 17 or 18 digits";
-        std::string d = data.substr(0, 17);
+        // The serial shipping container code, AI 00: 17 digits and the check
+        // digit the printer adds, 18 with it, or 20 with the AI in front (a
+        // retailer's ship-notice label sends it so).
+        if (!digits(data) || (data.size() != 17 && data.size() != 18 && data.size() != 20))
+            return name + " takes 17 or 18 digits, or 20 starting with the application identifier 00";
+        if (data.size() == 20) {
+            if (data.compare(0, 2, "00") != 0) return name + ": 20 digits start with the application identifier 00";
+            data.erase(0, 2);
+        }
+        const std::string d = data.substr(0, 17);
         int sum = 0;
         for (std::size_t i = 0; i < 17; ++i) sum += (d[i] - '0') * (i % 2 == 0 ? 3 : 1);
-        out = "[00]" + d + static_cast<char>('0' + (10 - sum % 10) % 10);
+        const char check = static_cast<char>('0' + (10 - sum % 10) % 10);
+        // A wrong check digit is printed corrected, as the printer computes
+        // it for 17 digits: the code then scans as a valid SSCC. Never
+        // silently.
+        if (data.size() == 18 && data[17] != check)
+            notes.push_back(name + ": check digit " + data[17] + " replaced by " + check);
+        out = "[00]" + d + check;
         input_mode = GS1_MODE;
         return "";
     }
@@ -297,7 +310,13 @@ std::string draw_matrix(const MatrixRequest &r, Shape &shape) {
         const auto m = r.options.find('m');
         if (m != r.options.end() && (!parse_number(m->second, mode) || mode < 2 || mode > 6 || mode == 5))
             return "MaxiCode: mode m'" + shown(m->second) + "' is not 2, 3, 4 or 6";
-        // "class,country,postal,message" for the structured modes.
+        // "class,country,postal,message" for the structured modes, or
+        // "class,country,zip5,zip4,message": the guide's form of a US postal
+        // code, and what carriers write. A 5-digit postal code followed by a
+        // field of exactly 4 digits and a comma is a ZIP+4; a message that
+        // itself starts with four digits and a comma after a 5-digit code
+        // cannot be told from it and is read so too (structured messages
+        // start with "[)>").
         std::vector<std::string> parts;
         std::size_t start = 0;
         for (int k = 0; k < 3; ++k) {
@@ -307,9 +326,16 @@ std::string draw_matrix(const MatrixRequest &r, Shape &shape) {
             start = comma + 1;
         }
         if (parts.size() == 3 && (mode == 0 || mode == 2 || mode == 3)) {
-            const std::string &cls = parts[0], &country = parts[1], &postal = parts[2];
+            const std::string &cls = parts[0], &country = parts[1];
+            std::string postal = parts[2];
             if (!digits(cls) || cls.size() != 3 || !digits(country) || country.size() != 3)
                 return "MaxiCode: class and country are 3 digits each";
+            const std::size_t plus4 = data.find(',', start);
+            if (mode != 3 && postal.size() == 5 && digits(postal) && plus4 == start + 4 &&
+                digits(data.substr(start, 4))) {
+                postal += data.substr(start, 4);
+                start = plus4 + 1;
+            }
             if (mode == 0) mode = digits(postal) ? 2 : 3;
             std::string code = postal;
             if (mode == 2) {

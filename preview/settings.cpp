@@ -34,9 +34,14 @@ void width(Machine &m, Cmd &c) {
     Fields f(c);
     long w = 0;
     if (!f.number(0, w)) return done(m, c, f);
-    if (w < 1 || w > limits::kMaxWidth)
-        return m.diagnose(c.offset, "q: label width " + std::to_string(w) + " dots is outside 1.." +
-                                        std::to_string(limits::kMaxWidth));
+    if (w < 1 || w > 65535) return m.diagnose(c.offset, "q: label width " + std::to_string(w) + " dots is outside 1..65535");
+    // A printer prints at most its head's width and cuts the rest.
+    const int head = Printer::print_width(m.options.dots_per_mm);
+    if (w > head) {
+        m.lenient(c.offset, "q", "label width " + std::to_string(w) + " dots is wider than the print head (" +
+                                     std::to_string(head) + " dots): cut at the head's width");
+        w = head;
+    }
     m.state.width = static_cast<int>(w);
     m.state.width_set = true;
     m.reset_label();  // the buffer is formatted anew; GW images are lost

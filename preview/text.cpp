@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
 // A: text in the printer's resident fonts.
+#include <algorithm>
+
 #include "label/glyph_renderer.h"
 #include "machine.h"
 #include "resident_fonts.h"
@@ -63,6 +65,13 @@ void draw(Machine &m, Cmd &c) {
     const int dpmm = m.options.dots_per_mm;
     if (!asian && !font_metrics(static_cast<int>(font), metrics, dpmm))
         return m.diagnose(c.offset, "A: no resident font " + std::to_string(font));
+    // Forms in use write 0,0 and printers print them: 0 is taken as 1.
+    if (h == 0 || v == 0) {
+        m.lenient(c.offset, "A", std::string("multiplier 0 taken as 1 (") + (h == 0 ? "horizontal" : "") +
+                                     (h == 0 && v == 0 ? " and " : "") + (v == 0 ? "vertical" : "") + ")");
+        h = std::max(h, 1L);
+        v = std::max(v, 1L);
+    }
     if (h < 1 || h > 8 || h == 7) return m.diagnose(c.offset, "A: horizontal multiplier " + std::to_string(h) + " is not 1..6 or 8");
     if (v < 1 || v > 9) return m.diagnose(c.offset, "A: vertical multiplier " + std::to_string(v) + " is outside 1..9");
     if (reverse != "N" && reverse != "R") return m.diagnose(c.offset, "A: field 7 is not N or R: '" + shown(reverse) + "'");

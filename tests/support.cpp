@@ -115,12 +115,23 @@ bool drop_privileges() {
 }
 
 std::string zbar_decode(const std::string &png) {
-    FILE *p = popen(("zbarimg -q --raw '" + png + "' 2>/dev/null").c_str(), "r");
+    // EAN/UPC add-ons are read too: zbar gives one a line of its own, which
+    // comes after its main symbol here ("12345670 12").
+    FILE *p = popen(("zbarimg -q --raw -Sean2.enable=1 -Sean5.enable=1 '" + png + "' 2>/dev/null").c_str(), "r");
     std::string out;
     char buf[512];
     while (p && std::fgets(buf, sizeof buf, p)) out += buf;
     if (p) pclose(p);
     while (!out.empty() && out.back() == '\n') out.pop_back();
+    const std::size_t lf = out.find('\n');
+    if (lf != std::string::npos && out.find('\n', lf + 1) == std::string::npos) {
+        const std::string first = out.substr(0, lf), second = out.substr(lf + 1);
+        const auto addon = [](const std::string &s) {
+            return (s.size() == 2 || s.size() == 5) && s.find_first_not_of("0123456789") == std::string::npos;
+        };
+        if (addon(first) && !addon(second)) return second + " " + first;
+        if (addon(second) && !addon(first)) return first + " " + second;
+    }
     return out;
 }
 

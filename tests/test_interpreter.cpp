@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <map>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -157,6 +158,9 @@ TEST(Interpreter, LeniencyDrawsAndSaysSo) {
         {"LF CR line ends", "\rLO10,10,20,20\n\r", "LF CR line ends", 10, 10, 30, 30, 400},
         {"GM with a comma", "GM\"G\"," + std::to_string(kOneDotPcx.size()) + "\n" + kOneDotPcx + "GG10,10,\"G\"",
          "comma before the size", 0, 0, 0, 0, 0},
+        {"multipliers 0,0", "A10,10,0,1,0,0,N,\"HELLO\"", "multiplier 0 taken as 1 (horizontal and vertical)", 10, 10, 60, 24, -1},
+        {"multiplier 0 one way", "A10,10,0,1,2,0,N,\"HELLO\"", "multiplier 0 taken as 1 (vertical)", 10, 10, 110, 24, -1},
+        {"wider than the head", "q3200\nLO800,10,32,10", "cut at the head's width", 800, 10, 832, 20, 320},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
@@ -168,6 +172,27 @@ TEST(Interpreter, LeniencyDrawsAndSaysSo) {
         if (row.dots > 0) { EXPECT_EQ(ink(r.labels[0].image, row.x0, row.y0, row.x1, row.y1), row.dots); }
         if (row.dots < 0) { EXPECT_GT(ink(r.labels[0].image, row.x0, row.y0, row.x1, row.y1), 50); }
     }
+}
+
+// What the printer cannot print whole is cut or corrected, never silently:
+// a label wider than the head is the head's width; a shipping container
+// code's wrong check digit is noted.
+TEST(Interpreter, WhatIsCutOrCorrectedIsNoted) {
+    for (const char *density : {"8", "12"}) {
+        SCOPED_TRACE(density);
+        quillbar::preview::Printer::Options o{quillbar::preview::limits::kDefaultMaxLabels};
+        o.dots_per_mm = std::atoi(density);
+        quillbar::preview::Printer printer(o);
+        const std::string stream = "q3200\nN\nLO0,0,3200,10\nP1\n";
+        printer.feed(stream.data(), stream.size());
+        printer.finish();
+        auto labels = printer.take_labels();
+        ASSERT_EQ(labels.size(), 1u);
+        EXPECT_EQ(labels[0].image.width(), quillbar::preview::Printer::print_width(o.dots_per_mm));
+    }
+    const Outcome r = run("N\nB40,40,0,0,2,6,80,B,\"123456789012345670\"\nP1\n");
+    ASSERT_EQ(r.labels.size(), 1u);
+    EXPECT_NE(r.events.find("check digit 0 replaced by 5"), std::string::npos) << r.events;
 }
 
 // Resident fonts advance by their cell and a one-dot border on each side.
@@ -225,7 +250,12 @@ TEST(Interpreter, EveryBarCodeIsDrawnAsPrintersDrawIt) {
         const char *decoded;
         long width;  // the symbol's width in dots, 0 for no check
     } rows[] = {
+        // The shipping container code: 17 digits, 18 with the check digit
+        // (a wrong one printed corrected, with a note), 20 with AI 00.
         {"B40,40,0,0,2,6,80,B,\"12345678901234567\"", zbar_reads, "00123456789012345675", 0},
+        {"B40,40,0,0,2,6,80,B,\"123456789012345675\"", zbar_reads, "00123456789012345675", 0},
+        {"B40,40,0,0,2,6,80,B,\"123456789012345670\"", zbar_reads, "00123456789012345675", 0},
+        {"B40,40,0,0,2,6,80,B,\"00123456789012345675\"", zbar_reads, "00123456789012345675", 0},
         {"B40,40,0,1,2,6,80,B,\"QB-1234\"", zbar_reads, "QB-1234", 0},
         // Subsets as forced: A keeps every character in A (start, 7, check,
         // stop: 9 x 11 + 13 modules), C takes the digits two at a time.
@@ -248,17 +278,17 @@ TEST(Interpreter, EveryBarCodeIsDrawnAsPrintersDrawIt) {
         {"B40,40,0,9,2,6,80,B,\"CODE93\"", zbar_reads, "CODE93", 0},
         {"B40,40,0,K,2,6,80,B,\"A123456B\"", zbar_reads, "A123456B", 0},
         {"B40,40,0,E80,2,2,80,B,\"1234567\"", zbar_reads, "12345670", 0},
-        {"B40,40,0,E82,2,2,80,B,\"123456712\"", zbar_reads, "12345670", 0},
-        {"B40,40,0,E85,2,2,80,B,\"123456712345\"", zbar_reads, "12345670", 0},
+        {"B40,40,0,E82,2,2,80,B,\"123456712\"", zbar_reads, "12345670 12", 0},
+        {"B40,40,0,E85,2,2,80,B,\"123456712345\"", zbar_reads, "12345670 12345", 0},
         {"B40,40,0,E30,2,2,80,B,\"501234567890\"", zbar_reads, "5012345678900", 0},
-        {"B40,40,0,E32,2,2,80,B,\"50123456789012\"", zbar_reads, "5012345678900", 0},
-        {"B40,40,0,E35,2,2,80,B,\"50123456789012345\"", zbar_reads, "5012345678900", 0},
+        {"B40,40,0,E32,2,2,80,B,\"50123456789012\"", zbar_reads, "5012345678900 12", 0},
+        {"B40,40,0,E35,2,2,80,B,\"50123456789012345\"", zbar_reads, "5012345678900 12345", 0},
         {"B40,40,0,UA0,2,2,80,B,\"03600029145\"", zbar_reads, "0036000291452", 0},
-        {"B40,40,0,UA2,2,2,80,B,\"0360002914512\"", zbar_reads, "0036000291452", 0},
-        {"B40,40,0,UA5,2,2,80,B,\"0360002914512345\"", zbar_reads, "0036000291452", 0},
+        {"B40,40,0,UA2,2,2,80,B,\"0360002914512\"", zbar_reads, "0036000291452 12", 0},
+        {"B40,40,0,UA5,2,2,80,B,\"0360002914512345\"", zbar_reads, "0036000291452 12345", 0},
         {"B40,40,0,UE0,2,2,80,B,\"0123456\"", zbar_reads, "0012345000065", 0},
-        {"B40,40,0,UE2,2,2,80,B,\"012345612\"", zbar_reads, "0012345000065", 0},
-        {"B40,40,0,UE5,2,2,80,B,\"012345612345\"", zbar_reads, "0012345000065", 0},
+        {"B40,40,0,UE2,2,2,80,B,\"012345612\"", zbar_reads, "0012345000065 12", 0},
+        {"B40,40,0,UE5,2,2,80,B,\"012345612345\"", zbar_reads, "0012345000065 12345", 0},
         {"B40,40,0,2,2,6,80,B,\"1234567890\"", zbar_reads, "1234567890", 0},
         {"B40,40,0,2C,2,6,80,B,\"123456789\"", zbar_reads, "1234567895", 0},
         {"B40,40,0,2D,2,6,80,B,\"123456789\"", zbar_reads, "1234567895", 0},
@@ -288,6 +318,16 @@ TEST(Interpreter, EveryBarCodeIsDrawnAsPrintersDrawIt) {
         {"b40,40,A,d4,e101,\"compact\"", zxing_reads, "compact", 0},
         // MaxiCode with hexagons at its nominal size, 225 dots wide.
         {"b40,40,M,m2,\"003,840,43215,hello\"", zxing_reads, "43215\x1D" "840\x1D" "003\x1D" "hello", 225},
+        // ZIP+4 as the guide and carriers write it, with a comma between the
+        // five and the four digits; nine digits written together; a carrier's
+        // structured message, which the reader gives with the postal data
+        // after its header; mode 3's six characters.
+        {"b40,40,M,\"300,400,93065,1692,This is MaxiCode\"", zxing_reads,
+         "930651692\x1D" "400\x1D" "300\x1D" "This is MaxiCode", 225},
+        {"b40,40,M,m2,\"003,840,930651692,nine\"", zxing_reads, "930651692\x1D" "840\x1D" "003\x1D" "nine", 225},
+        {"b40,40,M,m2,\"003,840,06810,7317,[)>\x1E" "01\x1D" "961Z00004951\x1DUPSN\x1D" "06X610\x1E\x04\"", zxing_reads,
+         "[)>\x1E" "01\x1D" "96068107317\x1D" "840\x1D" "003\x1D" "1Z00004951\x1DUPSN\x1D" "06X610\x1E\x04", 225},
+        {"b40,40,M,m3,\"003,826,EC1A1B,1234,mode three\"", zxing_reads, "EC1A1B\x1D" "826\x1D" "003\x1D" "1234,mode three", 225},
         {"b40,40,M,\"just a message\"", zxing_reads, "just a message", 225},
     };
     for (const auto &row : rows) {
