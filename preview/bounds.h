@@ -25,7 +25,8 @@ constexpr std::size_t kMaxBlock = 16u << 20;
 // The printer's memory for stored graphics and forms (error 04 beyond).
 constexpr std::size_t kMaxStoredGraphics = 64u << 20;
 constexpr std::size_t kMaxForms = 1u << 20;
-// What each stored graphic, form and form line costs of that memory besides
+constexpr std::size_t kMaxSoftFonts = 1u << 20;
+// What each stored graphic, soft font, form and form line costs of that memory besides
 // its dots or bytes and its name, as a printer's directory entry does: a
 // flood of tiny objects fills the memory, never the host's.
 constexpr std::size_t kStoredObjectCost = 256;

@@ -22,6 +22,8 @@ enum class Carries {
     nothing,
     data_after_header,  // GWp1,p2,p3,p4, and p3 x p4 bytes straight after the fourth comma
     data_after_line,    // GM"NAME"size, a line end, and size bytes
+    font_after_name,    // ES"n" and a soft font straight after the name's closing quote,
+                        // as long as its own layout says (soft_fonts.h)
 };
 
 enum class Kind {
@@ -47,6 +49,14 @@ const CommandEntry *find_command(const std::string &line);
 // the beginning of a line (possibly still incomplete); null for none.
 const CommandEntry *header_data_command(const char *start, std::size_t size);
 
+// Where such a header ends: at the marks-th mark (GW: the fourth comma;
+// ES: the name's closing quote, the second).
+struct HeaderEnd {
+    char mark;
+    int marks;
+};
+HeaderEnd header_end(const CommandEntry &entry);
+
 // Whether line, a line of entry's command, defines a form's variable or
 // counter rather than drawing or doing anything.
 bool defines(const CommandEntry &entry, const std::string &line);
@@ -64,7 +74,7 @@ struct DataHeader {
     Then then = Then::nothing;
     std::size_t size = 0;
     long x = 0, y = 0, row_bytes = 0, rows = 0;  // GW
-    std::string name;                             // GM
+    std::string name;                             // GM, ES
     std::string problem;  // what is wrong with the header, "" when nothing is
     std::string note;     // something a printer forgives ("" for none)
 };

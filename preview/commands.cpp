@@ -40,8 +40,10 @@ const CommandEntry kCommands[] = {
     {"UA", settings::word_setting, true},
     {"UB", settings::word_setting, true},
     {"U", settings::word_setting, false},
-    {"EI", settings::word_setting, false},
-    {"EK", settings::word_setting, false},
+    // Soft fonts (soft_fonts.cpp)
+    {"ES", soft_fonts::store, false, Carries::font_after_name},
+    {"EI", soft_fonts::list, false},
+    {"EK", soft_fonts::remove, false},
     {";", settings::comment, true, Carries::nothing, Kind::comment},
     {"^@", settings::reset, false},
     {"^default", settings::reset, false},
@@ -103,11 +105,15 @@ const CommandEntry *find_command(const std::string &line) {
 const CommandEntry *header_data_command(const char *start, std::size_t size) {
     for (const CommandEntry &entry : kCommands) {
         const std::size_t letters = std::strlen(entry.letters);
-        if (entry.carries == Carries::data_after_header && size >= letters &&
+        if ((entry.carries == Carries::data_after_header || entry.carries == Carries::font_after_name) && size >= letters &&
             std::memcmp(start, entry.letters, letters) == 0)
             return &entry;
     }
     return nullptr;
+}
+
+HeaderEnd header_end(const CommandEntry &entry) {
+    return entry.carries == Carries::font_after_name ? HeaderEnd{'"', 2} : HeaderEnd{',', 4};
 }
 
 bool defines(const CommandEntry &entry, const std::string &line) {
@@ -181,8 +187,21 @@ DataHeader gm_header(const std::string &text) {
 
 }  // namespace
 
+// ES"n": the font's letter; its data is read whatever the name, so that
+// it is never run as commands.
+DataHeader es_header(const std::string &text) {
+    DataHeader h;
+    h.then = DataHeader::Then::read;
+    h.name = text.size() >= 4 ? text.substr(3, text.size() - 4) : "";
+    return h;
+}
+
 DataHeader read_data_header(const CommandEntry &entry, const std::string &line) {
-    return entry.carries == Carries::data_after_header ? gw_header(line) : gm_header(line);
+    switch (entry.carries) {
+    case Carries::data_after_header: return gw_header(line);
+    case Carries::font_after_name: return es_header(line);
+    default: return gm_header(line);
+    }
 }
 
 }  // namespace quillbar::preview

@@ -22,6 +22,7 @@
 #include "fields.h"
 #include "label_canvas.h"
 #include "printer_state.h"
+#include "soft_fonts.h"
 #include "stream_reader.h"
 
 namespace quillbar::preview {
@@ -93,6 +94,8 @@ struct Machine : StreamReader::Listener {
     std::size_t graphics_bytes = 0;
     std::map<std::string, Form> forms;
     std::size_t form_bytes = 0;
+    std::map<char, SoftFont> soft_fonts;  // by letter
+    std::size_t soft_font_bytes = 0;
 
     // ---- forms being stored and run ----
     bool storing = false;
@@ -194,6 +197,11 @@ void lines(Machine &, Cmd &);
 void diagonal(Machine &, Cmd &);
 void box(Machine &, Cmd &);
 }  // namespace graphics
+namespace soft_fonts {
+void store(Machine &, Cmd &);  // ES, with its data in cmd.binary
+void list(Machine &, Cmd &);
+void remove(Machine &, Cmd &);
+}  // namespace soft_fonts
 namespace forms {
 void start(Machine &, Cmd &);
 void end(Machine &, Cmd &);

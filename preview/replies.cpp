@@ -57,8 +57,10 @@ void memory(Machine &m, Cmd &c) {
     const std::size_t image = static_cast<std::size_t>(m.state.width) * static_cast<std::size_t>(m.state.length) / 8;
     const std::size_t forms = std::min(m.form_bytes, limits::kMaxForms);
     const std::size_t graphics = std::min(m.graphics_bytes, limits::kMaxStoredGraphics);
+    const std::size_t fonts = std::min(m.soft_font_bytes, limits::kMaxSoftFonts);
     m.reply("UP" + kb(image) + "," + kb(limits::kMaxForms) + "," + kb(limits::kMaxForms - forms) + "," +
-            kb(limits::kMaxStoredGraphics) + "," + kb(limits::kMaxStoredGraphics - graphics) + ",0,0\r\n");
+            kb(limits::kMaxStoredGraphics) + "," + kb(limits::kMaxStoredGraphics - graphics) + "," +
+            kb(limits::kMaxSoftFonts) + "," + kb(limits::kMaxSoftFonts - fonts) + "\r\n");
     m.event(c.offset, "UP", "memory sent");
     character_set(m, c);
 }
@@ -84,6 +86,8 @@ void lists(Machine &m, Cmd &c) {
         for (const auto &f : m.forms) reply += f.first + "\r\n";
     if (c.letters == "UG")
         for (const auto &g : m.graphics) reply += g.first + "\r\n";
+    if (c.letters == "UE")
+        for (const auto &font : m.soft_fonts) reply += std::string(1, font.first) + "\r\n";
     m.reply(reply.empty() ? "\r\n" : reply);
     m.event(c.offset, c.letters, "list sent");
 }

@@ -10,9 +10,6 @@
 namespace quillbar::preview {
 namespace {
 
-// GW's data follows its header's fourth comma at once.
-constexpr int kHeaderCommas = 4;
-
 }  // namespace
 
 void StreamReader::feed(const std::uint8_t *p, std::size_t size) {
@@ -34,6 +31,15 @@ void StreamReader::feed(const std::uint8_t *p, std::size_t size) {
             skip_left_ -= take;
             i += take;
             if (skip_left_ == 0) mode_ = Mode::line;
+            break;
+        }
+        case Mode::font: {
+            // A soft font: counted as its own layout says, never scanned.
+            const std::size_t take = std::min(size - i, font_.need(block_));
+            block_.append(reinterpret_cast<const char *>(p + i), take);
+            line_feeds_ += std::count(p + i, p + i + take, '\n');
+            i += take;
+            if (font_.need(block_) == 0) end_font();
             break;
         }
         case Mode::block: {
@@ -65,14 +71,15 @@ void StreamReader::feed(const std::uint8_t *p, std::size_t size) {
                 carrier = header_data_command(start, have + more);
             }
             bool started = false;
+            const HeaderEnd header = carrier ? header_end(*carrier) : HeaderEnd{',', 0};
             for (std::size_t k = i; carrier && k < end; ++k)
-                if (p[k] == ',' && ++line_commas_ == kHeaderCommas) {
+                if (p[k] == header.mark && ++line_commas_ == header.marks) {
                     line_.append(reinterpret_cast<const char *>(p + i), k + 1 - i);
                     i = k + 1;
-                    std::string header;
-                    header.swap(line_);
+                    std::string text;
+                    text.swap(line_);
                     line_commas_ = 0;
-                    start_data(*carrier, std::move(header), line_offset_);
+                    start_data(*carrier, std::move(text), line_offset_);
                     started = true;
                     break;
                 }
@@ -122,6 +129,10 @@ void StreamReader::end_line() {
         return listener_.on_data_line(std::move(text), line_offset_, last);
     }
     const CommandEntry *entry = find_command(text);
+    if (entry && entry->carries == Carries::font_after_name)
+        // The line ended before the name's closing quote: no font follows.
+        return listener_.on_problem(line_offset_, "ES: expected ES\"n\" and the font's data straight after it: '" +
+                                                      shown(text) + "' (nothing stored)", 1);
     if (entry && entry->carries != Carries::nothing)
         // A GW header that ends at its line end: the data follows it.
         return start_data(*entry, entry->carries == Carries::data_after_header ? text + "," : text, line_offset_);
@@ -141,6 +152,11 @@ void StreamReader::start_data(const CommandEntry &entry, std::string header, std
     block_line_ = std::move(header);
     block_offset_ = at;
     block_.clear();
+    if (entry.carries == Carries::font_after_name) {
+        font_ = SoftFontWalker{};
+        mode_ = Mode::font;
+        return;
+    }
     switch (h.then) {
     case DataHeader::Then::nothing: return;
     case DataHeader::Then::skip_to_line_end: mode_ = Mode::skip_line; return;
@@ -171,6 +187,14 @@ void StreamReader::end_block() {
     listener_.on_line(block_line_, block_offset_, &data, &block_header_);
 }
 
+void StreamReader::end_font() {
+    mode_ = Mode::line;
+    std::string data;
+    data.swap(block_);
+    if (!font_.error().empty()) listener_.on_problem(block_offset_, "ES: " + font_.error(), 1);
+    listener_.on_line(block_line_, block_offset_, &data, &block_header_);
+}
+
 void StreamReader::expect_data_lines(long count) {
     if (count <= 0) return;
     data_lines_left_ = count;
@@ -181,6 +205,9 @@ void StreamReader::finish() {
     if (mode_ == Mode::block)
         listener_.on_problem(block_offset_, block_letters_ + " data cut short: " + std::to_string(block_.size()) + " of " +
                                                 std::to_string(block_size_) + " bytes before the stream ended", 1);
+    else if (mode_ == Mode::font)
+        listener_.on_problem(block_offset_, "ES data cut short: " + std::to_string(block_.size()) +
+                                                " bytes before the stream ended (nothing stored)", 1);
     else if (mode_ == Mode::skip_bytes)
         listener_.on_problem(block_offset_, block_letters_ + " data cut short: " + std::to_string(skip_left_) +
                                                 " bytes still to come when the stream ended", 1);

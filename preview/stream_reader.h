@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Reads an EPL2 stream as it arrives, in pieces of any size: command lines
-// (line end removed), the binary data of GW and GM counted rather than
+// (line end removed), the binary data of GW, GM and ES counted rather than
 // scanned, and the data lines that follow a form's '?'. What each command
 // carries is the command table's to say.
 #pragma once
@@ -10,6 +10,7 @@
 #include <string>
 
 #include "command_table.h"
+#include "soft_fonts.h"
 
 namespace quillbar::preview {
 
@@ -43,11 +44,12 @@ public:
     long line() const { return line_number_; }
 
 private:
-    enum class Mode { line, block, skip_bytes, skip_line, data_lines };
+    enum class Mode { line, block, font, skip_bytes, skip_line, data_lines };
 
     void end_line();
     void start_data(const CommandEntry &entry, std::string header, std::size_t at);
     void end_block();
+    void end_font();
 
     Listener &listener_;
     Mode mode_ = Mode::line;
@@ -62,6 +64,7 @@ private:
     std::string block_letters_;   // the command the data belongs to
     std::string block_line_;      // its line
     DataHeader block_header_;
+    SoftFontWalker font_;         // an ES block's layout, while it is read
     long data_lines_left_ = 0;
     long line_feeds_ = 0;    // before the next byte fed
     long line_number_ = 1;   // of line_offset_

@@ -46,15 +46,51 @@ std::vector<AsianGlyph> draw_asian(const std::string &data, const AsianCells &ce
     return glyphs;
 }
 
+// A soft font's text: each byte its character's dots, each dot a block of
+// h x v, advancing by the character's own spacing. Bytes the font lacks are
+// skipped (and said).
+void draw_soft(Machine &m, const Cmd &c, const SoftFont &font, char letter, Painter &painter, const std::string &data, long h,
+               long v, bool reverse) {
+    long width = 0;
+    std::string missing;
+    for (unsigned char byte : data) {
+        const auto it = font.glyphs.find(byte);
+        if (it == font.glyphs.end()) {
+            if (missing.size() < 40) missing += static_cast<char>(byte);
+            continue;
+        }
+        width += it->second.advance * h;
+    }
+    const long box = static_cast<long>(font.height) * v;
+    if (!painter.inside(0, 0, width, box)) m.note_outside(c.offset);
+    if (reverse) painter.rect(0, 0, width, box);
+    const Bitmap::Ink ink = reverse ? Bitmap::Ink::white : Bitmap::Ink::black;
+    long pen = 0;
+    for (unsigned char byte : data) {
+        const auto it = font.glyphs.find(byte);
+        if (it == font.glyphs.end()) continue;
+        const Bitmap &image = it->second.image;
+        for (long row = 0; row < image.height(); ++row)
+            for (long col = 0; col < image.width(); ++col)
+                if (image.black(col, row)) painter.rect(pen + col * h, row * v, h, v, ink);
+        pen += it->second.advance * h;
+    }
+    if (!missing.empty())
+        m.lenient(c.offset, "A", "soft font \"" + std::string(1, letter) + "\" has no character for \"" + shown(missing) +
+                                     "\": skipped");
+}
+
 }  // namespace
 
 // A p1,p2,p3,p4,p5,p6,p7,"DATA": position, rotation, font, multipliers,
 // N or R (white on black over the text's box), data.
 void draw(Machine &m, Cmd &c) {
     Fields f(c);
-    long x, y, rotation, font, h, v;
+    long x, y, rotation, font = 0, h, v;
     std::string reverse, data;
-    if (!(f.number(0, x) && f.number(1, y) && f.number(2, rotation) && f.number(3, font) && f.number(4, h) &&
+    // A lower-case letter names a soft font (ES).
+    const bool soft = c.fields.size() > 3 && c.fields[3].size() == 1 && c.fields[3][0] >= 'a' && c.fields[3][0] <= 'z';
+    if (!(f.number(0, x) && f.number(1, y) && f.number(2, rotation) && (soft || f.number(3, font)) && f.number(4, h) &&
           f.number(5, v) && f.word(6, reverse) && f.data(7, data)))
         return m.diagnose(c.offset, f.error());
     FontMetrics metrics{};
@@ -63,7 +99,10 @@ void draw(Machine &m, Cmd &c) {
                                                    std::to_string(rotation - 4));
     const bool asian = font == 8 || font == 9;
     const int dpmm = m.options.dots_per_mm;
-    if (!asian && !font_metrics(static_cast<int>(font), metrics, dpmm))
+    const char letter = soft ? c.fields[3][0] : 0;
+    if (soft && !m.soft_fonts.count(letter))
+        return m.diagnose(c.offset, "A: no soft font \"" + std::string(1, letter) + "\" is stored (ES)", 9);
+    if (!soft && !asian && !font_metrics(static_cast<int>(font), metrics, dpmm))
         return m.diagnose(c.offset, "A: no resident font " + std::to_string(font));
     // Forms in use write 0,0 and printers print them: 0 is taken as 1.
     if (h == 0 || v == 0) {
@@ -80,7 +119,9 @@ void draw(Machine &m, Cmd &c) {
     Bitmap &layer = m.object_layer(false);
     Painter painter(layer, m.state.ref_x + x, m.state.ref_y + y, static_cast<int>(rotation & 3));
     const Bitmap::Ink ink = reverse == "R" ? Bitmap::Ink::white : Bitmap::Ink::black;
-    if (asian) {
+    if (soft) {
+        draw_soft(m, c, m.soft_fonts.at(letter), letter, painter, data, h, v, reverse == "R");
+    } else if (asian) {
         // i: extra dots between the characters.
         long spacing = 0;
         parse_number(m.state.kept_or("Asian character spacing", "0"), spacing);
@@ -109,7 +150,7 @@ void draw(Machine &m, Cmd &c) {
             return m.diagnose(c.offset, "A: " + error);
     }
     m.touched();
-    m.event(c.offset, "A", "text \"" + shown(data) + "\" font " + std::to_string(font) + " at " + std::to_string(x) + "," +
+    m.event(c.offset, "A", "text \"" + shown(data) + "\" font " + (soft ? std::string(1, letter) : std::to_string(font)) + " at " + std::to_string(x) + "," +
                                std::to_string(y) + (reverse == "R" ? " reversed" : ""));
 }
 

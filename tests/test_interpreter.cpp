@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <cstdio>
 #include <cstdlib>
@@ -519,6 +520,78 @@ TEST(Interpreter, ReaderTableAndStateAgree) {
     }
 }
 
+// ES"n" and a soft font of characters 8 dots wide and 12 high, each a
+// filled box with one white column (so that turning shows), advancing 10:
+// their codes and bitmaps include a line end, a quote and "P1", which are
+// data, never commands.
+std::string soft_font(char name, const std::string &codes, int rotation = 0) {
+    std::string s = std::string("ES\"") + name + "\"";
+    s += static_cast<char>(codes.size());
+    s += static_cast<char>(rotation);
+    s += static_cast<char>(12);
+    for (int set = 0; set < (rotation == 2 ? 2 : 1); ++set)
+        for (char code : codes) {
+            s += code;
+            s += static_cast<char>(10);
+            s += static_cast<char>(8);
+            s += '"';
+            s += std::string(11, '\x7F');  // the left column white
+            s += '\n';                     // and the last row: 0x0A
+        }
+    return s;
+}
+
+TEST(Interpreter, SoftFontsAreStoredPrintedListedAndDeleted) {
+    const std::string font = soft_font('a', std::string("A\n\"P", 4));
+    const struct {
+        const char *what;
+        std::string stream;
+        long x0, y0, x1, y1, dots;  // ink in this box (-1: none wanted)
+        const char *events_have;
+        const char *reply_has;
+        const char *problem_has;
+    } rows[] = {
+        // Two characters, 11 rows of 7 dots each (the last row is 0x0A: 2 dots).
+        {"printed upright", font + "\nN\nA100,50,0,a,1,1,N,\"AP\"\nP1\n", 100, 50, 120, 62, 2 * (11 * 7 + 2), "store soft font", "", ""},
+        {"doubled", font + "N\nA100,50,0,a,2,3,N,\"A\"\nP1\n", 100, 50, 120, 86, 6 * (11 * 7 + 2), "", "", ""},
+        // Turned 90 degrees clockwise about its origin: 12 wide, 8 down.
+        {"turned", font + "N\nA100,50,1,a,1,1,N,\"A\"\nP1\n", 88, 50, 100, 58, 11 * 7 + 2, "", "", ""},
+        {"reversed", font + "N\nA100,50,0,a,1,1,R,\"A\"\nP1\n", 100, 50, 110, 62, 10 * 12 - (11 * 7 + 2), "", "", ""},
+        {"a character it lacks", font + "N\nA100,50,0,a,1,1,N,\"AZ\"\nP1\n", 100, 50, 120, 62, 11 * 7 + 2, "no character for \"Z\"", "", ""},
+        {"both rotations sent", soft_font('b', "AB", 2) + "N\nA10,10,0,b,1,1,N,\"AB\"\nP1\n", 10, 10, 30, 22, 2 * (11 * 7 + 2), "", "", ""},
+        {"listed", font + soft_font('z', "A") + "EI\nUE\nUP\n", 0, 0, 0, 0, 0, "soft fonts: \"a\" (4 characters, 12 dots high) \"z\"", "a\r\nz\r\n", ""},
+        {"deleted", font + "EK\"a\"\nN\nA10,10,0,a,1,1,N,\"A\"\nP1\n", 0, 0, 0, 0, 0, "delete soft font \"a\"", "", "no soft font \"a\""},
+        {"all deleted", font + soft_font('b', "A") + "EK\"*\"\nEI\n", 0, 0, 0, 0, 0, "soft fonts: none", "", ""},
+        {"no quote before a bitmap", "ES\"c\"\x01\x00\x0C" "A\x0A\x08X"s + std::string(12, '\xFF') + "\nN\nP1\n", 0, 0, 0, 0, 0, "", "",
+         "no quote before its bitmap"},
+        {"a name that is no letter", "ES\"7\"\x01\x00\x01" "A\x01\x01\"\xFF" "N\nP1\n"s, 0, 0, 0, 0, 0, "", "", "one lower-case letter"},
+        {"cut short", "ES\"d\"\x05\x00\x0C" "A\x0A\x08\""s, 0, 0, 0, 0, 0, "", "", "ES data cut short"},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const auto &row = rows[i];
+        SCOPED_TRACE(testing::Message() << "row " << i << ": " << row.what);
+        for (std::size_t chunk : {std::size_t{0}, std::size_t{1}}) {
+            const Outcome r = run("q400\nQ200,24\n" + row.stream, chunk);
+            if (*row.problem_has) {
+                EXPECT_NE(first_problem(r).find(row.problem_has), std::string::npos) << first_problem(r);
+            } else {
+                EXPECT_EQ(first_problem(r), "");
+            }
+            if (*row.events_have) {
+                EXPECT_NE(r.events.find(row.events_have), std::string::npos) << r.events;
+            }
+            if (*row.reply_has) {
+                EXPECT_NE(r.replies.find(row.reply_has), std::string::npos) << r.replies;
+            }
+            if (row.dots) {
+                ASSERT_EQ(r.labels.size(), 1u);
+                EXPECT_EQ(ink(r.labels[0].image, row.x0, row.y0, row.x1, row.y1), row.dots);
+                EXPECT_EQ(r.labels[0].image.count_black(), row.dots);  // nothing drawn elsewhere
+            }
+        }
+    }
+}
+
 // ^ee answers with the code of the last line that failed, then 00; UQ and
 // UI answer with the configuration and the code page.
 TEST(Interpreter, RepliesSayWhatThePrinterKnows) {
@@ -533,7 +606,7 @@ TEST(Interpreter, RepliesSayWhatThePrinterKnows) {
     EXPECT_NE(reset.replies.find(" UN\r\n"), std::string::npos) << reset.replies;
     // UP: the memory in KB, then the code page as UI sends it.
     const Outcome memory = run("q800\nQ400,24\nUP\n");
-    EXPECT_EQ(memory.replies, "UP39,1024,1024,65536,65536,0,0\r\nUI80,001\r\n");
+    EXPECT_EQ(memory.replies, "UP39,1024,1024,65536,65536,1024,1024\r\nUI80,001\r\n");
     // Settings are checked before they are kept: junk is refused, not echoed.
     const std::string junk(60000, 'x');
     const Outcome checked = run("Y19,E,7,2\nY96,N,8,1," + junk + "\nY99,N,8,1\nI8,0," + junk + "\nI8,0,0049\nUQ\n");
