@@ -52,10 +52,12 @@ void write_file(const std::string &path, const std::string &text) {
     std::fclose(f);
 }
 
-// Each case alters a store two glyphs were written to, then a new store (a
-// later process) reads it: which glyphs it still gives (each record has its
-// own check; a record whose length is wrong loses its place and all after
-// it), and that a glyph added then is kept beside them.
+// Each case alters a store two glyphs were written to (the first indexed,
+// the second appended), then a new store (a later process) reads it: which
+// glyphs it still gives (each record has its own check, and the index says
+// where each lies, so a damaged record costs that record alone; a damaged
+// index is passed over and the records found by walking them), and that a
+// glyph added then is kept beside them.
 TEST(GlyphStore, ReadsBackWhatWasWrittenAndNothingThatIsDamaged) {
     const Glyph first = glyph(-2, 3, 21, 24, 5), second = glyph(0, -1, 48, 40, 0);
     struct Case {
@@ -66,25 +68,34 @@ TEST(GlyphStore, ReadsBackWhatWasWrittenAndNothingThatIsDamaged) {
     const std::vector<Case> cases = {
         {"as written", [](const std::string &, const std::string &) {}, true, true},
         {"the last record torn", [](const std::string &s, const std::string &) { ASSERT_EQ(::truncate(s.c_str(), static_cast<off_t>(qbtest::read_file(s).size() - 3)), 0); }, true, false},
+        // After the first line: the index (12 bytes, an entry of 16, its
+        // check of 8), then the first record (a mark, its length, its body).
         {"a byte of the first altered",
          [](const std::string &s, const std::string &) {
              std::string t = qbtest::read_file(s);
-             t[t.find('\n') + 40] ^= 0x10;
+             t[t.find('\n') + 1 + 36 + 8 + 31] ^= 0x10;
              write_file(s, t);
          },
          false, true},
         {"the first record's length altered",
          [](const std::string &s, const std::string &) {
              std::string t = qbtest::read_file(s);
-             t[t.find('\n') + 5] ^= 0x01;
+             t[t.find('\n') + 1 + 36 + 4] ^= 0x01;
              write_file(s, t);
          },
-         false, false},
+         false, true},
+        {"the index altered",
+         [](const std::string &s, const std::string &) {
+             std::string t = qbtest::read_file(s);
+             t[t.find('\n') + 1 + 12 + 8] ^= 0x01;  // the first entry's place
+             write_file(s, t);
+         },
+         true, true},
         {"the face file changed", [](const std::string &, const std::string &f) { write_file(f, "another face, longer"); }, false, false},
         {"another header",
          [](const std::string &s, const std::string &) {
              std::string t = qbtest::read_file(s);
-             write_file(s, "quillbar-glyphs 2" + t.substr(t.find('\t')));
+             write_file(s, "quillbar-glyphs 1" + t.substr(t.find('\t')));
          },
          false, false},
         {"nothing", [](const std::string &s, const std::string &) { std::remove(s.c_str()); }, false, false},
@@ -151,6 +162,41 @@ TEST(GlyphStore, WritersShareTheStoreAndFacesDoNot) {
     EXPECT_TRUE(same(both.find(seed_key), glyph(0, 20, 0, 0, 0)));
     EXPECT_NE(other.file(), both.file());
     EXPECT_EQ(other.find(a), nullptr);
+}
+
+// Glyphs appended by many processes are sorted into the index once their
+// tail grows, and every one is still found.
+TEST(GlyphStore, AppendedGlyphsAreSortedIntoTheIndex) {
+    qbtest::TempDir dir;
+    const std::string face = dir.file("face.ttf", "a face");
+    constexpr int kGlyphs = 300;  // about 80 KB of records
+    const auto key_of = [](int i) {
+        std::uint64_t k = 0;
+        GlyphStore::glyph_key(static_cast<char32_t>(0x4E00 + i), 24, 40, false, false, k);
+        return k;
+    };
+    for (int i = 0; i < kGlyphs; ++i) {
+        GlyphStore process(dir.path(), face, 0);
+        process.add(key_of(i), glyph(0, 0, 48, 40, i));
+        process.flush();
+    }
+    std::string file;
+    {
+        GlyphStore reader(dir.path(), face, 0);
+        for (int i = 0; i < kGlyphs; ++i) EXPECT_TRUE(same(reader.find(key_of(i)), glyph(0, 0, 48, 40, i))) << i;
+        reader.flush();
+        file = reader.file();
+    }
+    const std::string text = qbtest::read_file(file);
+    const std::size_t index = text.find('\n') + 1;
+    EXPECT_EQ(text.compare(index, 4, "QBX2"), 0);
+    // The tail was sorted in when it passed its bound (64 KB): most records
+    // are indexed, the ones appended since are not.
+    const int indexed = static_cast<unsigned char>(text[index + 4]) | static_cast<unsigned char>(text[index + 5]) << 8;
+    EXPECT_GT(indexed, kGlyphs / 2);
+    EXPECT_LT(indexed, kGlyphs);
+    GlyphStore later(dir.path(), face, 0);
+    for (int i = 0; i < kGlyphs; i += 37) EXPECT_TRUE(same(later.find(key_of(i)), glyph(0, 0, 48, 40, i))) << i;
 }
 
 // Every distinct glyph has its own key; what a key cannot hold is not kept.

@@ -15,8 +15,15 @@
 namespace quillbar {
 namespace {
 
-constexpr char kHeader[] = "quillbar-glyphs 1\t";
+constexpr char kHeader[] = "quillbar-glyphs 2\t";
 constexpr std::uint32_t kRecordMark = 0x31474251u;  // "QBG1"
+constexpr std::uint32_t kIndexMark = 0x32584251u;   // "QBX2"
+// The index: its mark, the number of entries and where the tail starts, then
+// the entries (key, offset, size), sorted by key, then its check.
+constexpr std::size_t kIndexHead = 12;
+constexpr std::size_t kIndexEntry = 16;
+// Records appended past this are sorted into the index at the next flush.
+constexpr std::size_t kMaxTailBytes = 64u << 10;
 // A store past this size takes no more glyphs: loading it must stay cheaper
 // than drawing what it holds.
 constexpr std::size_t kMaxStoreBytes = 2u << 20;
@@ -130,6 +137,8 @@ GlyphStore::GlyphStore(const std::string &folder, const std::string &face_path, 
     load();
 }
 
+GlyphStore::~GlyphStore() { close_file(); }
+
 bool GlyphStore::glyph_key(char32_t code, int cell_width, int cell_height, bool bold, bool italic,
                            std::uint64_t &key) {
     if (code > 0x10FFFF || cell_width < 0 || cell_width > kLargestCell || cell_height < 0 || cell_height > kLargestCell)
@@ -149,10 +158,13 @@ const Glyph *GlyphStore::find(std::uint64_t key) {
     if (const auto it = glyphs_.find(key); it != glyphs_.end()) return &it->second;
     // Records of one key, first written first; a damaged one is passed over
     // and the store rewritten without it.
-    for (auto at = std::lower_bound(index_.begin(), index_.end(), Entry{key, 0}); at != index_.end() && at->key == key;
+    for (auto at = std::lower_bound(index_.begin(), index_.end(), Entry{key, 0, 0}); at != index_.end() && at->key == key;
          ++at) {
+        std::string record;
         Glyph g;
-        if (read_record(text_.data() + at->offset, record_size(text_.data() + at->offset, text_.size() - at->offset), g))
+        if (!read_at(at->offset, at->size, record)) return nullptr;  // the file went: drawn instead
+        if (record_size(record.data(), record.size()) == record.size() && record_key(record.data()) == key &&
+            read_record(record.data(), record.size(), g))
             return &glyphs_.emplace(key, std::move(g)).first->second;
         rewrite_ = true;
     }
@@ -165,52 +177,147 @@ void GlyphStore::add(std::uint64_t key, const Glyph &glyph) {
     if (size_ + pending_.size() + record.size() <= kMaxStoreBytes) pending_ += record;
 }
 
-// The file is read whole, but only the records' places are taken: a glyph
-// is checked and unpacked when it is first wanted, so a process that prints
-// a few characters pays for those, not for all an earlier one kept.
-void GlyphStore::load() {
-    text_.clear();
-    const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st {};
-    if (fd >= 0 && ::fstat(fd, &st) == 0 && st.st_size >= 0 && static_cast<std::size_t>(st.st_size) <= kMaxStoreBytes) {
-        // What another process appends meanwhile is left for the next one.
-        text_.resize(static_cast<std::size_t>(st.st_size));
-        std::size_t got = 0;
-        for (ssize_t n; got < text_.size() && (n = ::read(fd, &text_[got], text_.size() - got)) != 0;) {
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) break;
-            got += static_cast<std::size_t>(n);
-        }
-        text_.resize(got);
+namespace {
+
+// Reads exactly size bytes at offset into out (not cleared first: every
+// byte is written); false when the file holds fewer.
+bool pread_all(int fd, std::size_t offset, std::size_t size, std::string &out) {
+    out.resize(size);
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::pread(fd, &out[got], size - got, static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        got += static_cast<std::size_t>(n);
     }
-    if (fd >= 0) ::close(fd);
-    index();
+    return true;
 }
 
-void GlyphStore::index() {
+std::uint64_t number_at(const char *p, int bytes) {
+    std::uint64_t v = 0;
+    Reader(p, static_cast<std::size_t>(bytes)).get(v, bytes);
+    return v;
+}
+
+}  // namespace
+
+// Only the first line, the index and the tail are read: a glyph is read,
+// checked and unpacked when it is first wanted, so a process that prints a
+// few characters pays for those, not for all an earlier one kept.
+void GlyphStore::load() {
+    close_file();
     index_.clear();
+    size_ = 0;
     const std::string first = kHeader + identity_ + "\n";
-    if (text_.compare(0, first.size(), first) != 0) {
-        text_.clear();
-        rewrite_ = true;  // none yet, another face's, or too large: begun anew
+    fd_ = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    std::string head;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0 || st.st_size < 0 || static_cast<std::size_t>(st.st_size) > kMaxStoreBytes ||
+        !pread_all(fd_, 0, std::min<std::size_t>(first.size(), static_cast<std::size_t>(st.st_size)), head) ||
+        head != first) {
+        rewrite_ = true;  // none yet, another face's, another version's, or too large: begun anew
         return;
     }
-    for (std::size_t at = first.size(); at < text_.size();) {
-        const std::size_t size = record_size(text_.data() + at, text_.size() - at);
+    // What another process appends meanwhile is left for the next one.
+    size_ = static_cast<std::size_t>(st.st_size);
+    inode_ = static_cast<std::uint64_t>(st.st_ino);
+    if (read_index(fd_, size_, first.size())) return;
+    // A damaged index is passed over by its own count when that can be read.
+    std::string index_head;
+    std::size_t from = first.size();
+    if (pread_all(fd_, from, kIndexHead, index_head) && number_at(index_head.data(), 4) == kIndexMark) {
+        const std::size_t past = from + kIndexHead + number_at(index_head.data() + 4, 4) * kIndexEntry + 8;
+        if (past <= size_) from = past;
+    }
+    read_sequentially(fd_, size_, from);
+}
+
+// The index and the tail after the records it points to; false when the
+// index is missing or damaged.
+bool GlyphStore::read_index(int fd, std::size_t file_size, std::size_t first_line) {
+    std::string head;
+    if (!pread_all(fd, first_line, kIndexHead, head) || number_at(head.data(), 4) != kIndexMark) return false;
+    const std::size_t count = number_at(head.data() + 4, 4), tail = number_at(head.data() + 8, 4);
+    const std::size_t entries_end = first_line + kIndexHead + count * kIndexEntry + 8;
+    std::string entries;
+    if (count > file_size / kIndexEntry || entries_end > tail || tail > file_size ||
+        !pread_all(fd, first_line + kIndexHead, count * kIndexEntry + 8, entries))
+        return false;
+    const std::uint64_t check = number_at(entries.data() + count * kIndexEntry, 8);
+    if (check != fnv1a(entries.data(), count * kIndexEntry, fnv1a(head.data(), head.size()))) return false;
+    index_.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const char *e = entries.data() + i * kIndexEntry;
+        index_[i] = Entry{number_at(e, 8), static_cast<std::uint32_t>(number_at(e + 8, 4)),
+                          static_cast<std::uint32_t>(number_at(e + 12, 4))};
+        if (index_[i].offset < entries_end || index_[i].offset + std::size_t{index_[i].size} > tail ||
+            (i > 0 && index_[i] < index_[i - 1])) {
+            index_.clear();
+            return false;
+        }
+    }
+    // The records appended since, in the order written.
+    std::string rest;
+    if (!pread_all(fd, tail, file_size - tail, rest)) return false;
+    const std::size_t sorted = index_.size();
+    for (std::size_t at = 0; at < rest.size();) {
+        const std::size_t size = record_size(rest.data() + at, rest.size() - at);
         if (size == 0) {
             rewrite_ = true;  // torn by a write that did not finish: what came before is kept
             break;
         }
-        index_.push_back(Entry{record_key(text_.data() + at), static_cast<std::uint32_t>(at)});
+        index_.push_back(Entry{record_key(rest.data() + at), static_cast<std::uint32_t>(tail + at),
+                               static_cast<std::uint32_t>(size)});
+        at += size;
+    }
+    std::stable_sort(index_.begin() + static_cast<std::ptrdiff_t>(sorted), index_.end());
+    std::inplace_merge(index_.begin(), index_.begin() + static_cast<std::ptrdiff_t>(sorted), index_.end());
+    if (rest.size() > kMaxTailBytes) rewrite_ = true;  // sorted in at the next flush
+    return true;
+}
+
+// No sound index: every record from the first line on is found by walking
+// them, and the store is written anew, indexed, at the next flush.
+void GlyphStore::read_sequentially(int fd, std::size_t file_size, std::size_t from) {
+    index_.clear();
+    rewrite_ = true;
+    std::string text;
+    if (!pread_all(fd, from, file_size - from, text)) return;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t size = record_size(text.data() + at, text.size() - at);
+        if (size == 0) break;  // the index, or a torn write: nothing more is found by walking
+        index_.push_back(Entry{record_key(text.data() + at), static_cast<std::uint32_t>(from + at),
+                               static_cast<std::uint32_t>(size)});
         at += size;
     }
     std::stable_sort(index_.begin(), index_.end());
-    size_ = text_.size();
+}
+
+// The file the places are in, open: when the store was written anew
+// meanwhile (by another process), its places are read again first, and
+// false says the ones in hand are gone.
+bool GlyphStore::open_file() {
+    if (fd_ >= 0) return true;
+    fd_ = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd_ >= 0 && ::fstat(fd_, &st) == 0 && static_cast<std::uint64_t>(st.st_ino) == inode_) return true;
+    load();
+    return false;
+}
+
+bool GlyphStore::read_at(std::size_t offset, std::size_t size, std::string &out) {
+    return open_file() && pread_all(fd_, offset, size, out);
+}
+
+void GlyphStore::close_file() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
 }
 
 void GlyphStore::flush() {
-    if (file_.empty() || (pending_.empty() && !rewrite_)) return;
+    if (file_.empty() || (pending_.empty() && !rewrite_)) return close_file();
     if (!rewrite_) {
+        close_file();
         const int fd = ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
         const bool written = fd >= 0 && write_all(fd, pending_);
         if (fd >= 0) ::close(fd);
@@ -218,30 +325,55 @@ void GlyphStore::flush() {
         pending_.clear();
         return;
     }
-    // Rewritten whole, a reader sees the old store or the new one: first the
-    // sound records read, as they were written, then the glyphs kept since.
-    std::string text = kHeader + identity_ + "\n";
-    std::vector<Entry> kept = index_;
-    std::sort(kept.begin(), kept.end(), [](const Entry &a, const Entry &b) { return a.offset < b.offset; });
-    std::unordered_set<std::uint64_t> written;
-    for (const Entry &e : kept) {
-        const std::size_t size = record_size(text_.data() + e.offset, text_.size() - e.offset);
+    // Written whole, a reader sees the old store or the new one: the sound
+    // records read (the first of each key), and the glyphs kept since, sorted
+    // by key behind their index.
+    std::vector<std::pair<std::uint64_t, std::string>> records;
+    std::unordered_set<std::uint64_t> kept;
+    if (!index_.empty()) open_file();
+    for (const Entry &e : index_) {
+        std::string record;
         Glyph g;
-        if (written.count(e.key) || !read_record(text_.data() + e.offset, size, g)) continue;
-        if (text.size() + size > kMaxStoreBytes) break;
-        text.append(text_, e.offset, size);
-        written.insert(e.key);
+        if (kept.count(e.key) || fd_ < 0 || !pread_all(fd_, e.offset, e.size, record) ||
+            record_size(record.data(), record.size()) != record.size() || record_key(record.data()) != e.key ||
+            !read_record(record.data(), record.size(), g))
+            continue;
+        kept.insert(e.key);
+        records.emplace_back(e.key, std::move(record));
     }
-    for (const auto &[key, glyph] : glyphs_) {
-        if (written.count(key)) continue;
-        const std::string record = record_of(key, glyph);
-        if (text.size() + record.size() > kMaxStoreBytes) break;
-        text += record;
+    close_file();
+    for (const auto &[key, glyph] : glyphs_)
+        if (!kept.count(key)) records.emplace_back(key, record_of(key, glyph));
+    std::stable_sort(records.begin(), records.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    const std::string first = kHeader + identity_ + "\n";
+    // As many as fit the store's size, with their index.
+    std::size_t count = 0, bytes = first.size() + kIndexHead + 8;
+    while (count < records.size() && bytes + kIndexEntry + records[count].second.size() <= kMaxStoreBytes)
+        bytes += kIndexEntry + records[count++].second.size();
+    std::string head, entries;
+    const std::size_t records_start = first.size() + kIndexHead + count * kIndexEntry + 8;
+    put(head, kIndexMark, 4);
+    put(head, count, 4);
+    put(head, bytes, 4);  // the tail starts after the last record
+    std::vector<Entry> written;
+    std::size_t at = records_start;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string &r = records[i].second;
+        put(entries, records[i].first, 8);
+        put(entries, at, 4);
+        put(entries, r.size(), 4);
+        written.push_back(Entry{records[i].first, static_cast<std::uint32_t>(at), static_cast<std::uint32_t>(r.size())});
+        at += r.size();
     }
+    std::string text = first + head + entries;
+    put(text, fnv1a(entries.data(), entries.size(), fnv1a(head.data(), head.size())), 8);
+    for (std::size_t i = 0; i < count; ++i) text += records[i].second;
     if (replace_file(file_, text)) {
         rewrite_ = false;
-        text_ = std::move(text);
-        index();  // the records' places in what was written
+        index_ = std::move(written);
+        size_ = text.size();
+        struct stat st {};
+        inode_ = ::stat(file_.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_ino) : 0;
     }
     pending_.clear();
 }

@@ -2,10 +2,14 @@
 // Glyphs drawn before, kept on disk for each face file: a process that
 // prints characters an earlier process drew opens neither the rasteriser nor
 // the face. A store belongs to its face file as it is (path, size, time of
-// change, inode); a face file that changed starts its store anew. Records
-// are appended, each with a check of its own, so processes that write at
-// once, or one that dies in a write, cost records, never a wrong glyph. A
-// store that cannot be read or written is only a slower start.
+// change, inode); a face file that changed starts its store anew. A store is
+// an index sorted by key and the records it points to, then the records
+// appended since it was last written whole; each record has a check of its
+// own, so processes that write at once, or one that dies in a write, cost
+// records, never a wrong glyph. Opening a store reads its index and its tail,
+// and each glyph wanted is read alone: a start costs what the label prints,
+// not what the store holds. A store that cannot be read or written is only a
+// slower start.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +38,9 @@ public:
     // folder; an empty folder, or a face file that cannot be read, keeps
     // nothing.
     GlyphStore(const std::string &folder, const std::string &face_path, int face_index);
+    ~GlyphStore();
+    GlyphStore(const GlyphStore &) = delete;
+    GlyphStore &operator=(const GlyphStore &) = delete;
 
     // Keys: a character in a cell with a style, or the baseline of a cell
     // height. False for sizes too large to be kept (they are drawn each time).
@@ -46,27 +53,35 @@ public:
     // Keeps a glyph drawn now (a baseline as a glyph's top); written at the
     // next flush.
     void add(std::uint64_t key, const Glyph &glyph);
-    // Appends what was added since the last flush, in one write.
+    // Appends what was added since the last flush, in one write (or writes
+    // the store whole, sorted, when it must be), and lets the file go.
     void flush();
 
     const std::string &file() const { return file_; }
 
 private:
     void load();
-    void index();
+    bool read_index(int fd, std::size_t file_size, std::size_t first_line);
+    void read_sequentially(int fd, std::size_t file_size, std::size_t from);
+    bool open_file();
+    bool read_at(std::size_t offset, std::size_t size, std::string &out);
+    void close_file();
 
     std::string file_;      // empty: nothing is kept
     std::string identity_;  // the face file as it is, the first line of the store
-    bool rewrite_ = false;  // the file is another face's, or torn: written anew at the next flush
-    std::size_t size_ = 0;
-    // Where each record lies in text_ (the store as read), by key.
+    bool rewrite_ = false;  // the file is another face's, torn, or its tail long: written anew at the next flush
+    std::size_t size_ = 0;  // of the file as read
+    // Where each record lies in the file, by key: the index's entries and the
+    // tail's, sorted, first written first for a key.
     struct Entry {
         std::uint64_t key;
         std::uint32_t offset;
+        std::uint32_t size;
         bool operator<(const Entry &other) const { return key < other.key; }
     };
-    std::string text_;
     std::vector<Entry> index_;
+    int fd_ = -1;             // open while records are being read, closed at flush
+    std::uint64_t inode_ = 0;  // of the file the places are in
     std::unordered_map<std::uint64_t, Glyph> glyphs_;  // found or added
     std::string pending_;
 };
