@@ -1,11 +1,13 @@
 /* SPDX-License-Identifier: MIT */
 /* A program that prints Chinese text once, through the shared library: every
  * face, style, size and rotation, to OUT. It then says whether FreeType was
- * opened ("freetype 0" or "freetype 1"): glyphs an earlier process drew come
- * from the store beside the face memory without it.
+ * opened ("freetype 0" or "freetype 1") and whether the GBK converter was
+ * (" gbk 0" or " gbk 1"): glyphs and characters an earlier process drew and
+ * decoded come from the store beside the face memory without either.
  * Usage: chinese_once OUT */
 #include <dlfcn.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "quillbar.h"
 
@@ -21,6 +23,13 @@ int main(int argc, char **argv) {
                 for (int rotation = 0; rotation < 4; ++rotation)
                     rc |= QB_PrintChineseStr(10, 20, face, style, size, rotation, text);
     QB_PortClose();
-    printf("freetype %d\n", dlopen("libfreetype.so.6", RTLD_NOW | RTLD_NOLOAD) != NULL);
+    /* iconv loads its GBK module when the converter is opened. */
+    char line[512];
+    int gbk = 0;
+    FILE *maps = fopen("/proc/self/maps", "r");
+    while (maps && fgets(line, sizeof line, maps))
+        if (strstr(line, "gconv/GBK.so")) gbk = 1;
+    if (maps) fclose(maps);
+    printf("freetype %d gbk %d\n", dlopen("libfreetype.so.6", RTLD_NOW | RTLD_NOLOAD) != NULL, gbk);
     return rc != 0;
 }

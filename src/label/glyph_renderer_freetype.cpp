@@ -363,7 +363,7 @@ GlyphImage Render(std::string_view text, int face, int cell_height, int cell_wid
     int baseline = cell_height * 7 / 8;
     if (store && !baseline_of(all, slot, cell_height, *store, baseline)) store = nullptr;
     int cell = 0;
-    for (const Character &c : store ? decoder().decode(text) : std::vector<Character>{}) {
+    for (const Character &c : store ? decoder().decode(text, store) : std::vector<Character>{}) {
         if (c.code != 0) {
             const GlyphKey key{slot, cell_width, cell_height, st.bold, st.italic, c.code};
             const Glyph &g = glyph_cache().get(all, key, c.bytes, baseline, *store);

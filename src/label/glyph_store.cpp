@@ -154,6 +154,23 @@ bool GlyphStore::baseline_key(int cell_height, std::uint64_t &key) {
     return true;
 }
 
+namespace {
+std::uint64_t pair_key(unsigned pair) { return std::uint64_t{pair & 0xFFFF} | std::uint64_t{1} << 56; }
+}  // namespace
+
+bool GlyphStore::recall(unsigned pair, char32_t &code) {
+    const Glyph *kept = find(pair_key(pair));
+    if (!kept || kept->top < -1 || kept->top > 0x10FFFF) return false;
+    code = kept->top < 0 ? 0 : static_cast<char32_t>(kept->top);
+    return true;
+}
+
+void GlyphStore::remember(unsigned pair, char32_t code) {
+    Glyph g;
+    g.top = code == 0 ? -1 : static_cast<int>(code);
+    add(pair_key(pair), g);
+}
+
 const Glyph *GlyphStore::find(std::uint64_t key) {
     if (const auto it = glyphs_.find(key); it != glyphs_.end()) return &it->second;
     // Records of one key, first written first; a damaged one is passed over

@@ -18,6 +18,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "label/gbk_decoder.h"
+
 namespace quillbar {
 
 // A drawn character, placed within its own cells: left from the start of its
@@ -32,7 +34,7 @@ struct Glyph {
     long clipped = 0;
 };
 
-class GlyphStore {
+class GlyphStore : public PairMemory {
 public:
     // The store of the face at face_path (face_index within the file), in
     // folder; an empty folder, or a face file that cannot be read, keeps
@@ -46,6 +48,10 @@ public:
     // height. False for sizes too large to be kept (they are drawn each time).
     static bool glyph_key(char32_t code, int cell_width, int cell_height, bool bold, bool italic, std::uint64_t &key);
     static bool baseline_key(int cell_height, std::uint64_t &key);
+
+    // A GBK pair's character, kept as a glyph's top (-1: it does not decode).
+    bool recall(unsigned pair, char32_t &code) override;
+    void remember(unsigned pair, char32_t code) override;
 
     // The glyph kept under key, or null. A record found damaged is not given,
     // and the store is rewritten without it at the next flush.
