@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -66,9 +67,16 @@ public:
     const std::string &file() const { return file_; }
 
 private:
+    struct Entry {
+        std::uint64_t key;
+        std::uint32_t offset;
+        std::uint32_t size;
+        bool operator<(const Entry &other) const { return key < other.key; }
+    };
+
     void load();
-    bool read_index(int fd, std::size_t file_size, std::size_t first_line);
-    void read_sequentially(int fd, std::size_t file_size, std::size_t from);
+    std::vector<Entry> sound_records(std::string &old);
+    void rescue();
     bool open_file();
     bool read_at(std::size_t offset, std::size_t size, std::string &out);
     void close_file();
@@ -76,16 +84,16 @@ private:
     std::string file_;      // empty: nothing is kept
     std::string identity_;  // the face file as it is, the first line of the store
     bool rewrite_ = false;  // the file is another face's, torn, or its tail long: written anew at the next flush
-    std::size_t size_ = 0;  // of the file as read
-    // Where each record lies in the file, by key: the index's entries and the
-    // tail's, sorted, first written first for a key.
-    struct Entry {
-        std::uint64_t key;
-        std::uint32_t offset;
-        std::uint32_t size;
-        bool operator<(const Entry &other) const { return key < other.key; }
-    };
-    std::vector<Entry> index_;
+    std::size_t size_ = 0;        // of the file as read
+    std::size_t tail_bytes_ = 0;  // records past the index, read or appended
+    bool evicted_ = false;        // written anew once at its size: no more this process
+    // Where each record lies in the file: the index as read (entries of a
+    // key, a place and a size, sorted by key), and the tail's, sorted.
+    std::unique_ptr<char[]> index_raw_;
+    std::size_t index_count_ = 0;
+    std::vector<Entry> tail_;
+    std::size_t records_start_ = 0;  // where the first record lies (0: no file)
+    bool rescued_ = false;           // the index was found wrong, and passed over
     int fd_ = -1;             // open while records are being read, closed at flush
     std::uint64_t inode_ = 0;  // of the file the places are in
     std::unordered_map<std::uint64_t, Glyph> glyphs_;  // found or added
