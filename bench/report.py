@@ -93,14 +93,30 @@ with tempfile.TemporaryDirectory() as tmp:
         faces = os.path.join(home_cache, "quillbar", "faces")
         if os.path.exists(faces):
             shutil.copy(faces, os.path.join(cache, "quillbar", "faces"))
+    # A store that holds the label's glyphs and little else, and one filled
+    # to its cap by a program that printed every GB2312 character in every
+    # size (then the label once, whose glyphs a full store keeps first).
+    def store_of(name, fill):
+        folder = os.path.join(tmp, name)
+        os.makedirs(os.path.join(folder, "quillbar"))
+        env = dict(os.environ, XDG_CACHE_HOME=folder)
+        if fill:
+            subprocess.run([first, "fill", os.devnull], check=True, env=env)
+        subprocess.run([first, "flat", os.devnull], check=True, env=env)
+        return env
+    small_env, full_env = store_of("small-store", False), store_of("full-store", True)
     m = alternate(25, floor=lambda: child_cpu([floor, port, bytes_of["flat"]], fresh),
                   flat=lambda: child_cpu([first, "flat", port], fresh),
                   handle=lambda: child_cpu([first, "handle", port], fresh),
                   cold=lambda: child_cpu([first, "flat", port], cold, cold_env),
+                  small=lambda: child_cpu([first, "flat", port], fresh, small_env),
+                  full=lambda: child_cpu([first, "flat", port], fresh, full_env),
                   label_floor=lambda: child_cpu([floor, port, bytes_of["label"]], fresh),
                   label=lambda: child_cpu([first, "label", port], fresh))
     for name, what in (("flat", "Chinese text, flat API"), ("handle", "Chinese text, on a handle"),
-                       ("cold", "Chinese text, no glyphs kept yet")):
+                       ("cold", "Chinese text, no glyphs kept yet (empty store)"),
+                       ("small", "Chinese text, a small store"),
+                       ("full", "Chinese text, a store at its cap (2 MB)")):
         row("first call in a fresh process: " + what, m[name], m["floor"], "floor",
             "whole process; %+.2f ms over the floor" % ((m[name] - m["floor"]) * 1e3))
     row("first call in a fresh process: a text and bar-code label", m["label"], m["label_floor"], "floor",
