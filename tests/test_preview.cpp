@@ -233,10 +233,12 @@ TEST_F(RoundTrip, BarCodesDecodeToTheirDataInEveryRotation) {
             for (int rotation = 0; rotation < 4; ++rotation) {
                 SCOPED_TRACE(testing::Message() << "type " << code.type << " narrow " << narrow << " rotation " << rotation);
                 Printer printer = print([&] {
-                    // Room on every side of the origin, whichever way the code turns.
-                    QB_SetPaperSize(0, 200, 200, 3);
+                    // A label as wide as the head, the origin where the code
+                    // has room whichever way it turns.
+                    static const int kX[] = {10, 60, 94, 40}, kY[] = {50, 10, 150, 190};
+                    QB_SetPaperSize(0, 100, 200, 3);
                     QB_SetClear();
-                    QB_PrintBarcode(100, 100, rotation, code.type, narrow, narrow * 3, 100, 1, code.data);
+                    QB_PrintBarcode(kX[rotation], kY[rotation], rotation, code.type, narrow, narrow * 3, 100, 1, code.data);
                     QB_Print(1);
                 });
                 auto labels = printer.take_labels();
