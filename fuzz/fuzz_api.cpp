@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -94,6 +95,12 @@ struct World {
         for (int face = 0; face < 4; ++face) QB_PrintChineseStr(0, 0, face, 0, 1, 0, "\xD6\xD0");
         QB_PortClose();
         baseline_fds = open_fds();
+    }
+
+    // Nothing of the run is left in /tmp.
+    ~World() {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
     }
 
     void drain() const {

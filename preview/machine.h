@@ -51,7 +51,7 @@ struct Counter {
     std::size_t shown_digits = 1;  // a start value 01 keeps its leading zero
 };
 
-struct Machine : StreamReader::Listener {
+struct Machine final : StreamReader::Listener {
     explicit Machine(Printer::Options o);
 
     // ---- the stream ----

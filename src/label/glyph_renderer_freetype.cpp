@@ -361,7 +361,10 @@ GlyphImage Render(std::string_view text, int face, int cell_height, int cell_wid
     // No face: the text stays blank, the image keeps its size.
     GlyphStore *store = all.file(slot) ? &all.store(slot) : nullptr;
     int baseline = cell_height * 7 / 8;
-    if (store && !baseline_of(all, slot, cell_height, *store, baseline)) store = nullptr;
+    if (store && !baseline_of(all, slot, cell_height, *store, baseline)) {
+        store->flush();  // lets its file go
+        store = nullptr;
+    }
     int cell = 0;
     for (const Character &c : store ? decoder().decode(text, store) : std::vector<Character>{}) {
         if (c.code != 0) {

@@ -255,6 +255,11 @@ void GlyphStore::add(std::uint64_t key, const Glyph &glyph) {
 // checks itself, and its key, when it is read.
 void GlyphStore::load() {
     close_file();
+    // The file is opened again when a record is wanted.
+    struct Closer {
+        GlyphStore &store;
+        ~Closer() { store.close_file(); }
+    } closer{*this};
     index_raw_.reset();
     index_count_ = 0;
     tail_.clear();
