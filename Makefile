@@ -8,6 +8,7 @@
 #             Windows DLL under Wine
 # make windows  cross-build quillbar.dll (32- and 64-bit) with mingw-w64
 # make bench  measure (not part of the tests)
+# make help   every target, one line each
 # All install the Debian packages they need when missing.
 
 PACKAGES := g++ cmake make pkg-config libgtest-dev libfreetype-dev libfontconfig-dev libpng-dev \
@@ -19,7 +20,7 @@ PACKAGE_CHECK_TOOLS := lintian man-db file dpkg-dev
 FUZZ_TOOLS := clang libclang-rt-14-dev
 JOBS ?= $(shell nproc)
 
-.PHONY: abi-baseline all deps demo test test-plan test-release test-package test-sanitize test-tsan fuzz windows test-windows bench clean
+.PHONY: abi-baseline all deps demo help test test-plan test-release test-package test-sanitize test-tsan fuzz windows test-windows bench clean
 
 all: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -30,12 +31,26 @@ deps:
 
 # Without PORT and DEVICE the label goes to the virtual printer and its
 # picture to demo-output/label.png.
+# DEVICE alone: a USB printer node (/dev/usb/lp*, /dev/lp*) is LPT1, anything
+# else COM1 (a serial adapter).
 demo: all
 ifeq ($(DEVICE),)
 	scripts/demo.sh build demo-output
 else
-	./build/examples/sample_label $(PORT) $(DEVICE)
+	./build/examples/sample_label $(or $(PORT),$(if $(filter /dev/usb/lp% /dev/lp%,$(DEVICE)),1,3)) $(DEVICE)
 endif
+
+help:
+	@echo "make demo                 build, print the sample label into the virtual printer (demo-output/label.png)"
+	@echo "make demo DEVICE=/dev/ttyUSB0 [PORT=3]   print the sample label on a real printer"
+	@echo "make test                 every test: release, packages, ASan+UBSan, TSan, fuzz, Windows DLL"
+	@echo "make test-release         the release build and its tests only (also test-package, test-sanitize,"
+	@echo "                          test-tsan, fuzz, test-windows)"
+	@echo "make all                  build into build/"
+	@echo "make windows              cross-build quillbar.dll (32- and 64-bit)"
+	@echo "make bench                measure (not a test)"
+	@echo "make abi-baseline         renew the ABI baseline in abi/ after a meant change"
+	@echo "make clean                remove the build folders"
 
 FUZZ_SECONDS ?= 60
 
