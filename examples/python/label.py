@@ -2,19 +2,33 @@
 # SPDX-License-Identifier: MIT
 """Prints a label through quillbar from Python.
 
-    python3 examples/python/label.py
+    python3 examples/python/label.py                  # to a pseudo-terminal, shown here
+    python3 examples/python/label.py /dev/ttyUSB0     # to a serial printer
+    python3 examples/python/label.py /dev/usb/lp0 0   # to a USB printer (baud 0: no line settings)
+    python3 examples/python/label.py tcp://192.0.2.7:9100 0
 
-COM1 is routed to a pseudo-terminal this script opens, so no printer is
-needed: the EPL2 stream the library sent is read back and shown. Then an
-error on purpose, caught as quillbar.Error.
+With no device, the label goes to a pseudo-terminal this script opens, so no
+printer is needed: the EPL2 stream the library sent is read back and shown.
+Then an error on purpose, caught as quillbar.Error. Run from the source tree,
+the module and the library of its build/ are found without installing.
 """
 import os
 import select
+import sys
 
-import quillbar
+# From the source tree, the module beside this example.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
 
-master, slave = os.openpty()
-with quillbar.Printer(os.ttyname(slave), baud=9600) as p:
+import quillbar  # noqa: E402
+
+device = sys.argv[1] if len(sys.argv) > 1 else None
+baud = int(sys.argv[2]) if len(sys.argv) > 2 else 9600
+master = None
+if device is None:
+    master, slave = os.openpty()
+    device = os.ttyname(slave)
+
+with quillbar.Printer(device, baud=baud) as p:
     p.set_initialize(2, 10, 1)
     p.set_paper_size(0, 60, 40, 3)
     p.set_clear()
@@ -28,6 +42,9 @@ with quillbar.Printer(os.ttyname(slave), baud=9600) as p:
     except quillbar.Error as e:
         print("refused as it should be: %s (code %d)" % (e.message, e.code))
 
+if master is None:
+    print("quillbar %s printed to %s" % (quillbar.library_version(), device))
+    sys.exit(0)
 stream = b""
 while select.select([master], [], [], 0.2)[0]:
     stream += os.read(master, 65536)

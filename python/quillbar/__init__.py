@@ -123,13 +123,29 @@ def _all_exports() -> Dict[str, Tuple[List[Any], Any]]:
     return exports
 
 
+def _build_tree_library() -> Optional[str]:
+    """The library of the build tree this module sits in (python/quillbar in
+    a source tree whose build is in build/), when there is one."""
+    top = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    candidate = os.path.join(top, "build", "quillbar.dll" if sys.platform == "win32" else "libquillbar.so.0")
+    return candidate if os.path.isfile(candidate) else None
+
+
 def _load() -> Any:
+    """The library: at QUILLBAR_LIBRARY, else the installed one by its
+    SONAME, else the one of the build tree this module came from."""
     path = os.environ.get("QUILLBAR_LIBRARY")
+    name = "quillbar.dll" if sys.platform == "win32" else "libquillbar.so.0"
+    loader = ctypes.WinDLL if sys.platform == "win32" else ctypes.CDLL  # __stdcall exports on Windows
     lib: Any
-    if sys.platform == "win32":
-        lib = ctypes.WinDLL(path or "quillbar.dll")  # __stdcall exports
-    else:
-        lib = ctypes.CDLL(path or "libquillbar.so.0")
+    try:
+        lib = loader(path or name)
+    except OSError as e:
+        tree = None if path else _build_tree_library()
+        if tree is None:
+            raise OSError("cannot load %s (%s): install libquillbar0, or set QUILLBAR_LIBRARY to the library's path "
+                          "(in a build tree: QUILLBAR_LIBRARY=$PWD/build/%s)" % (path or name, e, name)) from None
+        lib = loader(tree)
     for name, (argtypes, restype) in _all_exports().items():
         # The flat QB_SetPrinterComDots is exported on Windows only under
         # its decorated name.
