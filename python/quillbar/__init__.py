@@ -336,6 +336,7 @@ class Printer:
 
     @property
     def closed(self) -> bool:
+        """Whether the printer is closed."""
         return self._handle is None
 
     def close(self) -> None:
@@ -371,9 +372,11 @@ class Printer:
         return int(_library().QB_PrinterGetLastErrorCode(self._live()))
 
     def get_last_error_message(self) -> str:
+        """This printer's last failure in words (UTF-8) as this thread saw it ("": none)."""
         return str(_library().QB_PrinterGetLastErrorMessage(self._live()).decode("utf-8", "replace"))
 
     def get_version(self) -> str:
+        """The version of the loaded library, e.g. "0.3.0"."""
         return library_version()
 
     def status(self, timeout: float = 2.0) -> Status:
@@ -386,45 +389,58 @@ class Printer:
 
     # ---- setup --------------------------------------------------------------
     def set_printer_com_speed(self, speed: int) -> None:
+        """Sends the printer's serial speed: 1 "Y96,N,8,1", 2 "Y19,N,8,1", 3 "Y38,N,8,1"."""
         self._call("SetPrinterComSpeed", _number(speed))
 
     def set_printer_com_dots(self, value: int) -> None:
+        """Sends nothing (kept for the API it comes from)."""
         self._call("SetPrinterComDots", _number(value))
 
     def set_darkness(self, darkness: int) -> None:
+        """Sends "D<darkness>", darkness 0..15."""
         self._call("SetDarkness", _number(darkness))
 
     def set_print_speed(self, speed: int) -> None:
+        """Sends "S<speed>", speed 1..4."""
         self._call("SetPrintSpeed", _number(speed))
 
     def set_print_xy(self, x: int, y: int) -> None:
+        """Sends "R<x>,<y>": the reference point, x and y in mm."""
         self._call("SetPrintXY", _number(x), _number(y))
 
     def set_print_feed_dim(self, value: int) -> None:
+        """Sends "f<value>": the feed (stop) position, 70..130 dots (100 nominal)."""
         self._call("SetPrintFeedDim", _number(value))
 
     def set_paper_size(self, black_mark: int, width: int, length: int, gap: int) -> None:
+        """Sends "q<width>" (unless width is -1) and "Q<length>,<gap>" ("B" and the mark for black_mark), in mm."""
         self._call("SetPaperSize", *map(_number, (black_mark, width, length, gap)))
 
     def set_clear(self) -> None:
+        """Sends "N": clears the image buffer before a new label."""
         self._call("SetClear")
 
     def set_initialize(self, speed: int, darkness: int, disable_backup: int) -> None:
+        """Sends "S<speed>", "D<darkness>", then "JB" (disable_backup non-zero) or "JF"."""
         self._call("SetInitialize", *map(_number, (speed, darkness, disable_backup)))
 
     def set_print_back(self, disable_backup: int) -> None:
+        """Sends "JB" when disable_backup is non-zero, else "JF"."""
         self._call("SetPrintBack", _number(disable_backup))
 
     # ---- label content --------------------------------------------------------
     def print_line(self, x: int, y: int, width: int, height: int) -> None:
+        """Sends "LO": a black line or filled box at x, y, width by height, all in mm."""
         self._call("PrintLine", *map(_number, (x, y, width, height)))
 
     def print_box(self, x1: int, y1: int, x2: int, y2: int, thickness: int) -> None:
+        """Sends "X": a box outline from x1, y1 to x2, y2 with the thickness, all in mm."""
         self._call("PrintBox", *map(_number, (x1, y1, x2, y2, thickness)))
 
     def print_character(
         self, x: int, y: int, rotation: int, font: int, h_mult: int, v_mult: int, reverse: int, text: Text
     ) -> None:
+        """Sends "A": text in the printer's font (1..5, or a soft font's letter sent as text), x and y in mm, the multipliers, reverse (non-zero: white on black). str text goes as Latin-1."""
         numbers = map(_number, (x, y, rotation, font, h_mult, v_mult, reverse))
         self._call("PrintCharacter", *numbers, _latin1(text))
 
@@ -440,6 +456,7 @@ class Printer:
         readable: int,
         text: Text,
     ) -> None:
+        """Sends "B" with the printer's selection number type: x and y in mm, bar widths and height in dots, readable (non-zero: the digits under it)."""
         numbers = map(_number, (x, y, rotation, type, narrow, wide, height, readable))
         self._call("PrintBarcode", *numbers, _latin1(text))
 
@@ -455,6 +472,7 @@ class Printer:
         readable: int,
         data: Text,
     ) -> None:
+        """A bar code by name ("EAN-13", "CODE128", "GS1-128", ...), its data checked as the printer checks it: x, y and height in mm, bar widths in dots (0: the default)."""
         self._call(
             "PrintBarcodeByName",
             *map(_number, (x, y, rotation)),
@@ -466,6 +484,7 @@ class Printer:
     def print_2d_barcode(
         self, x: int, y: int, symbology: Text, module: int, level: int, width: int, height: int, data: Text
     ) -> None:
+        """A two-dimensional code ("QR", "DATAMATRIX", "PDF417") at x, y (mm): module in dots, level (QR: ord of L, M, Q or H; PDF417 0..8 or -1), PDF417's box width and height in mm."""
         self._call(
             "Print2DBarcode",
             _number(x),
@@ -500,13 +519,16 @@ class Printer:
     def print_chinese_str(
         self, x: int, y: int, face: int, style: int, size: int, rotation: int, text: Text
     ) -> None:
+        """Draws text on the host and sends it as a graphic (GW): face 0..3, style 0..6, size 1..4, rotation 0..3; str text goes as GBK."""
         self._call("PrintChineseStr", *map(_number, (x, y, face, style, size, rotation)), _gbk(text))
 
     def print(self, count: int = 1) -> None:
+        """Sends "P<count>": prints the label count times. On a print server the label is a job then."""
         self._call("Print", _number(count))
 
     # ---- raw commands -----------------------------------------------------------
     def send_command(self, line: Text) -> None:
+        """Sends one command line of your own (no CR or LF in it); a line "P..." completes a label as print() does."""
         self._call("SendCommand", _latin1(line))
 
     def send_bytes(self, data: bytes) -> None:
@@ -546,7 +568,9 @@ class Printer:
             raise Error(0, lib.QB_PrinterGetLastErrorMessage(handle).decode("utf-8", "replace"))
 
     def print_mem_graphics(self, x: int, y: int, name: Text) -> None:
+        """Sends "GG<x>,<y>,\"<name>\"": places a stored graphic, x and y in mm."""
         self._call("PrintMemGraphics", _number(x), _number(y), _latin1(name))
 
     def delete_mem_graphics(self, name: Text) -> None:
+        """Sends "GK\"<name>\"" twice (the printer deletes on the second)."""
         self._call("DeleteMemGraphics", _latin1(name))
