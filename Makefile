@@ -18,9 +18,16 @@ PACKAGES := g++ cmake make pkg-config libgtest-dev libfreetype-dev libfontconfig
             libmicrohttpd-dev chromium chromium-driver python3-selenium curl
 PACKAGE_CHECK_TOOLS := lintian man-db file dpkg-dev
 FUZZ_TOOLS := clang libclang-rt-14-dev
+# The Windows DLL: mingw-w64 (posix threads), Wine for 64- and 32-bit programs
+# (the latter on the i386 architecture), a virtual display.
+WINDOWS_TOOLS := g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 \
+                 binutils-mingw-w64-x86-64 wine wine64 wine32:i386 xvfb xauth python3 cups libcups2:i386
+TEST_PACKAGES := $(PACKAGES) $(PACKAGE_CHECK_TOOLS) $(FUZZ_TOOLS) $(WINDOWS_TOOLS)
 JOBS ?= $(shell nproc)
+# Nested makes (cmake's) say nothing of the folders they enter.
+MAKEFLAGS += --no-print-directory
 
-.PHONY: abi-baseline all deps demo help test test-plan test-release test-package test-sanitize test-tsan fuzz windows test-windows bench clean
+.PHONY: abi-baseline all deps demo help test test-deps test-plan test-release test-package test-sanitize test-tsan fuzz windows test-windows bench clean
 
 all: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -54,16 +61,26 @@ help:
 
 FUZZ_SECONDS ?= 60
 
-test: test-plan test-release test-package test-sanitize test-tsan fuzz test-windows
+# Every part in turn, then one summary; what is missing is installed first,
+# in one step.
+test:
+	@scripts/run-tests.sh test-deps test-release test-package test-sanitize test-tsan fuzz test-windows
 
-# What make test will install, said before it starts: Debian packages that
-# are missing, and (root only) its own four packages, only for as long as the
-# package check runs and only where none of them is installed already.
+# What make test installs, said before it starts, then installed in one step:
+# the Debian packages that are missing (and the i386 architecture for Wine),
+# and (root only) its own four packages, only for as long as the package
+# check runs and only where none of them is installed already.
 test-plan:
-	@echo "make test installs, when missing: $(PACKAGES) $(PACKAGE_CHECK_TOOLS) $(FUZZ_TOOLS)"
-	@echo "  and for the Windows DLL: the i386 architecture, mingw-w64, wine, wine32:i386, xvfb, xauth"
+	@missing="$$(scripts/ensure-packages.sh --missing $(TEST_PACKAGES))"; \
+	if [ -n "$$missing" ]; then echo "make test installs: $$missing"; \
+	else echo "make test needs no package: everything it uses is installed"; fi
+	@dpkg --print-foreign-architectures | grep -qx i386 || echo "  and adds the i386 architecture (for 32-bit Wine)"
 	@echo "  and, only while the package check runs, its own libquillbar0 libquillbar-dev quillbar-tools"
 	@echo "  python3-quillbar (a copy you installed yourself is left as it is)"
+	@echo "  It takes about 20 minutes on two cores and about 4 GB of disk (two Wine prefixes, 1.3 GB each)."
+
+test-deps: test-plan
+	@scripts/ensure-windows-tools.sh $(TEST_PACKAGES)
 
 test-release: deps
 	cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLBAR_WERROR=ON
@@ -114,7 +131,7 @@ fuzz: deps
 
 # quillbar.dll, 32- and 64-bit, cross-built with mingw-w64 ...
 windows:
-	@scripts/ensure-windows-tools.sh
+	@scripts/ensure-windows-tools.sh $(WINDOWS_TOOLS)
 	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release \
 	  -DQUILLBAR_WERROR=ON
 	cmake --build build-win32 -j$(JOBS)
