@@ -29,8 +29,14 @@ MAKEFLAGS += --no-print-directory
 
 .PHONY: abi-baseline all deps demo help test test-deps test-plan test-release test-package test-sanitize test-tsan fuzz windows test-windows bench clean
 
-all: deps
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# What the library, the tools and the demo need (not the tests').
+BUILD_PACKAGES := g++ cmake make pkg-config libfreetype-dev libfontconfig-dev libpng-dev libzint-dev \
+                  nlohmann-json3-dev libcairo2-dev libmicrohttpd-dev libcups2-dev zlib1g-dev fontconfig \
+                  fonts-dejavu-core fonts-wqy-zenhei fonts-arphic-uming fonts-arphic-ukai
+
+all:
+	@scripts/ensure-packages.sh $(BUILD_PACKAGES)
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLBAR_TOOLS=ON -DQUILLBAR_TESTS=OFF
 	cmake --build build -j$(JOBS)
 
 deps:
@@ -83,7 +89,7 @@ test-deps: test-plan
 	@scripts/ensure-windows-tools.sh $(TEST_PACKAGES)
 
 test-release: deps
-	cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLBAR_WERROR=ON
+	cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLBAR_WERROR=ON -DQUILLBAR_TOOLS=ON -DQUILLBAR_TESTS=ON
 	cmake --build build-test -j$(JOBS)
 	cd build-test && ctest -j$(JOBS) --output-on-failure
 
@@ -101,7 +107,8 @@ test-package: deps
 	scripts/check-package-kept.sh build-deb
 
 test-sanitize: deps
-	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUILLBAR_WERROR=ON -DQUILLBAR_SANITIZE=ON
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUILLBAR_WERROR=ON -DQUILLBAR_SANITIZE=ON -DQUILLBAR_TOOLS=ON \
+	  -DQUILLBAR_TESTS=ON
 	cmake --build build-asan -j$(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
@@ -113,7 +120,8 @@ test-sanitize: deps
 # unwinding in a forked child; the shipped library's unwinding test covers it.)
 TSAN_TESTS := Threads.*:PrinterHandle.*:SeveralPrinters.*:PrinterStatus.*:PrinterClose.*:MessageHandlers.*:DownPicture.Threads*:-Threads.CancelledThread*
 test-tsan: deps
-	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DQUILLBAR_WERROR=ON -DQUILLBAR_TSAN=ON
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DQUILLBAR_WERROR=ON -DQUILLBAR_TSAN=ON -DQUILLBAR_TOOLS=ON \
+	  -DQUILLBAR_TESTS=ON
 	cmake --build build-tsan -j$(JOBS) --target quillbar_tests quillbar_printer_tests quillbar-preview
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/quillbar_tests --gtest_filter='$(TSAN_TESTS)'
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/quillbar_printer_tests --gtest_filter='$(TSAN_TESTS)'
@@ -123,7 +131,7 @@ test-tsan: deps
 fuzz: deps
 	@scripts/ensure-packages.sh $(FUZZ_TOOLS)
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLBAR_FUZZ=ON \
-	  -DQUILLBAR_TESTS=OFF
+	  -DQUILLBAR_TOOLS=ON -DQUILLBAR_TESTS=OFF
 	cmake --build build-fuzz -j$(JOBS) --target fuzz_preview fuzz_api fuzz_answers
 	scripts/fuzz.sh build-fuzz fuzz_preview $(FUZZ_SECONDS)
 	scripts/fuzz.sh build-fuzz fuzz_api $(FUZZ_SECONDS)
@@ -146,7 +154,7 @@ test-windows: windows
 
 bench: deps
 	@scripts/ensure-packages.sh libbenchmark-dev python3-pil libcurl4-openssl-dev
-	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUILLBAR_BENCH=ON -DQUILLBAR_TESTS=OFF
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUILLBAR_BENCH=ON -DQUILLBAR_TOOLS=ON -DQUILLBAR_TESTS=OFF
 	cmake --build build-bench -j$(JOBS)
 	bench/run.sh build-bench
 

@@ -134,10 +134,13 @@ foreach(component lib dev tools python)
 
  -- ${QUILLBAR_MAINTAINER}  ${QUILLBAR_DEB_DATE}
 ")
-  install(FILES ${doc}/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
+  # The Debian packages' own files: made by the packages (a component at a
+  # time), not by an install from source.
+  install(FILES ${doc}/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component}
+    EXCLUDE_FROM_ALL)
   execute_process(COMMAND gzip -9nf -k ${doc}/changelog.Debian)
   install(FILES ${doc}/changelog.Debian.gz DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package}
-    COMPONENT ${component})
+    COMPONENT ${component} EXCLUDE_FROM_ALL)
 endforeach()
 
 # Manual pages go compressed, as Debian has them.
@@ -149,6 +152,8 @@ foreach(page quillbar.3 quillbar-preview.1 quillbar-text2png.1)
   set(component tools)
   if(section STREQUAL "3")
     set(component dev)
+  elseif(NOT QUILLBAR_BUILD_TOOLS)
+    continue()  # no tools, no pages of theirs
   endif()
   install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT ${component})
 endforeach()

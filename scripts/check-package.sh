@@ -22,7 +22,7 @@ SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 17672
 export SOURCE_DATE_EPOCH
 make_packages() {  # builds in $1 and makes the packages there
   cmake -S "$root" -B "$1" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-    -DCMAKE_SKIP_RPATH=ON -DQUILLBAR_TESTS=OFF -DQUILLBAR_WERROR=ON >/dev/null
+    -DCMAKE_SKIP_RPATH=ON -DQUILLBAR_TOOLS=ON -DQUILLBAR_TESTS=OFF -DQUILLBAR_WERROR=ON >/dev/null
   cmake --build "$1" -j"$(nproc)" >/dev/null
   rm -f "$1"/*.deb
   (cd "$1" && cpack >/dev/null)
