@@ -264,6 +264,7 @@ def test_the_readme_virtual_environment_steps(tmp_path):
     source = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     script = steps.group(1).replace("~/labels-env", str(tmp_path / "env")).replace("./python", source)
     script = script.replace("python3 -m venv", sys.executable + " -m venv")
+    script = script.replace("$PWD/build/libquillbar.so.0", os.environ.get("QUILLBAR_LIBRARY", "libquillbar.so.0"))
     if subprocess.run([sys.executable, "-c", "import ensurepip"], capture_output=True).returncode != 0:
         pytest.skip("no ensurepip for %s (Debian: python3-venv)" % sys.executable)
     done = subprocess.run(["bash", "-euo", "pipefail", "-c", script], capture_output=True, text=True)
