@@ -155,7 +155,14 @@ TEST(ListeningPrinter, AFaultKeepsItsLabelsCompactlyAndPrintsThemOnce) {
     ASSERT_TRUE(printer.wait_for_lines("label ", kLabels, 60)) << printer.lines("label ");
     const long peak_kb = proc_status_kb(printer.pid(), "VmHWM");
     EXPECT_GT(peak_kb, 0);
-    EXPECT_LT(peak_kb, 200 * 1024) << "kB at the peak";
+    // Under AddressSanitizer the tool also holds freed memory back (its
+    // quarantine): a looser bound, that still catches a megabyte a label.
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr long kMostKb = 1024 * 1024;
+#else
+    constexpr long kMostKb = 200 * 1024;
+#endif
+    EXPECT_LT(peak_kb, kMostKb) << "kB at the peak";
     printer.signal(SIGUSR1);
     EXPECT_TRUE(printer.wait_for_lines("label ", 2 * kLabels, 60)) << printer.lines("label ");
     EXPECT_EQ(printer.lines("fault cleared: 3000 kept"), 1);
