@@ -339,8 +339,11 @@ int main(int argc, char **argv) {
         through_com1(argv[2]);
     else if (mode == "--message-boxes")
         message_boxes();
-    else if (mode == "--sample" && argc > 2)
-        sample(argv[2]);
+    else if (mode == "--sample" && argc > 2) {
+        sample(argv[2]);  // a picture to look at, not a test
+        std::printf("sample written to %s\n", argv[2]);
+        return 0;
+    }
     else if (mode == "--queue" && argc > 2)
         installed_printer(argv[2]);
     else {
