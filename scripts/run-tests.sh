@@ -23,7 +23,6 @@ counts() {
     /^\[  FAILED  \] [0-9]+ tests?, listed below/ { gfail += $4 }
     /: [0-9]+ passed, [0-9]+ failed$/ { wpass += $(NF - 3); wfail += $(NF - 1) }
     /: clean for [0-9]+ s$/ { fuzz += 1 }
-    /^lintian: no errors/ { lint += 1 }
     END {
       out = ""
       if (total) out = out sprintf("%d of %d tests passed; ", total - bad, total)
