@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The README's quick start as written: the C program of its "Quick start"
-# section and the shell lines after it, run in a scratch folder where
-# "build" is the tests' build. The cmake line is left out: that build is
-# already made.
+# section and the shell lines after it, cmake's included, run in a scratch
+# copy of the source tree: the library alone is built as the README builds
+# it, then the program against it.
 # Usage: quickstart.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 src=$1 build=$(cd "$2" && pwd)
@@ -11,9 +11,12 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 section=$(sed -n '/^## Quick start/,/^### /p' "$src/README.md")
 awk '/^```c$/{on=1; next} /^```$/{if(on){exit}} on' <<<"$section" >"$scratch/quickstart.c"
-awk '/^```sh$/{on=1; next} /^```$/{if(on){exit}} on' <<<"$section" | grep -v '^cmake ' >"$scratch/steps.sh"
+awk '/^```sh$/{on=1; next} /^```$/{if(on){exit}} on' <<<"$section" >"$scratch/steps.sh"
 test -s "$scratch/quickstart.c" && test -s "$scratch/steps.sh"
-ln -s "$build" "$scratch/build"
+grep -q '^cmake ' "$scratch/steps.sh"
+# The source without its build folders, as a fresh clone has it.
+tar -C "$src" --exclude='./build*' --exclude='./demo-output' --exclude='./.git' -cf - . | tar -C "$scratch" -xf -
+: "$build"  # the tests' build is not used: the README's own is made
 echo "--- steps:"; cat "$scratch/steps.sh"
 (cd "$scratch" && bash -euo pipefail steps.sh) >"$scratch/out"
 cat "$scratch/out"
