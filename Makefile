@@ -15,7 +15,7 @@ PACKAGES := g++ cmake make pkg-config libgtest-dev libfreetype-dev libfontconfig
             libzint-dev zbar-tools fontconfig fonts-dejavu-core fonts-wqy-zenhei fonts-arphic-uming \
             fonts-arphic-ukai python3 python3-pytest python3-pip python3-venv abigail-tools \
             nlohmann-json3-dev libcairo2-dev poppler-utils libcups2-dev cups cups-client cups-ppdc lprint python3-zxing-cpp python3-pil \
-            libmicrohttpd-dev chromium chromium-driver python3-selenium curl
+            libmicrohttpd-dev chromium chromium-driver python3-selenium curl mono-devel nodejs
 PACKAGE_CHECK_TOOLS := lintian man-db file dpkg-dev
 FUZZ_TOOLS := clang libclang-rt-14-dev
 # The Windows DLL: mingw-w64 (posix threads), Wine for 64- and 32-bit programs
@@ -87,6 +87,7 @@ test-plan:
 
 test-deps: test-plan
 	@scripts/ensure-windows-tools.sh $(TEST_PACKAGES)
+	@command -v npm >/dev/null || scripts/ensure-packages.sh npm  # Debian's nodejs comes without it
 
 test-release: deps
 	cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLBAR_WERROR=ON -DQUILLBAR_TOOLS=ON -DQUILLBAR_TESTS=ON

@@ -2,6 +2,7 @@
 """The Python module against the real library, with a pseudo-terminal as the
 printer on COM1 and files as the printer on LPT1."""
 import gc
+import json
 import os
 import re
 import select
@@ -122,6 +123,30 @@ def test_the_bindings_follow_the_one_list_of_exports():
     assert sorted(quillbar._EXPORTS) == sorted(own)
     for name in operations:
         assert hasattr(quillbar.Printer, snake(name)), snake(name)
+
+
+def test_every_row_of_the_bindings_calls_table(tmp_path):
+    """The table the C, C# and Node.js bindings are checked against."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    table = json.load(open(os.path.join(here, "..", "..", "bindings", "calls.json"), encoding="utf-8"))
+    assert len(table["calls"]) > 20
+    for i, row in enumerate(table["calls"]):
+        capture = tmp_path / ("row%d.epl" % i)
+        capture.write_bytes(b"")
+        code = 0
+        with quillbar.Printer(capture, baud=0) as p:
+            try:
+                getattr(p, snake(row["call"]))(*row["args"])
+            except quillbar.Error as e:
+                code = e.code
+        sent = capture.read_bytes()
+        if "error" in row:
+            assert (code, sent) == (row["error"], b""), row
+        elif "bytes_prefix" in row:
+            assert code == 0 and sent.startswith(row["bytes_prefix"].encode("latin-1")), row
+            assert len(sent) == row["bytes_length"], row
+        else:
+            assert (code, sent) == (0, row["bytes"].encode("latin-1")), row
 
 
 def test_status_names_follow_the_one_list_of_codes():
