@@ -214,7 +214,7 @@ def ts_declarations():
     out.append("  | " + "\n  | ".join("'%s'" % name for _, name, _ in STATUSES) + ";")
     out += ["", "/** A call the library refused or could not carry out. */",
             "export class QuillbarError extends Error {", "  /** The library's code: 1001, 1002, 2001, 2002 (0 for a picture). */",
-            "  readonly code: number;", "}", "", "/** Text: a string (encoded as the call takes it) or the bytes themselves. */",
+            "  readonly code: number;", "  /** The library's reason, without the code. */", "  readonly reason: string;", "}", "", "/** Text: a string (encoded as the call takes it) or the bytes themselves. */",
             "export type Text = string | Uint8Array;", "",
             "/** One printer on a route: a device path, a file, \"tcp://HOST:PORT\", \"cups:QUEUE\", ... */",
             "export class Printer {", "  constructor(device: string, baud?: number);",

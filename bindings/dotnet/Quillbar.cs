@@ -16,6 +16,21 @@ namespace Quillbar
         /// <summary>The library: quillbar.dll on Windows; libquillbar.so.0 elsewhere (Quillbar.dll.config
         /// maps the name for Mono; on .NET, NativeLibrary finds libquillbar.so.0 by this name's file).</summary>
         public const string Lib = "quillbar";
+
+#if NETCOREAPP3_0_OR_GREATER
+        // .NET looks for libquillbar.so (the -dev package's name); the library itself is
+        // libquillbar.so.0. Set when the binding is first used (Printer and Library call it).
+        static int resolverSet_;
+        internal static void FindLibrary()
+        {
+            if (System.Threading.Interlocked.Exchange(ref resolverSet_, 1) != 0) return;
+            NativeLibrary.SetDllImportResolver(typeof(Native).Assembly, (name, assembly, path) =>
+                name == Lib && !OperatingSystem.IsWindows() && NativeLibrary.TryLoad("libquillbar.so.0", assembly, path, out IntPtr h)
+                    ? h : IntPtr.Zero);
+        }
+#else
+        internal static void FindLibrary() {}
+#endif
     }
 
     /// <summary>What QB_SetMessageHandler takes: the stage's text (GB2312 as the library has it) and
@@ -72,6 +87,8 @@ namespace Quillbar
     /// <summary>The library's version and lists.</summary>
     public static class Library
     {
+        static Library() { Native.FindLibrary(); }
+
         /// <summary>The loaded library's version, e.g. "0.3.0".</summary>
         public static string Version => Texts.Utf8(Native.GetVersion());
 
@@ -137,6 +154,7 @@ namespace Quillbar
     /// printer let go unclosed is closed by its finalizer. Any thread may use it.</summary>
     public sealed partial class Printer : IDisposable
     {
+        static Printer() { Native.FindLibrary(); }
         static readonly Encoding Gb = Texts.Strict(936);  // GB2312/GBK: Chinese text
         readonly PrinterHandle handle_;
 #pragma warning disable 414  // never read: it keeps the delegate alive while the library may call it
