@@ -2,6 +2,7 @@
 #include "printer_feed.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 
 #include "http_service.h"
@@ -49,7 +50,16 @@ MHD_Result PrinterFeed::subscribe(MHD_Connection *c) {
     r->connection = c;
     r->feed = this;
     const char *last = mhd().MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Last-Event-ID");
-    r->next = last ? std::strtol(last, nullptr, 10) + 1 : 0;
+    // The last event the page had, so that it gets only newer ones; an id
+    // this feed never gave (not a number, or past the last) starts it over
+    // with every event kept, rather than none.
+    long had = -1;
+    if (last) {
+        const char *end = last + std::strlen(last);
+        const auto [stop, fault] = std::from_chars(last, end, had);
+        if (fault != std::errc() || stop != end || had < 0 || had >= next_event_) had = -1;
+    }
+    r->next = had + 1;
     MHD_Response *response =
         mhd().MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024, &PrinterFeed::send_events, r, &PrinterFeed::unsubscribe);
     if (!response) {
