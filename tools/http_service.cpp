@@ -119,11 +119,16 @@ struct HttpService::Impl {
 
     // ---- requests ----
 
-    MHD_Result handle(MHD_Connection *c, const char *url, const char *method, const char *upload, std::size_t *size,
-                      void **context) {
+    MHD_Result handle(MHD_Connection *c, const char *url, const char *method, const char *version, const char *upload,
+                      std::size_t *size, void **context) {
         auto *r = static_cast<Request *>(*context);
         if (r) return go_on(*r, upload, size);
         const std::string_view path = url;
+        // HTTP/1.1 names its host once; HTTP/1.0 may leave it out.
+        const int hosts = host_headers(c);
+        if (hosts > 1 || (hosts == 0 && !method_is(version, MHD_HTTP_VERSION_1_0)))
+            return refuse(c, 400, hosts ? "the request names its Host more than once"
+                                        : "an HTTP/1.1 request names its Host");
         if (loopback && !local_host(mhd().MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST)))
             return refuse(c, 421, "this service answers to localhost and loopback addresses only");
         const bool read_only = method_is(method, "GET") || method_is(method, "HEAD");
@@ -209,6 +214,8 @@ struct HttpService::Impl {
     // A web page elsewhere that has its name point at 127.0.0.1 must not read
     // this service through the browser: on loopback, only a loopback name
     // or address is answered.
+    // Host names are matched without regard to case, and a name may end in
+    // the root's dot ("localhost.").
     static bool local_host(const char *host) {
         if (!host) return true;  // HTTP/1.0 without Host
         std::string_view h = host;
@@ -216,10 +223,21 @@ struct HttpService::Impl {
             h = h.substr(0, h.find(']') + 1);
         } else {
             h = h.substr(0, h.find(':'));
+            if (!h.empty() && h.back() == '.') h.remove_suffix(1);
         }
-        if (h == "localhost" || h == "[::1]") return true;
+        if ((h.size() == 9 && strncasecmp(h.data(), "localhost", 9) == 0) || h == "[::1]") return true;
         // 127.x.y.z
         return h.substr(0, 4) == "127." && h.find_first_not_of("0123456789.") == std::string_view::npos;
+    }
+
+    static int host_headers(MHD_Connection *c) {
+        int count = 0;
+        const auto each = [](void *cls, MHD_ValueKind, const char *key, const char *) {
+            if (strcasecmp(key, MHD_HTTP_HEADER_HOST) == 0) ++*static_cast<int *>(cls);
+            return MHD_YES;
+        };
+        mhd().MHD_get_connection_values(c, MHD_HEADER_KIND, +each, &count);
+        return count;
     }
 
     // Body bytes, within the limits of the request and of all requests.
@@ -314,9 +332,9 @@ std::unique_ptr<HttpService> HttpService::start(const std::string &where, const 
     impl->settings = settings;
     impl->loopback = loopback;
     impl->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    const auto handler = [](void *cls, MHD_Connection *c, const char *url, const char *method, const char *,
+    const auto handler = [](void *cls, MHD_Connection *c, const char *url, const char *method, const char *version,
                             const char *upload, std::size_t *size, void **context) {
-        return static_cast<Impl *>(cls)->handle(c, url, method, upload, size, context);
+        return static_cast<Impl *>(cls)->handle(c, url, method, version, upload, size, context);
     };
     const auto completed = [](void *cls, MHD_Connection *, void **context, MHD_RequestTerminationCode) {
         static_cast<Impl *>(cls)->completed(context);

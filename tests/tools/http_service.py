@@ -141,7 +141,7 @@ try:
     check("three requests on one kept-alive connection", statuses == [200] * 3 and connection.sock is not None)
     connection.close()
 
-    # Refusals, each with its reason.
+    # Refusals, each with its reason, and host names that are this machine's.
     labels = "/v1/printers/8dpmm/labels/4x6/"
     for what, method, path, body, headers, expected in (
         ("density 9", "POST", "/v1/printers/9dpmm/labels/4x6/", SAMPLE, {}, 400),
@@ -153,6 +153,9 @@ try:
         ("a stream that prints nothing", "POST", labels, b"N\n", {}, 404),
         ("no such path", "GET", "/v2/", None, {}, 404),
         ("a name that is not this machine's (DNS rebinding)", "GET", "/", None, {"Host": "evil.example:80"}, 421),
+        ("a name that only ends like this machine's", "GET", "/", None, {"Host": "evil-localhost"}, 421),
+        ("this machine's name in capitals", "GET", "/", None, {"Host": "LOCALHOST"}, 200),
+        ("this machine's name with the root's dot", "GET", "/", None, {"Host": "localhost.:80"}, 200),
         ("PUT", "PUT", labels, SAMPLE, {}, 405),
         ("POST to the page", "POST", "/", SAMPLE, {}, 405),
         ("Accept: text/html only", "POST", labels, SAMPLE, {"Accept": "text/html"}, 406),
@@ -163,6 +166,19 @@ try:
         check(f"{what}: {expected}", status == expected and (status == 405 or answer.strip()), (status, answer[:80]))
         if expected == 405:
             check(f"{what}: Allow says what is", "GET" in headers.get("Allow", ""), headers)
+
+    # HTTP/1.1 names its host exactly once; HTTP/1.0 may leave it out.
+    for what, head, expected in (
+        ("HTTP/1.1 without Host", b"GET / HTTP/1.1\r\n", 400),
+        ("two Host lines", b"GET / HTTP/1.1\r\nHost: localhost\r\nHost: localhost\r\n", 400),
+        ("HTTP/1.0 without Host", b"GET / HTTP/1.0\r\n", 200),
+    ):
+        with socket.create_connection((host, port), timeout=10) as raw:
+            raw.sendall(head + b"Connection: close\r\n\r\n")
+            answer = b""
+            while chunk := raw.recv(65536):
+                answer += chunk
+        check(f"{what}: {expected}", answer.startswith(b"HTTP/1.1 %d " % expected), answer[:60])
 
     # Over the limit in chunks (no Content-Length): read, dropped, refused.
     def chunks():
@@ -216,6 +232,41 @@ try:
               status in (200, 404, 422) and server.poll() is None, status)
     status, _, _ = request(host, port, "POST", "/v1/printers/8dpmm/labels/4x6/0/", SAMPLE)
     check("the service still renders after them", status == 200)
+finally:
+    stop(server)
+
+# The printer panel's feed: a page that comes back names the last event it
+# had; an id the feed never gave starts it over instead of losing events.
+server, addresses = service.start(preview, ["--http", "127.0.0.1:0", "--listen", "127.0.0.1:0", "-o",
+                                            os.path.join(work, "printed.png")], said=("http", "listening"))
+try:
+    feed = urllib.parse.urlparse(addresses["http"])
+    printer_host, _, printer_port = addresses["listening"].rpartition(":")
+    with socket.create_connection((printer_host, int(printer_port))) as job:
+        job.sendall(SAMPLE + SAMPLE)
+
+    def first_event(had, wanted=None):
+        # Shorter than the feed's 15 s heartbeat: an event that never comes
+        # ends the wait.
+        connection = http.client.HTTPConnection(feed.hostname, feed.port, timeout=10)
+        try:
+            connection.request("GET", "/v1/printer/events", headers={"Last-Event-ID": had} if had is not None else {})
+            stream = connection.getresponse()
+            line = b""
+            while not line.startswith(b"id: ") or (wanted and line.strip() != wanted):
+                line = stream.fp.readline()
+                if not line:
+                    break
+            return line.strip()
+        except OSError as error:
+            return str(error).encode()
+        finally:
+            connection.close()
+    check("both labels are in the feed", first_event(None, b"id: 2") == b"id: 2")
+    for had, first in (("1", 2), ("5", 1), ("9223372036854775807", 1), ("99999999999999999999", 1), ("-5", 1),
+                       ("one", 1), ("", 1)):
+        check(f"Last-Event-ID {had or 'empty'}: the feed goes on at event {first}",
+              first_event(had) == b"id: %d" % first)
 finally:
     stop(server)
 
