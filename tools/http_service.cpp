@@ -16,6 +16,7 @@
 #include <deque>
 #include <atomic>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "mhd.h"
@@ -41,6 +42,8 @@ struct Request {
     bool broken = false;  // a multipart body that does not parse
     bool multipart = false;
     bool got_file = false;
+    std::optional<Answer> refusal;  // answered once the body is read and dropped
+    std::size_t dropped = 0;
     MHD_PostProcessor *parts = nullptr;
     Stage stage = Stage::reading;
     Answer answer;
@@ -127,14 +130,15 @@ struct HttpService::Impl {
         // HTTP/1.1 names its host once; HTTP/1.0 may leave it out.
         const int hosts = host_headers(c);
         if (hosts > 1 || (hosts == 0 && !method_is(version, MHD_HTTP_VERSION_1_0)))
-            return refuse(c, 400, hosts ? "the request names its Host more than once"
-                                        : "an HTTP/1.1 request names its Host");
+            return refuse_early(c, context, 400,
+                                hosts ? "the request names its Host more than once" : "an HTTP/1.1 request must name its Host");
         if (loopback && !local_host(mhd().MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST)))
-            return refuse(c, 421, "this service answers to localhost and loopback addresses only");
+            return refuse_early(c, context, 421, "this service answers to localhost and loopback addresses only");
         const bool read_only = method_is(method, "GET") || method_is(method, "HEAD");
         const bool labels = path.rfind("/v1/printers/", 0) == 0;
         if (!read_only && !(labels && method_is(method, "POST")))
-            return refuse(c, 405, std::string(method) + " is not served here", {{"Allow", labels ? "GET, HEAD, POST" : "GET, HEAD"}});
+            return refuse_early(c, context, 405, std::string(method) + " is not served here",
+                                {{"Allow", labels ? "GET, HEAD, POST" : "GET, HEAD"}});
         if (path == "/" || path == "/index.html")
             return send_answer(c, 200, "text/html; charset=utf-8", kPage,
                                {{"Content-Security-Policy", "default-src 'none'; script-src 'unsafe-inline'; style-src "
@@ -142,25 +146,28 @@ struct HttpService::Impl {
                                                             "frame-ancestors 'none'"}});
         if (path == "/v1/printer/events") return feed.subscribe(c);
         if (path.rfind("/v1/printer/labels/", 0) == 0) return feed.image(c, path.substr(19));
-        if (!labels) return refuse(c, 404, "nothing here; the labels are at /v1/printers/{8|12}dpmm/labels/{W}x{H}/");
+        if (!labels)
+            return refuse_early(c, context, 404, "nothing here; the labels are at /v1/printers/{8|12}dpmm/labels/{W}x{H}/");
 
         auto request = std::make_unique<Request>();
         request->connection = c;
         request->service = this;
         std::string why;
-        if (!parse_label_path(path, request->path, why)) return refuse(c, 400, why);
+        if (!parse_label_path(path, request->path, why)) return refuse_early(c, context, 400, why);
         const std::optional<Format> format =
             choose_format(mhd().MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT));
-        if (!format) return refuse(c, 406, "the answers are image/png, application/pdf and application/json");
+        if (!format) return refuse_early(c, context, 406, "the answers are image/png, application/pdf and application/json");
         request->format = *format;
         if (read_only) {
             request->body = std::move(request->path.stream);
         } else {
-            if (!request->path.stream.empty()) return refuse(c, 400, "a POST's stream is its body, not in its path");
+            if (!request->path.stream.empty())
+                return refuse_early(c, context, 400, "a POST's stream is its body, not in its path");
             const char *type = mhd().MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
-            if (!takes_type(type)) return refuse(c, 415, "the body is the stream as it is (text/plain, application/"
-                                                         "octet-stream, application/x-www-form-urlencoded) or a "
-                                                         "multipart/form-data file part, not " + std::string(type));
+            if (!takes_type(type))
+                return refuse_early(c, context, 415,
+                                    "the body is the stream as it is (text/plain, application/octet-stream, application/"
+                                    "x-www-form-urlencoded) or a multipart/form-data file part, not " + std::string(type));
             const char *length = mhd().MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
             // Over the limit: refused at once when the client waits to be
             // told (Expect: 100-continue) or the body is far over; else it
@@ -173,7 +180,7 @@ struct HttpService::Impl {
             if (type && strncasecmp(type, "multipart/form-data", 19) == 0) {
                 request->multipart = true;
                 request->parts = mhd().MHD_create_post_processor(c, 64 * 1024, &Impl::file_part, request.get());
-                if (!request->parts) return refuse(c, 400, "the multipart body has no boundary");
+                if (!request->parts) return refuse_early(c, context, 400, "the multipart body has no boundary");
             }
         }
         *context = request.release();
@@ -191,6 +198,19 @@ struct HttpService::Impl {
             return send_answer(r.connection, a.status, a.content_type, a.body, a.headers);
         }
         if (r.stage == Stage::rendering || r.stage == Stage::sent) return MHD_YES;
+        if (r.refusal) {
+            r.dropped += *size;
+            if (*size && r.dropped <= settings.max_body) {
+                *size = 0;
+                return MHD_YES;
+            }
+            // All read (or more than the body limit: then the connection
+            // closes after the answer).
+            *size = 0;
+            r.stage = Stage::sent;
+            const Answer &a = *r.refusal;
+            return send_answer(r.connection, a.status, a.content_type, a.body, a.headers);
+        }
         if (*size) {
             if (!r.too_large) {
                 if (r.multipart) {
@@ -261,6 +281,25 @@ struct HttpService::Impl {
         if (!key || std::strcmp(key, "file") != 0) return MHD_YES;
         r->got_file = true;
         if (size && !r->too_large) r->service->hold(*r, data, size);
+        return MHD_YES;
+    }
+
+    // A refusal before the body is read. A client that sends its whole body
+    // before it reads (a form upload) would find the connection closed under
+    // it and never see why; so a body is read and dropped first, up to the
+    // body limit, unless the client waits to be told (Expect: 100-continue).
+    MHD_Result refuse_early(MHD_Connection *c, void **context, int status, const std::string &why,
+                            std::vector<std::pair<std::string, std::string>> headers = {}) {
+        const auto header = [c](const char *name) { return mhd().MHD_lookup_connection_value(c, MHD_HEADER_KIND, name); };
+        const char *length = header(MHD_HTTP_HEADER_CONTENT_LENGTH);
+        const bool body = (length && std::strtoull(length, nullptr, 10) > 0) || header(MHD_HTTP_HEADER_TRANSFER_ENCODING);
+        if (!body || header(MHD_HTTP_HEADER_EXPECT) || (length && std::strtoull(length, nullptr, 10) > settings.max_body))
+            return refuse(c, status, why, headers);
+        auto request = std::make_unique<Request>();
+        request->connection = c;
+        request->service = this;
+        request->refusal = Answer{status, "text/plain; charset=utf-8", why + "\n", std::move(headers)};
+        *context = request.release();
         return MHD_YES;
     }
 

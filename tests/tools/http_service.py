@@ -180,6 +180,29 @@ try:
                 answer += chunk
         check(f"{what}: {expected}", answer.startswith(b"HTTP/1.1 %d " % expected), answer[:60])
 
+    # A client that sends its whole body before it reads (a form upload)
+    # still gets the refusal and its reason, not a closed connection.
+    body = b"N\n" * (1 << 20)
+    for what, head, expected in (
+        ("density 9", b"POST /v1/printers/9dpmm/labels/4x6/ HTTP/1.1\r\nHost: localhost\r\n", 400),
+        ("Accept: text/html only", b"POST " + labels.encode() + b" HTTP/1.1\r\nHost: localhost\r\nAccept: text/html\r\n",
+         406),
+        ("an image body", b"POST " + labels.encode() + b" HTTP/1.1\r\nHost: localhost\r\nContent-Type: image/png\r\n",
+         415),
+        ("not this machine's name", b"POST " + labels.encode() + b" HTTP/1.1\r\nHost: evil.example\r\n", 421),
+    ):
+        with socket.create_connection((host, port), timeout=10) as raw:
+            answer = b""
+            try:
+                raw.sendall(head + b"Connection: close\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
+                while chunk := raw.recv(65536):
+                    answer += chunk
+            except OSError as error:
+                answer = str(error).encode()
+        check(f"{what}, after a whole body of 2 MB: {expected} with its reason",
+              answer.startswith(b"HTTP/1.1 %d " % expected) and answer.split(b"\r\n\r\n", 1)[-1].strip(),
+              answer[:60])
+
     # Over the limit in chunks (no Content-Length): read, dropped, refused.
     def chunks():
         for _ in range(9):
