@@ -427,9 +427,8 @@ void HttpService::run() {
     mhd().MHD_run(s.daemon);
 }
 
-void HttpService::printed(const preview::LabelView &label, long job, const std::string &stream,
-                          const std::vector<preview::Diagnostic> &diagnostics, int dots_per_mm) {
-    impl_->feed.printed(label, job, stream, diagnostics, dots_per_mm);
+void HttpService::printed(const preview::LabelView &label, PrintedLabel printed) {
+    impl_->feed.printed(label, std::move(printed));
 }
 
 void HttpService::has_printer(const std::string &what) { impl_->feed.set_printer(what); }

@@ -17,6 +17,8 @@
 
 namespace quillbar::tool {
 
+struct PrintedLabel;
+
 class HttpService {
 public:
     struct Settings {
@@ -43,8 +45,7 @@ public:
 
     // A label a printer (--listen, --serve) printed, for the printer panel:
     // its job, the job's stream so far and its diagnostics.
-    void printed(const preview::LabelView &label, long job, const std::string &stream,
-                 const std::vector<preview::Diagnostic> &diagnostics, int dots_per_mm);
+    void printed(const preview::LabelView &label, PrintedLabel printed);
     // Whether a printer feeds the panel.
     void has_printer(const std::string &what);
 

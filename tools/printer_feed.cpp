@@ -85,7 +85,7 @@ ssize_t PrinterFeed::send_events(void *cls, uint64_t, char *buf, std::size_t max
     if (r->sending.empty())
         for (const Event &e : feed.events_)
             if (e.id >= r->next) {
-                r->sending = "id: " + std::to_string(e.id) + "\nevent: label\ndata: " + e.json + "\n\n";
+                r->sending = event_text(e);
                 r->next = e.id + 1;
                 break;
             }
@@ -146,25 +146,33 @@ MHD_Result PrinterFeed::image(MHD_Connection *c, std::string_view name) {
                               std::to_string(kMaxEventsKept) + " are)");
 }
 
-void PrinterFeed::printed(const preview::LabelView &label, long job, const std::string &stream,
-                          const std::vector<preview::Diagnostic> &diagnostics, int dots_per_mm) {
-    Event e;
-    e.id = next_event_++;
-    if (!preview::encode_png(label.image, e.png, 1, dots_per_mm)) return;
-    const nlohmann::ordered_json json{{"id", e.id},
-                                      {"job", job},
-                                      {"number", label.number},
-                                      {"width", label.image.width()},
-                                      {"height", label.image.height()},
-                                      {"dots_per_mm", dots_per_mm},
-                                      {"image", "/v1/printer/labels/" + std::to_string(e.id) + ".png"},
-                                      {"stream", stream.substr(0, kMaxStreamShown)},
-                                      {"stream_cut", stream.size() > kMaxStreamShown},
-                                      {"diagnostics", diagnostics_json(diagnostics)}};
-    e.json = dump(json);
+void PrinterFeed::printed(const preview::LabelView &label, PrintedLabel printed) {
+    Event e{next_event_++, label.number, label.image.width(), label.image.height(), std::move(printed), {}};
+    if (!preview::encode_png(label.image, e.png, 1, e.label.dots_per_mm)) return;
     events_.push_back(std::move(e));
     if (events_.size() > kMaxEventsKept) events_.pop_front();
     wake(false);
+}
+
+std::string PrinterFeed::event_text(const Event &e) {
+    const PrintedLabel &l = e.label;
+    const std::string_view stream(l.stream->data(), std::min(l.seen, kMaxStreamShown));
+    std::vector<preview::Diagnostic> diagnostics = l.diagnostics;
+    for (preview::Diagnostic &d : diagnostics) {
+        const auto seen = static_cast<std::ptrdiff_t>(std::min(d.offset, l.seen));
+        d.line = 1 + static_cast<long>(std::count(l.stream->begin(), l.stream->begin() + seen, '\n'));
+    }
+    const nlohmann::ordered_json json{{"id", e.id},
+                                      {"job", l.job},
+                                      {"number", e.number},
+                                      {"width", e.width},
+                                      {"height", e.height},
+                                      {"dots_per_mm", l.dots_per_mm},
+                                      {"image", "/v1/printer/labels/" + std::to_string(e.id) + ".png"},
+                                      {"stream", std::string(stream)},
+                                      {"stream_cut", l.seen > kMaxStreamShown},
+                                      {"diagnostics", diagnostics_json(diagnostics)}};
+    return "id: " + std::to_string(e.id) + "\nevent: label\ndata: " + dump(json) + "\n\n";
 }
 
 // ---- the printer's side ----
@@ -176,28 +184,26 @@ Panel::Panel(HttpService *http, const preview::Printer &printer, LabelWriter &wr
 
 void Panel::begin(long job) {
     job_ = job;
-    stream_.clear();
+    // The last job's labels keep its stream.
+    stream_ = std::make_shared<std::string>();
     start_ = fed_;
     first_ = printer_.diagnostics().size();
 }
 
 void Panel::fed(const char *data, std::size_t size) {
-    if (http_ && stream_.size() < kKept) stream_.append(data, std::min(size, kKept - stream_.size()));
+    if (http_ && stream_->size() < kKept) stream_->append(data, std::min(size, kKept - stream_->size()));
     fed_ += size;
 }
 
 void Panel::label(const preview::LabelView &label) {
-    std::vector<preview::Diagnostic> job;
+    PrintedLabel printed{job_, stream_, stream_->size(), {}, dots_per_mm_};
     const auto &all = printer_.diagnostics();
     for (std::size_t i = first_; i < all.size(); ++i) {
         if (all[i].offset < start_) continue;
-        preview::Diagnostic d = all[i];
-        d.offset -= start_;
-        const auto seen = static_cast<std::ptrdiff_t>(std::min(d.offset, stream_.size()));
-        d.line = 1 + static_cast<long>(std::count(stream_.begin(), stream_.begin() + seen, '\n'));
-        job.push_back(std::move(d));
+        printed.diagnostics.push_back(all[i]);
+        printed.diagnostics.back().offset -= start_;
     }
-    http_->printed(label, job_, stream_, job, dots_per_mm_);
+    http_->printed(label, std::move(printed));
 }
 
 }  // namespace quillbar::tool

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,6 +27,17 @@ MHD_Result send_answer(MHD_Connection *c, int status, const std::string &content
 MHD_Result refuse(MHD_Connection *c, int status, const std::string &why,
                   const std::vector<std::pair<std::string, std::string>> &headers = {});
 
+// A printed label as the printer side hands it to the panel. Its event's
+// text is written only when a page reads it: a job of many labels costs
+// nothing more when no page follows the printer.
+struct PrintedLabel {
+    long job = 0;
+    std::shared_ptr<const std::string> stream;  // the job's so far, shared by its labels
+    std::size_t seen = 0;                        // of the stream, when this label printed
+    std::vector<preview::Diagnostic> diagnostics;  // offsets from the job's first byte; lines counted when sent
+    int dots_per_mm = 8;
+};
+
 // The events and their readers, in the service's event loop.
 class PrinterFeed {
 public:
@@ -35,8 +47,7 @@ public:
     // GET /v1/printer/events, and GET /v1/printer/labels/{id}.png.
     MHD_Result subscribe(MHD_Connection *c);
     MHD_Result image(MHD_Connection *c, std::string_view name);
-    void printed(const preview::LabelView &label, long job, const std::string &stream,
-                 const std::vector<preview::Diagnostic> &diagnostics, int dots_per_mm);
+    void printed(const preview::LabelView &label, PrintedLabel printed);
     // Every so often, a comment down each stream finds readers that left.
     void tick();
     // The service stops: every stream ends, none stays suspended.
@@ -47,9 +58,12 @@ public:
 private:
     struct Event {
         long id;
-        std::string json;
+        long number;
+        int width, height;
+        PrintedLabel label;
         std::vector<unsigned char> png;
     };
+    static std::string event_text(const Event &e);
     // A stream's reader: the next event it has not had, and what is left of
     // the one being sent.
     struct Reader {
@@ -90,7 +104,7 @@ private:
     const preview::Printer &printer_;
     int dots_per_mm_;
     long job_ = 1;
-    std::string stream_;
+    std::shared_ptr<std::string> stream_ = std::make_shared<std::string>();
     std::size_t fed_ = 0, start_ = 0, first_ = 0;
 };
 

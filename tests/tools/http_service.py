@@ -13,6 +13,7 @@ import http.client
 import json
 import os
 import resource
+import signal
 import socket
 import subprocess
 import sys
@@ -266,9 +267,9 @@ try:
     feed = urllib.parse.urlparse(addresses["http"])
     printer_host, _, printer_port = addresses["listening"].rpartition(":")
     with socket.create_connection((printer_host, int(printer_port))) as job:
-        job.sendall(SAMPLE + SAMPLE)
+        job.sendall(SAMPLE + PARTLY_BAD)
 
-    def first_event(had, wanted=None):
+    def first_event(had, wanted=None, data=None):
         # Shorter than the feed's 15 s heartbeat: an event that never comes
         # ends the wait.
         connection = http.client.HTTPConnection(feed.hostname, feed.port, timeout=10)
@@ -280,18 +281,27 @@ try:
                 line = stream.fp.readline()
                 if not line:
                     break
+            if data is not None:
+                stream.fp.readline()  # event: label
+                data.update(json.loads(stream.fp.readline().decode().removeprefix("data: ")))
             return line.strip()
         except OSError as error:
             return str(error).encode()
         finally:
             connection.close()
-    check("both labels are in the feed", first_event(None, b"id: 2") == b"id: 2")
+    second = {}
+    check("both labels are in the feed", first_event(None, b"id: 2", second) == b"id: 2")
+    check("the second label's event: its job's stream and the bad line counted in the job",
+          second.get("stream", "").encode() == SAMPLE + PARTLY_BAD and
+          [(d["line"], d["command"]) for d in second.get("diagnostics", [])] == [(12, "B")],
+          {k: second.get(k) for k in ("diagnostics", "stream_cut")})
     for had, first in (("1", 2), ("5", 1), ("9223372036854775807", 1), ("99999999999999999999", 1), ("-5", 1),
                        ("one", 1), ("", 1)):
         check(f"Last-Event-ID {had or 'empty'}: the feed goes on at event {first}",
               first_event(had) == b"id: %d" % first)
 finally:
-    stop(server)
+    server.send_signal(signal.SIGTERM)
+    check("the service stops on SIGTERM, 2 for the job's bad line", server.wait(10) == 2)
 
 print(f"http service: {len(failures)} failed")
 sys.exit(1 if failures else 0)
