@@ -88,10 +88,15 @@ TEST(LabelApi, WarningsAreWholeAndSafeInAHeader) {
         {2, "A: field 4 is not a font", 1, 2, "A"},
         {21, "unknown command: 'B|bad\xff'", 1, 3, ""},
     };
-    EXPECT_EQ(quillbar::tool::warnings_header(diagnostics, stream),
+    std::size_t left_out = 9;
+    EXPECT_EQ(quillbar::tool::warnings_header(diagnostics, stream, 4000, &left_out),
               "2|18|A|4|A: field 4 is not a font|21|5|||unknown command: 'B/bad?'");
-    // Only whole warnings, within the size given.
-    EXPECT_EQ(quillbar::tool::warnings_header(diagnostics, stream, 40), "2|18|A|4|A: field 4 is not a font");
+    EXPECT_EQ(left_out, 0u);
+    // Only whole warnings, within the size given; the rest counted.
+    EXPECT_EQ(quillbar::tool::warnings_header(diagnostics, stream, 40, &left_out), "2|18|A|4|A: field 4 is not a font");
+    EXPECT_EQ(left_out, 1u);
+    EXPECT_EQ(quillbar::tool::warnings_header(diagnostics, stream, 10, &left_out), "");
+    EXPECT_EQ(left_out, 2u);
 }
 
 TEST(LabelApi, AnswersSayWhatTheStreamPrinted) {

@@ -42,6 +42,7 @@ struct Request {
     bool broken = false;  // a multipart body that does not parse
     bool multipart = false;
     bool got_file = false;
+    bool warnings = true;  // X-Linter: Off leaves the diagnostics out of the headers
     std::optional<Answer> refusal;  // answered once the body is read and dropped
     std::size_t dropped = 0;
     MHD_PostProcessor *parts = nullptr;
@@ -158,6 +159,11 @@ struct HttpService::Impl {
             choose_format(mhd().MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT));
         if (!format) return refuse_early(c, context, 406, "the answers are image/png, application/pdf and application/json");
         request->format = *format;
+        if (const char *linter = mhd().MHD_lookup_connection_value(c, MHD_HEADER_KIND, "X-Linter")) {
+            if (strcasecmp(linter, "off") != 0 && strcasecmp(linter, "on") != 0)
+                return refuse_early(c, context, 400, "X-Linter is On or Off, not " + std::string(linter));
+            request->warnings = strcasecmp(linter, "on") == 0;
+        }
         if (read_only) {
             request->body = std::move(request->path.stream);
         } else {
@@ -195,6 +201,10 @@ struct HttpService::Impl {
             r.stage = Stage::sent;
             Answer &a = r.answer;
             if (a.status == 200) a.headers.emplace_back("Cache-Control", "no-store");
+            if (!r.warnings)
+                a.headers.erase(std::remove_if(a.headers.begin(), a.headers.end(),
+                                               [](const auto &h) { return h.first.rfind("X-Warnings", 0) == 0; }),
+                                a.headers.end());
             return send_answer(r.connection, a.status, a.content_type, a.body, a.headers);
         }
         if (r.stage == Stage::rendering || r.stage == Stage::sent) return MHD_YES;

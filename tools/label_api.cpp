@@ -182,8 +182,9 @@ const char *content_type(Format format) {
 }
 
 std::string warnings_header(const std::vector<preview::Diagnostic> &diagnostics, const std::string &stream,
-                            std::size_t max) {
+                            std::size_t max, std::size_t *left_out) {
     std::string out;
+    if (left_out) *left_out = diagnostics.size();
     for (const preview::Diagnostic &d : diagnostics) {
         std::size_t size = 0;
         if (d.offset < stream.size()) {
@@ -194,6 +195,7 @@ std::string warnings_header(const std::vector<preview::Diagnostic> &diagnostics,
                           parameter_of(d.message) + "|" + header_safe(d.message);
         if (out.size() + one.size() + 1 > max) break;
         out += (out.empty() ? "" : "|") + one;
+        if (left_out) --*left_out;
     }
     return out;
 }
@@ -261,8 +263,13 @@ Answer render(const std::string &stream, const LabelPath &path, Format format, c
     printer.finish();
     const long total = printed + printer.unrendered_labels();
     a.headers.emplace_back("X-Total-Count", std::to_string(total));
-    const std::string warnings = warnings_header(printer.diagnostics(), stream);
+    std::size_t left_out = 0;
+    const std::string warnings = warnings_header(printer.diagnostics(), stream, 4000, &left_out);
     if (!warnings.empty()) a.headers.emplace_back("X-Warnings", warnings);
+    // The header holds what fits; the rest are counted, with those the
+    // printer itself stopped keeping.
+    left_out += printer.dropped_diagnostics();
+    if (left_out) a.headers.emplace_back("X-Warnings-Omitted", std::to_string(left_out));
     if (pdf && !pdf->close() && failed.empty()) failed = pdf->error();
     if (!failed.empty()) {
         a.status = 500;

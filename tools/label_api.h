@@ -67,8 +67,9 @@ std::string dump(const nlohmann::ordered_json &json);
 nlohmann::ordered_json diagnostics_json(const std::vector<preview::Diagnostic> &diagnostics);
 
 // Diagnostics as an X-Warnings header: offset|size|command|parameter|message
-// for each, '|' between them, whole ones while they fit in max bytes.
+// for each, '|' between them, whole ones while they fit in max bytes; how
+// many did not fit goes to *left_out.
 std::string warnings_header(const std::vector<preview::Diagnostic> &diagnostics, const std::string &stream,
-                            std::size_t max = 4000);
+                            std::size_t max = 4000, std::size_t *left_out = nullptr);
 
 }  // namespace quillbar::tool

@@ -131,6 +131,26 @@ try:
                               {"Content-Type": "application/x-www-form-urlencoded"})
     check("a form-encoded body is the stream as it is", status == 200 and body == cli_pngs(SAMPLE, 8)[0], status)
 
+    # The warnings: as many whole as fit in the header, the rest counted;
+    # none with the linter off.
+    many_bad = b"N\n" + b"Z1,2,3\n" * 500 + b"P1\n"
+    for what, stream, linter, listed, omitted in (
+        ("one bad line", PARTLY_BAD, None, 1, None),
+        ("one bad line, linter on", PARTLY_BAD, "On", 1, None),
+        ("one bad line, linter off", PARTLY_BAD, "off", 0, None),
+        ("500 bad lines", many_bad, None, None, True),
+        ("500 bad lines, linter off", many_bad, "Off", 0, None),
+    ):
+        status, headers, _ = request(host, port, "POST", "/v1/printers/8dpmm/labels/4x6/0/", stream,
+                                     {"X-Linter": linter} if linter else {})
+        shown = headers.get("X-Warnings", "")
+        count = (shown.count("|") + 1) // 5 if shown else 0
+        left = int(headers.get("X-Warnings-Omitted", "0"))
+        check(f"{what}: warnings in the header and counted",
+              status == 200 and (listed is None or count == listed) and
+              (left + count == 500 and 0 < left if omitted else left == 0) and len(shown) <= 4000,
+              (status, count, left))
+
     # Keep-alive: requests after each other on one connection.
     connection = http.client.HTTPConnection(host, port, timeout=30)
     statuses = []
@@ -162,6 +182,7 @@ try:
         ("Accept: text/html only", "POST", labels, SAMPLE, {"Accept": "text/html"}, 406),
         ("over the body limit", "POST", labels, b"N\n" * (4 << 20) + b"P1\n", {}, 413),
         ("an image body", "POST", labels, SAMPLE, {"Content-Type": "image/png"}, 415),
+        ("X-Linter: maybe", "POST", labels, SAMPLE, {"X-Linter": "maybe"}, 400),
     ):
         status, headers, answer = request(host, port, method, path, body, headers)
         check(f"{what}: {expected}", status == expected and (status == 405 or answer.strip()), (status, answer[:80]))
