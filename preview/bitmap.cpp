@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -183,7 +184,7 @@ bool write_rows(png_structp png, png_infop info, void *out, bool to_memory, cons
     // 8 dots a millimetre is 8000 a metre; each dot drawn scale pixels wide
     // makes scale times as many pixels a metre, so the picture keeps the
     // label's physical size.
-    const png_uint_32 per_metre = static_cast<png_uint_32>(1000 * dpmm * scale);
+    const auto per_metre = static_cast<png_uint_32>(std::lround(1000 * true_dots_per_mm(dpmm) * scale));
     png_set_pHYs(png, info, per_metre, per_metre, PNG_RESOLUTION_METER);
     // Rows repeat and runs are long: the Up filter and run-length matching
     // are as small here as the default search, and several times faster.
@@ -228,6 +229,8 @@ bool encode(void *out, bool to_memory, const Bitmap &bitmap, int scale, int dpmm
 }
 
 }  // namespace
+
+double true_dots_per_mm(int dots_per_mm) { return dots_per_mm == 12 ? 300 / 25.4 : dots_per_mm; }
 
 bool write_png(const std::string &path, const Bitmap &bitmap, int scale, int dots_per_mm) {
     if (bitmap.width() <= 0 || bitmap.height() <= 0) {

@@ -136,9 +136,14 @@ private:
     long dirty_x0_ = kNowhere, dirty_y0_ = kNowhere, dirty_x1_ = 0, dirty_y1_ = 0;
 };
 
+// A printer's true dots a millimetre: "12 dots/mm" is a 300-dpi head, 11.81
+// a millimetre; "8 dots/mm" is 8 (203.2 dpi, the 203-dpi head within its
+// tolerance).
+double true_dots_per_mm(int dots_per_mm);
+
 // Writes the picture as a 1-bit greyscale PNG, black on white, each dot as
-// scale x scale pixels, with the printer's resolution (dots_per_mm times the
-// scale) in its pHYs chunk. False, with errno set where the system said why,
+// scale x scale pixels, with the printer's resolution (its true dots a
+// millimetre times the scale) in its pHYs chunk. False, with errno set where the system said why,
 // when it cannot be written.
 bool write_png(const std::string &path, const Bitmap &bitmap, int scale = 1, int dots_per_mm = 8);
 // The same PNG into memory: false (out empty or partial) for an empty picture

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "bitmap.h"
 #include "connection/late_library.h"
 
 namespace quillbar::preview {
@@ -72,13 +73,13 @@ PdfWriter::PdfWriter(const std::string &path, int dots_per_mm) : c_(new Cairo) {
     if (!load_cairo(error_)) return;
     c_->file = std::fopen(path.c_str(), "wb");
     if (!c_->file) error_ = "cannot write " + path;
-    c_->points_per_dot = 72.0 / 25.4 / dots_per_mm;
+    c_->points_per_dot = 72.0 / 25.4 / true_dots_per_mm(dots_per_mm);
 }
 
 PdfWriter::PdfWriter(std::vector<unsigned char> &out, int dots_per_mm) : c_(new Cairo) {
     load_cairo(error_);
     c_->memory = &out;
-    c_->points_per_dot = 72.0 / 25.4 / dots_per_mm;
+    c_->points_per_dot = 72.0 / 25.4 / true_dots_per_mm(dots_per_mm);
 }
 
 PdfWriter::~PdfWriter() { close(); }

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Labels as one PDF, a page a label at its physical size, written through
 // cairo as the labels are printed (nothing is held back but what cairo
-// keeps). The dots stay dots: each is a square of 1/dots_per_mm mm.
+// keeps). The dots stay dots: each is a square of a dot's true size (1/8 mm,
+// or 1/300 inch at 12 dots/mm).
 #pragma once
 
 #include <memory>

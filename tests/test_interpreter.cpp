@@ -646,6 +646,10 @@ TEST(Interpreter, CodePagesChooseTheCharacterAByteDraws) {
     ASSERT_TRUE(quillbar::preview::write_png(png, dos, 3));
     const std::string scaled = qbtest::read_file(png);
     EXPECT_EQ(scaled.substr(scaled.find("pHYs") + 4, 9), std::string("\x00\x00\x5D\xC0\x00\x00\x5D\xC0\x01", 9));
+    // 12 dots/mm is a 300-dpi head: 11811 a metre, not 12000.
+    ASSERT_TRUE(quillbar::preview::write_png(png, dos, 1, 12));
+    const std::string fine = qbtest::read_file(png);
+    EXPECT_EQ(fine.substr(fine.find("pHYs") + 4, 9), std::string("\x00\x00\x2E\x23\x00\x00\x2E\x23\x01", 9));
 }
 
 }  // namespace

@@ -77,6 +77,10 @@ def cli_pngs(stream, dpmm, media="4x6"):
     return [open(os.path.join(folder, n), "rb").read() for n in sorted(os.listdir(folder)) if n.startswith("l-")]
 
 
+def png_size(png):
+    return int.from_bytes(png[16:20], "big"), int.from_bytes(png[20:24], "big")
+
+
 def pdf_pages(pdf):
     path = os.path.join(work, "labels.pdf")
     with open(path, "wb") as f:
@@ -108,8 +112,13 @@ try:
         check(f"{name}: GET with the stream in the path", status == 200 and body == expected[0], status)
         status, headers, body = request(host, port, "POST", base, stream, {"Accept": "application/pdf"})
         pages = pdf_pages(body) if status == 200 else []
-        dots = 300 if dpmm == 12 else 203
-        check(f"{name}: a PDF page a label", status == 200 and len(pages) == len(expected), pages)
+        # Each page the label's size at the head's true resolution: 300 dpi
+        # at 12 dots/mm, 203.2 at 8.
+        dpi = 300 if dpmm == 12 else 203.2
+        sizes = [(w * 72 / dpi, h * 72 / dpi) for w, h in (png_size(png) for png in expected)]
+        got = [tuple(float(n) for n in page.split(" x ")) for page in pages]
+        check(f"{name}: a PDF page a label, each at its size", status == 200 and len(got) == len(sizes) and all(
+            abs(a - b) < 0.01 for page, size in zip(got, sizes) for a, b in zip(page, size)), (got, sizes))
         status, headers, body = request(host, port, "POST", base, stream, {"Accept": "application/json"})
         report = json.loads(body)
         check(f"{name}: the JSON report counts the labels",
