@@ -36,4 +36,4 @@ npx tsc --noEmit --strict --target es2022 --lib es2022,esnext.disposable --modul
 # The library's exports, to check the declarations against.
 nm -D --defined-only "$2" | awk '{print $3}' | sed 's/@.*//' | grep '^QB_' >exports.txt
 QUILLBAR_LIBRARY=$2 QUILLBAR_PREVIEW=$3 QUILLBAR_CALLS=$4 QUILLBAR_EXPORTS=$scratch/exports.txt \
-  node --test --test-reporter=spec ./*.test.js
+  node --test --test-reporter=tap ./*.test.js
