@@ -82,6 +82,16 @@ TEST(LabelApi, AcceptGetsTheBestAnswerItTakes) {
     }
 }
 
+TEST(LabelApi, OnlyThisMachinesNamesAreLocal) {
+    const struct {
+        const char *host;
+        bool local;
+    } rows[] = {{nullptr, true},          {"localhost", true},  {"LocalHost:8080", true}, {"localhost.", true},
+                {"127.0.0.1:80", true},   {"[::1]:80", true},   {"evil.example", false},  {"localhost.evil", false},
+                {"evil-localhost", false}, {"127.0.0.1.nip.io", false}, {"[::2]", false}};
+    for (const auto &r : rows) EXPECT_EQ(quillbar::tool::local_host_name(r.host), r.local) << (r.host ? r.host : "(none)");
+}
+
 TEST(LabelApi, WarningsAreWholeAndSafeInAHeader) {
     const std::string stream = "N\nA1,2,0,9,1,1,N,\"x\"\nB|bad\n";
     const std::vector<quillbar::preview::Diagnostic> diagnostics = {

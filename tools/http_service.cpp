@@ -133,7 +133,7 @@ struct HttpService::Impl {
         if (hosts > 1 || (hosts == 0 && !method_is(version, MHD_HTTP_VERSION_1_0)))
             return refuse_early(c, context, 400,
                                 hosts ? "the request names its Host more than once" : "an HTTP/1.1 request must name its Host");
-        if (loopback && !local_host(mhd().MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST)))
+        if (loopback && !local_host_name(mhd().MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST)))
             return refuse_early(c, context, 421, "this service answers to localhost and loopback addresses only");
         const bool read_only = method_is(method, "GET") || method_is(method, "HEAD");
         const bool labels = path.rfind("/v1/printers/", 0) == 0;
@@ -170,7 +170,7 @@ struct HttpService::Impl {
             if (!request->path.stream.empty())
                 return refuse_early(c, context, 400, "a POST's stream is its body, not in its path");
             const char *type = mhd().MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
-            if (!takes_type(type))
+            if (!takes_content_type(type))
                 return refuse_early(c, context, 415,
                                     "the body is the stream as it is (text/plain, application/octet-stream, application/"
                                     "x-www-form-urlencoded) or a multipart/form-data file part, not " + std::string(type));
@@ -241,25 +241,6 @@ struct HttpService::Impl {
         return submit(r);
     }
 
-    // A web page elsewhere that has its name point at 127.0.0.1 must not read
-    // this service through the browser: on loopback, only a loopback name
-    // or address is answered.
-    // Host names are matched without regard to case, and a name may end in
-    // the root's dot ("localhost.").
-    static bool local_host(const char *host) {
-        if (!host) return true;  // HTTP/1.0 without Host
-        std::string_view h = host;
-        if (!h.empty() && h.front() == '[') {
-            h = h.substr(0, h.find(']') + 1);
-        } else {
-            h = h.substr(0, h.find(':'));
-            if (!h.empty() && h.back() == '.') h.remove_suffix(1);
-        }
-        if ((h.size() == 9 && strncasecmp(h.data(), "localhost", 9) == 0) || h == "[::1]") return true;
-        // 127.x.y.z
-        return h.substr(0, 4) == "127." && h.find_first_not_of("0123456789.") == std::string_view::npos;
-    }
-
     static int host_headers(MHD_Connection *c) {
         int count = 0;
         const auto each = [](void *cls, MHD_ValueKind, const char *key, const char *) {
@@ -316,15 +297,6 @@ struct HttpService::Impl {
     MHD_Result too_large(MHD_Connection *c) {
         return refuse(c, 413, "the stream is larger than " + std::to_string(settings.max_body) +
                                   " bytes, the most this service takes (--http-max-body)");
-    }
-
-    static bool takes_type(const char *type) {
-        if (!type || !*type) return true;
-        static constexpr const char *kTaken[] = {"text/", "application/octet-stream", "application/x-www-form-urlencoded",
-                                                 "multipart/form-data", "application/x-epl"};
-        for (const char *t : kTaken)
-            if (strncasecmp(type, t, std::strlen(t)) == 0) return true;
-        return false;
     }
 
     MHD_Result submit(Request &r) {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "label_api.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -130,6 +132,32 @@ bool parse_label_path(std::string_view path, LabelPath &out, std::string &why) {
         return false;
     }
     return true;
+}
+
+bool takes_content_type(const char *type) {
+    if (!type || !*type) return true;
+    static constexpr const char *kTaken[] = {"text/", "application/octet-stream", "application/x-www-form-urlencoded",
+                                             "multipart/form-data", "application/x-epl"};
+    for (const char *t : kTaken)
+        if (strncasecmp(type, t, std::strlen(t)) == 0) return true;
+    return false;
+}
+
+// A web page elsewhere that has its name point at 127.0.0.1 must not read the
+// service through the browser: on loopback, only a loopback name or address
+// is answered.
+bool local_host_name(const char *host) {
+    if (!host) return true;
+    std::string_view h = host;
+    if (!h.empty() && h.front() == '[') {
+        h = h.substr(0, h.find(']') + 1);
+    } else {
+        h = h.substr(0, h.find(':'));
+        if (!h.empty() && h.back() == '.') h.remove_suffix(1);
+    }
+    if ((h.size() == 9 && strncasecmp(h.data(), "localhost", 9) == 0) || h == "[::1]") return true;
+    // 127.x.y.z
+    return h.substr(0, 4) == "127." && h.find_first_not_of("0123456789.") == std::string_view::npos;
 }
 
 std::optional<Format> choose_format(const char *accept) {

@@ -41,6 +41,11 @@ enum class Format { png, pdf, json };
 // nothing when it takes none of them.
 std::optional<Format> choose_format(const char *accept);
 const char *content_type(Format format);
+// Whether a Content-Type is a stream the API takes (none is).
+bool takes_content_type(const char *type);
+// Whether a Host header names this machine: localhost in any case, with or
+// without the root's dot, [::1] or 127.x.y.z, any port (none: HTTP/1.0).
+bool local_host_name(const char *host);
 
 struct Answer {
     int status = 200;
