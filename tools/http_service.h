@@ -1,31 +1,36 @@
 // SPDX-License-Identifier: MIT
 // quillbar-preview's web service (--http): the label API, the page that
 // renders a stream as it is typed, and the printer panel's feed of labels
-// printed on --listen or --serve. Its sockets are served by the tool's one
-// event loop (add_to, run); rendering runs on a fixed pool of workers, so
-// that neither a slow client nor a slow stream holds up the others.
+// printed on --listen or --serve. It serves its sockets on a thread of its
+// own and renders on a pool of workers shared fairly among clients; each
+// request has deadlines and each client a share of the connections, so that
+// neither a slow client nor a slow stream holds up the others.
 #pragma once
-
-#include <poll.h>
 
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "http_guard.h"
 #include "label_api.h"
 
 namespace quillbar::tool {
 
 struct PrintedLabel;
 
+// The defaults the options and the service share.
+constexpr std::size_t kDefaultMaxBody = 8u << 20;
+constexpr int kDefaultIdleSeconds = 30;
+
 class HttpService {
 public:
     struct Settings {
-        std::size_t max_body = 8u << 20;  // --http-max-body
-        int workers = 2;
-        int idle_seconds = 30;            // a connection that sends nothing is closed
+        std::size_t max_body = kDefaultMaxBody;  // --http-max-body
+        int workers = 3;
+        int idle_seconds = kDefaultIdleSeconds;  // a connection that sends nothing is closed
         RenderLimits limits;
+        ConnectionGuard::Limits guard;
     };
 
     // Listens on where ([HOST:]PORT, loopback without a host); null with the
@@ -37,14 +42,9 @@ public:
     HttpService(const HttpService &) = delete;
     HttpService &operator=(const HttpService &) = delete;
 
-    // The event loop's side: the descriptors to wait on, how long at most
-    // (milliseconds, at most `longest`), and doing what is ready.
-    void add_to(std::vector<pollfd> &fds) const;
-    int timeout_ms(int longest) const;
-    void run();
-
     // A label a printer (--listen, --serve) printed, for the printer panel:
-    // its job, the job's stream so far and its diagnostics.
+    // its job, the job's stream so far and its diagnostics. Called from the
+    // printer's thread; it hands the label over and returns.
     void printed(const preview::LabelView &label, PrintedLabel printed);
     // Whether a printer feeds the panel.
     void has_printer(const std::string &what);

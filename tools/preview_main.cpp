@@ -142,8 +142,11 @@ std::unique_ptr<HttpService> start_http(const Options &o) {
     HttpService::Settings settings;
     settings.max_body = o.http_max_body;
     settings.idle_seconds = o.idle_seconds;
+    // A worker a processor, and one more that no single client may take.
     settings.workers = o.http_workers ? o.http_workers
-                                      : static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 2u, 8u));
+                                      : static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 2u, 8u)) + 1;
+    settings.guard.idle = std::chrono::seconds(o.idle_seconds);
+    settings.guard.rate = o.http_rate;
     settings.limits.max_labels = o.max_labels;
     std::string bound, error;
     bool loopback = true;
@@ -188,12 +191,15 @@ void usage(FILE *to) {
                  "                          is typed (port 0: any free port; loopback without a host);\n"
                  "                          alone, or with --serve or --listen, whose labels appear\n"
                  "                          on the page as they print\n"
-                 "      --http-max-body N   the largest stream the API takes, in bytes (default 8 MB)\n"
-                 "      --http-workers N    render N requests at once (default: a processor each, 2..8)\n"
+                 "      --http-max-body N   the largest stream the API takes, in bytes (default %zu MB)\n"
+                 "      --http-workers N    render N requests at once, all but one for any one client\n"
+                 "                          (default: a processor each, 2..8, and one more)\n"
+                 "      --http-rate N       answer 429 to an address that asks for more than N renders\n"
+                 "                          a second (default: no limit)\n"
                  "      --raw FILE          (--serve, --listen) also keep the bytes received in FILE\n"
                  "      --idle-timeout S    (--listen) end a job whose client sends nothing for S seconds\n"
-                 "                          (default 30), so that it cannot hold the printer; (--http)\n"
-                 "                          close a connection that sends nothing for as long\n"
+                 "                          (default %d), so that it cannot hold the printer; (--http)\n"
+                 "                          close a connection that sends no next request for as long\n"
                  "      --labels N          (--serve, --listen) stop after N labels (default: until stopped)\n"
                  "      --fault KIND[@N]    (--serve, --listen) from the N-th label on (default 1) report\n"
                  "                          KIND to ^ee and keep labels instead of printing them, until\n"
@@ -204,7 +210,7 @@ void usage(FILE *to) {
                  "\n"
                  "Exit status: 0 on success, 1 for a usage or file error, 2 when the stream had\n"
                  "lines the printer could not take (each reported on standard error).\n",
-                 kProgram, kProgram, kProgram, kProgram, fault_names().c_str());
+                 kProgram, kProgram, kProgram, kProgram, kDefaultMaxBody >> 20, kDefaultIdleSeconds, fault_names().c_str());
 }
 
 int bad_usage(const char *why = nullptr) {
@@ -216,7 +222,8 @@ int bad_usage(const char *why = nullptr) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    enum { kServe = 256, kRaw, kLabels, kListen, kMaxLabels, kFault, kMedia, kDpmm, kIdle, kHttp, kHttpBody, kHttpWorkers };
+    enum { kServe = 256, kRaw, kLabels, kListen, kMaxLabels, kFault, kMedia, kDpmm, kIdle, kHttp, kHttpBody, kHttpWorkers,
+           kHttpRate };
     static const option kOptions[] = {
         {"output", required_argument, nullptr, 'o'},     {"scale", required_argument, nullptr, 's'},
         {"report", optional_argument, nullptr, 'r'},     {"serve", no_argument, nullptr, kServe},
@@ -226,7 +233,7 @@ int main(int argc, char **argv) {
         {"fault", required_argument, nullptr, kFault},   {"media", required_argument, nullptr, kMedia},
         {"dpmm", required_argument, nullptr, kDpmm},     {"idle-timeout", required_argument, nullptr, kIdle},
         {"http", required_argument, nullptr, kHttp},     {"http-max-body", required_argument, nullptr, kHttpBody},
-        {"http-workers", required_argument, nullptr, kHttpWorkers},
+        {"http-workers", required_argument, nullptr, kHttpWorkers}, {"http-rate", required_argument, nullptr, kHttpRate},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
@@ -276,6 +283,13 @@ int main(int argc, char **argv) {
             long workers = 0;
             if (!parse_number(kProgram, "--http-workers", optarg, 1, 64, workers)) return bad_usage();
             o.http_workers = static_cast<int>(workers);
+            break;
+        }
+        case kHttpRate: {
+            char *end = nullptr;
+            o.http_rate = std::strtod(optarg, &end);
+            if (end == optarg || *end || !(o.http_rate > 0 && o.http_rate <= 1e6))
+                return bad_usage("--http-rate takes the renders a second one address may ask for, more than 0");
             break;
         }
         case kDpmm:

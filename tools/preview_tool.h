@@ -19,6 +19,7 @@
 
 
 #include "epl2_printer.h"
+#include "http_service.h"
 #include "label_api.h"
 #include "pdf.h"
 
@@ -61,11 +62,12 @@ struct Options {
     int media_width = Printer::kDefaultWidth;  // --media, in dots once the density is known
     int media_length = Printer::kDefaultLength;
     std::string media = "4x6";  // --media as given
-    int idle_seconds = 30;      // --idle-timeout
+    int idle_seconds = kDefaultIdleSeconds;  // --idle-timeout
     int dots_per_mm = 8;        // --dpmm
     std::string http;                     // --http [HOST:]PORT
-    std::size_t http_max_body = 8u << 20;  // --http-max-body
-    int http_workers = 0;                  // --http-workers (0: one a processor, 2 to 8)
+    std::size_t http_max_body = kDefaultMaxBody;  // --http-max-body
+    int http_workers = 0;                  // --http-workers (0: one a processor, 2 to 8, and one more)
+    double http_rate = 0;                  // --http-rate (renders a second from one address; 0: any)
     int fault = 0;        // --fault: the printer's code for it
     long fault_from = 1;  // from this label on
 };
@@ -222,15 +224,9 @@ inline Printer make_printer(const Options &o, LabelWriter &writer) {
 // when it cannot listen (errno says why, 0 for a malformed address).
 int listen_on(const std::string &where, std::string &bound, bool &loopback);
 
-class HttpService;
-
-// Waits on fds and, when given, the web service's sockets at once, and does
-// what is ready in the web service (event_loop.cpp). Returns poll's result.
-int wait_for(std::vector<pollfd> &fds, int timeout_ms, HttpService *http);
-
 // Serving as a printer (serving.cpp): on a new pseudo-terminal, or on a
-// TCP port, one job a connection; with the web service (http) in the same
-// loop when it is given, its printer panel fed with each label.
+// TCP port, one job a connection; with the web service (http), when it is
+// given, fed with each label for its printer panel.
 int serve(const Options &o, HttpService *http);
 int listen_for_jobs(const Options &o, HttpService *http);
 // The web service alone, until stopped.

@@ -123,7 +123,25 @@ void PrinterFeed::wake(bool heartbeat) {
     }
 }
 
+void PrinterFeed::set_printer(const std::string &what) {
+    std::lock_guard<std::mutex> hold(handed_lock_);
+    handed_printer_ = what;
+}
+
 void PrinterFeed::tick() {
+    std::deque<Event> handed;
+    {
+        std::lock_guard<std::mutex> hold(handed_lock_);
+        handed.swap(handed_);
+        if (handed_printer_) printer_ = std::move(*handed_printer_);
+        handed_printer_.reset();
+    }
+    for (Event &e : handed) {
+        e.id = next_event_++;
+        events_.push_back(std::move(e));
+        if (events_.size() > kMaxEventsKept) events_.pop_front();
+    }
+    if (!handed.empty()) wake(false);
     const auto now = std::chrono::steady_clock::now();
     if (now - last_heartbeat_ < kHeartbeat) return;
     last_heartbeat_ = now;
@@ -147,11 +165,12 @@ MHD_Result PrinterFeed::image(MHD_Connection *c, std::string_view name) {
 }
 
 void PrinterFeed::printed(const preview::LabelView &label, PrintedLabel printed) {
-    Event e{next_event_++, label.number, label.image.width(), label.image.height(), std::move(printed), {}};
+    Event e{0, label.number, label.image.width(), label.image.height(), std::move(printed), {}};
     if (!preview::encode_png(label.image, e.png, 1, e.label.dots_per_mm)) return;
-    events_.push_back(std::move(e));
-    if (events_.size() > kMaxEventsKept) events_.pop_front();
-    wake(false);
+    std::lock_guard<std::mutex> hold(handed_lock_);
+    handed_.push_back(std::move(e));
+    // A service too busy to take them in keeps the newest, as the panel does.
+    if (handed_.size() > kMaxEventsKept) handed_.pop_front();
 }
 
 std::string PrinterFeed::event_text(const Event &e) {
@@ -177,15 +196,24 @@ std::string PrinterFeed::event_text(const Event &e) {
 
 // ---- the printer's side ----
 
+// A job's stream as the panel keeps it: room for all it keeps from the
+// start, so that what the service's thread reads of it never moves while
+// the printer's appends.
+std::shared_ptr<std::string> Panel::new_stream() const {
+    auto stream = std::make_shared<std::string>();
+    if (http_) stream->reserve(kKept);
+    return stream;
+}
+
 Panel::Panel(HttpService *http, const preview::Printer &printer, LabelWriter &writer, int dots_per_mm)
-    : http_(http), printer_(printer), dots_per_mm_(dots_per_mm) {
+    : http_(http), printer_(printer), dots_per_mm_(dots_per_mm), stream_(new_stream()) {
     if (http_) writer.also = [this](const preview::LabelView &label) { this->label(label); };
 }
 
 void Panel::begin(long job) {
     job_ = job;
     // The last job's labels keep its stream.
-    stream_ = std::make_shared<std::string>();
+    stream_ = new_stream();
     start_ = fed_;
     first_ = printer_.diagnostics().size();
 }

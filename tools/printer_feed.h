@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <deque>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,17 +40,19 @@ struct PrintedLabel {
     int dots_per_mm = 8;
 };
 
-// The events and their readers, in the service's event loop.
+// The events and their readers, on the service's thread; set_printer() and
+// printed() come from the printer's, and are taken in at the next tick().
 class PrinterFeed {
 public:
     ~PrinterFeed();
     // What feeds the panel ("network printer 127.0.0.1:9100"; "" for none).
-    void set_printer(const std::string &what) { printer_ = what; }
+    void set_printer(const std::string &what);
     // GET /v1/printer/events, and GET /v1/printer/labels/{id}.png.
     MHD_Result subscribe(MHD_Connection *c);
     MHD_Result image(MHD_Connection *c, std::string_view name);
     void printed(const preview::LabelView &label, PrintedLabel printed);
-    // Every so often, a comment down each stream finds readers that left.
+    // Takes in what the printer handed over; every so often, a comment
+    // down each stream finds readers that left.
     void tick();
     // The service stops: every stream ends, none stays suspended.
     void close();
@@ -81,6 +85,10 @@ private:
 
     std::string printer_;
     std::deque<Event> events_;
+    // Handed over by the printer's thread, not yet taken in.
+    std::mutex handed_lock_;
+    std::deque<Event> handed_;
+    std::optional<std::string> handed_printer_;
     long next_event_ = 1;
     std::vector<Reader *> readers_;
     bool closing_ = false;
@@ -99,12 +107,13 @@ public:
 private:
     static constexpr std::size_t kKept = PrinterFeed::kMaxStreamShown + 1;  // one more: the panel says it is cut
     void label(const preview::LabelView &label);
+    std::shared_ptr<std::string> new_stream() const;
 
     HttpService *http_;
     const preview::Printer &printer_;
     int dots_per_mm_;
     long job_ = 1;
-    std::shared_ptr<std::string> stream_ = std::make_shared<std::string>();
+    std::shared_ptr<std::string> stream_;
     std::size_t fed_ = 0, start_ = 0, first_ = 0;
 };
 

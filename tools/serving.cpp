@@ -274,7 +274,7 @@ int serve(const Options &o, HttpService *http) {
         // A fault holding all it may: the terminal is not read, and the
         // sender's writes wait, until SIGUSR1 clears it.
         std::vector<pollfd> fds{{fault.full() ? -1 : master, POLLIN, 0}};
-        if (wait_for(fds, timeout_ms, http) <= 0 || !(fds[0].revents & POLLIN)) return false;
+        if (poll(fds.data(), fds.size(), timeout_ms) <= 0 || !(fds[0].revents & POLLIN)) return false;
         const ssize_t n = read(master, buf, sizeof buf);
         if (n <= 0) return false;
         keep_raw(raw, buf, static_cast<std::size_t>(n));
@@ -400,7 +400,7 @@ int listen_for_jobs(const Options &o, HttpService *http) {
                                                        waiting >= limits::kMaxWaitingTotal);
             fds.push_back({hold ? -1 : c.fd, POLLIN, 0});
         }
-        if (wait_for(fds, 200, http) < 0 && errno != EINTR) break;
+        if (poll(fds.data(), fds.size(), 200) < 0 && errno != EINTR) break;
         const auto now = std::chrono::steady_clock::now();
         for (std::size_t i = 0; i < connections.size(); ++i) {
             Connection &c = connections[i];
@@ -447,13 +447,11 @@ int listen_for_jobs(const Options &o, HttpService *http) {
     return writer.finish() ? status : 1;
 }
 
-int serve_http(const Options &, HttpService &http) {
+int serve_http(const Options &, HttpService &) {
     handle_signals();
     std::signal(SIGPIPE, SIG_IGN);
-    while (!g_stop) {
-        std::vector<pollfd> none;
-        if (wait_for(none, 1000, &http) < 0 && errno != EINTR) break;
-    }
+    // The service runs on its own threads; this one waits for a signal.
+    while (!g_stop) poll(nullptr, 0, 1000);
     return 0;
 }
 

@@ -190,6 +190,11 @@ try:
         ("POST to the page", "POST", "/", SAMPLE, {}, 405),
         ("Accept: text/html only", "POST", labels, SAMPLE, {"Accept": "text/html"}, 406),
         ("over the body limit", "POST", labels, b"N\n" * (4 << 20) + b"P1\n", {}, 413),
+        # A limit has two sides: exactly the limit is taken, a byte more is not.
+        ("the body limit exactly", "POST", labels, b"\n" * ((8 << 20) - 13) + b"LO0,0,8,8\nP1\n", {}, 200),
+        ("a byte over the body limit", "POST", labels, b"\n" * ((8 << 20) - 12) + b"LO0,0,8,8\nP1\n", {}, 413),
+        ("the health answer", "GET", "/healthz", None, {}, 200),
+        ("POST to the health answer", "POST", "/healthz", b"x", {}, 405),
         ("an image body", "POST", labels, SAMPLE, {"Content-Type": "image/png"}, 415),
         ("X-Linter: maybe", "POST", labels, SAMPLE, {"X-Linter": "maybe"}, 400),
     ):

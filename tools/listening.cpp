@@ -1,17 +1,13 @@
 // SPDX-License-Identifier: MIT
-// The tool's sockets: listening on HOST:PORT, and the one wait in which the
-// printer's descriptors and the web service's are served together.
+// The tool's listening sockets, on HOST:PORT.
 #include <arpa/inet.h>
 #include <netdb.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
-#include <vector>
 
-#include "http_service.h"
 #include "preview_tool.h"
 
 namespace quillbar::tool {
@@ -62,22 +58,6 @@ int listen_on(const std::string &where, std::string &bound, bool &loopback) {
         bound = std::string(name) + ":" + std::to_string(ntohs(a4->sin_port));
     }
     return fd;
-}
-
-// Waits for fds and the web service's sockets at once; does what is ready
-// in the web service. Returns poll's result for fds.
-int wait_for(std::vector<pollfd> &fds, int timeout_ms, HttpService *http) {
-    const std::size_t own = fds.size();
-    if (http) {
-        http->add_to(fds);
-        timeout_ms = http->timeout_ms(timeout_ms);
-    }
-    const int ready = poll(fds.data(), fds.size(), timeout_ms);
-    if (http) {
-        if (ready >= 0) http->run();
-        fds.resize(own);
-    }
-    return ready;
 }
 
 }  // namespace quillbar::tool
