@@ -116,7 +116,9 @@ test-sanitize: deps
 	  ctest -j$(JOBS) --output-on-failure
 
 # Threads, handles, handlers and status under ThreadSanitizer: the tests
-# that run calls from several threads at once, on a library built for it.
+# that run calls from several threads at once, on a library built for it;
+# and the web service, whose threads serve sockets, render and take the
+# printer's labels.
 # (Not the cancelled thread: the sanitizer does not follow a cancellation's
 # unwinding in a forked child; the shipped library's unwinding test covers it.)
 TSAN_TESTS := Threads.*:PrinterHandle.*:SeveralPrinters.*:PrinterStatus.*:PrinterClose.*:MessageHandlers.*:DownPicture.Threads*:-Threads.CancelledThread*
@@ -126,6 +128,8 @@ test-tsan: deps
 	cmake --build build-tsan -j$(JOBS) --target quillbar_tests quillbar_printer_tests quillbar-preview
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/quillbar_tests --gtest_filter='$(TSAN_TESTS)'
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/quillbar_printer_tests --gtest_filter='$(TSAN_TESTS)'
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp \
+	  python3 tests/tools/http_service.py build-tsan/tools/quillbar-preview --sanitized
 
 # The virtual printer and the C API on random input for FUZZ_SECONDS each,
 # from the committed corpora.

@@ -1,11 +1,17 @@
 // SPDX-License-Identifier: MIT
 // The label API apart from HTTP: what a path asks for, which answer an
-// Accept header gets, the warnings header, and the answers' statuses.
+// Accept header gets, the warnings header, and the answers' statuses; and
+// how the service shares its workers and connections among clients.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "fair_queue.h"
+#include "http_guard.h"
 #include "label_api.h"
 
 namespace {
@@ -154,3 +160,76 @@ TEST(LabelApi, AnswersSayWhatTheStreamPrinted) {
 }
 
 }  // namespace
+
+// Whose render a free worker takes: the client with fewest running, the
+// earliest among equals, and never a client's last free worker.
+TEST(ServiceShares, WorkersGoToTheClientWithFewestRunning) {
+    struct Row {
+        const char *what;
+        int workers;
+        const char *pushed;  // one letter a request, its client
+        const char *taken;   // in the order workers take them; '.' none
+    };
+    const Row rows[] = {
+        {"one client keeps one worker free", 3, "aaaaaa", "aa."},
+        {"a later client goes before a second of the first", 3, "aaaab", "aba"},
+        {"two clients alternate", 4, "aaabbb", "abab"},
+        {"one worker is all a client's", 1, "aa", "a."},
+    };
+    for (const Row &row : rows) {
+        quillbar::tool::FairQueue<int> queue(row.workers);
+        for (const char *p = row.pushed; *p; ++p) queue.push(std::string(1, *p), static_cast<int>(p - row.pushed));
+        std::string taken;
+        for (std::size_t i = 0; i < std::strlen(row.taken); ++i) {
+            const auto next = queue.take();
+            taken += next ? next->first : ".";
+        }
+        EXPECT_EQ(taken, row.taken) << row.what;
+    }
+    // A finished render frees its client's share.
+    quillbar::tool::FairQueue<int> queue(2);
+    queue.push("a", 1), queue.push("a", 2);
+    ASSERT_TRUE(queue.take());
+    EXPECT_FALSE(queue.take());
+    queue.finished("a");
+    EXPECT_EQ(queue.take()->second, 2);
+}
+
+// At a cap, the connection let go is the one waiting longest for a head,
+// from the address at its cap; never one the service works for.
+TEST(ServiceShares, ACapLetsGoTheLongestWaitingHead) {
+    using quillbar::tool::ConnectionGuard;
+    const auto t0 = quillbar::tool::Clock::now();
+    const auto at = [t0](int s) { return t0 + std::chrono::seconds(s); };
+    ConnectionGuard::Limits limits;
+    limits.total = 3;
+    limits.per_address = 2;
+    ConnectionGuard guard(limits);
+    int fds[5][2];
+    for (auto &pair : fds) ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    ConnectionGuard::Peer *working = guard.opened(fds[0][0], "a", at(0));
+    guard.working(working, at(0));
+    ConnectionGuard::Peer *waiting = guard.opened(fds[1][0], "a", at(1));
+    // A third from a: its address is at its cap; the head waiting is let go.
+    ConnectionGuard::Peer *third = guard.opened(fds[2][0], "a", at(2));
+    EXPECT_FALSE(working->let_go);
+    EXPECT_TRUE(waiting->let_go);
+    EXPECT_FALSE(third->let_go);
+    // From b: the total is not over (a let-go connection does not count).
+    ConnectionGuard::Peer *b = guard.opened(fds[3][0], "b", at(3));
+    EXPECT_FALSE(b->let_go);
+    EXPECT_EQ(guard.connections(), 3u);
+    // Over the total, with a's third the longest waiting head.
+    ConnectionGuard::Peer *c = guard.opened(fds[4][0], "c", at(4));
+    EXPECT_TRUE(third->let_go);
+    EXPECT_FALSE(c->let_go);
+    // Let go is shut down: its other end reads the end.
+    char byte;
+    EXPECT_EQ(read(fds[1][1], &byte, 1), 0);
+    // Deadlines: b's head is due 10 s after it came.
+    EXPECT_FALSE(b->let_go);
+    guard.enforce(at(14), 1000);
+    EXPECT_TRUE(b->let_go);
+    EXPECT_FALSE(working->let_go);
+    for (auto &pair : fds) close(pair[0]), close(pair[1]);
+}

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <ctime>
 #include <cstring>
 
 #include "http_impl.h"
@@ -156,6 +158,11 @@ std::unique_ptr<HttpService> HttpService::start(const std::string &where, const 
         error = errno ? std::strerror(errno) : "not [HOST:]PORT with PORT 0..65535";
         return nullptr;
     }
+    // The time zone is read once, before the workers: the PDF writer asks
+    // for the local time from each of them, and without TZ the C library
+    // reads the zone's file again at every asking.
+    setenv("TZ", ":/etc/localtime", 0);
+    tzset();
     auto impl = std::make_unique<Impl>(settings);
     impl->loopback = loopback;
     impl->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
