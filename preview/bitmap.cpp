@@ -170,7 +170,7 @@ void append_bytes(png_structp png, png_bytep data, png_size_t size) {
 // returns through longjmp.
 // out is a FILE, or with to_memory the vector the bytes are appended to.
 bool write_rows(png_structp png, png_infop info, void *out, bool to_memory, const Bitmap &bitmap, int scale, int dpmm,
-                png_byte *packed, std::size_t packed_size) {
+                png_byte *packed, std::size_t packed_size, bool grayscale) {
     if (setjmp(png_jmpbuf(png))) return false;
     const long width = static_cast<long>(bitmap.width()) * scale, height = static_cast<long>(bitmap.height()) * scale;
     if (to_memory)
@@ -179,7 +179,8 @@ bool write_rows(png_structp png, png_infop info, void *out, bool to_memory, cons
         png_init_io(png, static_cast<FILE *>(out));
     // One bit a pixel, 1 white: labels are mostly white, and a 1-bit row is
     // an eighth of what an 8-bit one would be to compress.
-    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 1, PNG_COLOR_TYPE_GRAY,
+    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), grayscale ? 8 : 1,
+                 PNG_COLOR_TYPE_GRAY,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     // 8 dots a millimetre is 8000 a metre; each dot drawn scale pixels wide
     // makes scale times as many pixels a metre, so the picture keeps the
@@ -207,6 +208,9 @@ bool write_rows(png_structp png, png_infop info, void *out, bool to_memory, cons
             for (long x = 0; x < width; ++x)
                 if (dots[x / scale]) packed[x >> 3] = static_cast<png_byte>(packed[x >> 3] & ~(0x80 >> (x & 7)));
         }
+        // 8 bits a pixel: each bit spread to a byte.
+        if (grayscale)
+            for (long x = width - 1; x >= 0; --x) packed[x] = (packed[x >> 3] & (0x80 >> (x & 7))) ? 0xFF : 0x00;
         for (int repeat = 0; repeat < scale; ++repeat) png_write_row(png, packed);
     }
     png_write_end(png, nullptr);
@@ -217,13 +221,15 @@ bool write_rows(png_structp png, png_infop info, void *out, bool to_memory, cons
 
 namespace {
 
-bool encode(void *out, bool to_memory, const Bitmap &bitmap, int scale, int dpmm) {
+bool encode(void *out, bool to_memory, const Bitmap &bitmap, int scale, int dpmm, bool grayscale = false) {
     scale = std::clamp(scale, 1, 64);
     const long width = static_cast<long>(bitmap.width()) * scale;
-    std::vector<png_byte> packed(static_cast<std::size_t>((width + 7) / 8));
+    // Room for a row at 8 bits; a 1-bit row is packed in its first eighth.
+    std::vector<png_byte> packed(static_cast<std::size_t>(grayscale ? width : (width + 7) / 8));
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
-    const bool ok = info && write_rows(png, info, out, to_memory, bitmap, scale, dpmm, packed.data(), packed.size());
+    const bool ok = info && write_rows(png, info, out, to_memory, bitmap, scale, dpmm, packed.data(),
+                                                 static_cast<std::size_t>((width + 7) / 8), grayscale);
     png_destroy_write_struct(&png, &info);
     return ok;
 }
@@ -244,9 +250,9 @@ bool write_png(const std::string &path, const Bitmap &bitmap, int scale, int dot
     return closed && ok;
 }
 
-bool encode_png(const Bitmap &bitmap, std::vector<unsigned char> &out, int scale, int dots_per_mm) {
+bool encode_png(const Bitmap &bitmap, std::vector<unsigned char> &out, int scale, int dots_per_mm, bool grayscale) {
     out.clear();
-    return bitmap.width() > 0 && bitmap.height() > 0 && encode(&out, true, bitmap, scale, dots_per_mm);
+    return bitmap.width() > 0 && bitmap.height() > 0 && encode(&out, true, bitmap, scale, dots_per_mm, grayscale);
 }
 
 }  // namespace quillbar::preview

@@ -147,7 +147,9 @@ double true_dots_per_mm(int dots_per_mm);
 // when it cannot be written.
 bool write_png(const std::string &path, const Bitmap &bitmap, int scale = 1, int dots_per_mm = 8);
 // The same PNG into memory: false (out empty or partial) for an empty picture
-// or when memory runs out.
-bool encode_png(const Bitmap &bitmap, std::vector<unsigned char> &out, int scale = 1, int dots_per_mm = 8);
+// or when memory runs out. With grayscale, 8 bits a pixel (0 or 255) for
+// readers that take no 1-bit pictures; the same picture.
+bool encode_png(const Bitmap &bitmap, std::vector<unsigned char> &out, int scale = 1, int dots_per_mm = 8,
+                bool grayscale = false);
 
 }  // namespace quillbar::preview

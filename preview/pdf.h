@@ -13,6 +13,20 @@
 
 namespace quillbar::preview {
 
+// Labels laid out on sheets instead of a page a label: columns x rows
+// cells a page, each label at its physical size in its cell (made smaller
+// to fit one that is larger, never larger), placed within the cell as
+// aligned; justified spreads the labels so that the gaps between them and
+// the page's edges are equal.
+struct PdfSheet {
+    enum class Align { start, center, end, justify };  // left/top, centre, right/bottom
+    enum class Border { none, solid, dashed };
+    double width_pt = 612, height_pt = 792;  // Letter
+    int columns = 1, rows = 1;
+    Align horizontal = Align::center, vertical = Align::center;
+    Border border = Border::none;
+};
+
 class PdfWriter {
 public:
     // Into a file, or (with the other constructor) into memory.
@@ -22,6 +36,8 @@ public:
     PdfWriter(const PdfWriter &) = delete;
     PdfWriter &operator=(const PdfWriter &) = delete;
 
+    // Lays the labels out on sheets from now on.
+    void set_sheet(const PdfSheet &sheet);
     // False when the page could not be made (the reason in error()).
     bool add(const Bitmap &label);
     // Ends the document; false when it could not be written whole.

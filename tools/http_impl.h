@@ -29,6 +29,7 @@ struct Request {
     ConnectionGuard::Peer *peer = nullptr;
     LabelPath path;
     Format format = Format::png;
+    RenderOptions options;
     std::string body;
     std::size_t counted = 0;  // of the body, in the service's bodies_held (a GET's is not)
     bool too_large = false;

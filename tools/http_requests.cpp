@@ -143,6 +143,7 @@ MHD_Result HttpService::Impl::serve_labels(MHD_Connection *c, const char *method
             return refuse_early(c, context, 400, "X-Linter is On or Off, not " + std::string(linter));
         request->warnings = strcasecmp(linter, "on") == 0;
     }
+    if (!parse_render_options(header, request->options, why)) return refuse_early(c, context, 400, why);
     if (read_only) {
         request->body = std::move(request->path.stream);
     } else {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "epl2_printer.h"
+#include "pdf.h"
 
 namespace quillbar::tool {
 
@@ -54,6 +56,28 @@ struct Answer {
     std::vector<std::pair<std::string, std::string>> headers;
 };
 
+// What the label viewers' option headers ask for: the labels turned
+// clockwise (X-Rotation: 0, 90, 180, 270), the PNG's pixels (X-Quality:
+// Grayscale, 8 bits; Bitonal, 1 bit, the default), and for a PDF, labels
+// laid out on sheets (X-Page-Size: Letter, A4, A5, A6 or WxH in inches;
+// X-Page-Orientation: Portrait or Landscape; X-Page-Layout: CxR;
+// X-Page-Align: Left, Right, Center, Justify; X-Page-Vertical-Align: Top,
+// Bottom, Center, Justify; X-Label-Border: None, Solid, Dashed). Without a
+// page size, a PDF has a page a label at its size.
+struct RenderOptions {
+    int rotation = 0;
+    bool grayscale = false;
+    std::optional<preview::PdfSheet> sheet;
+};
+
+// The options from the request's headers (header(name) is the value or
+// null); false with the reason for a value they do not take.
+bool parse_render_options(const std::function<const char *(const char *)> &header, RenderOptions &out,
+                          std::string &why);
+
+// The picture turned clockwise by a multiple of 90 degrees.
+preview::Bitmap turned(const preview::Bitmap &label, int degrees);
+
 struct RenderLimits {
     long max_labels = 1000;  // rendered a request; more are counted
     std::chrono::milliseconds time{10000};
@@ -63,7 +87,8 @@ struct RenderLimits {
 // the index (PNG; PDF with an index), every label (PDF), or the report
 // (JSON); X-Total-Count and X-Warnings with it. A stream the printer partly
 // rejects still prints the rest: 200 with its warnings.
-Answer render(const std::string &stream, const LabelPath &path, Format format, const RenderLimits &limits);
+Answer render(const std::string &stream, const LabelPath &path, Format format, const RenderLimits &limits,
+              const RenderOptions &options = {});
 
 // The report --report=json writes: labels (given), what the printer did,
 // its state. Text that is not UTF-8 is replaced when it is dumped.

@@ -88,6 +88,26 @@ def png_size(png):
     return int.from_bytes(png[16:20], "big"), int.from_bytes(png[20:24], "big")
 
 
+def gray_pixels(png):
+    """Rows of an 8-bit grayscale PNG as this service writes it (filters
+    None and Up only)."""
+    import zlib
+    width, height = png_size(png)
+    data, at = b"", 8
+    while at < len(png):
+        length, kind = int.from_bytes(png[at:at + 4], "big"), png[at + 4:at + 8]
+        if kind == b"IDAT":
+            data += png[at + 8:at + 8 + length]
+        at += 12 + length
+    raw, rows, previous = zlib.decompress(data), [], bytes(width)
+    for y in range(height):
+        kind, row = raw[y * (width + 1)], raw[y * (width + 1) + 1:(y + 1) * (width + 1)]
+        row = bytes((a + b) & 0xFF for a, b in zip(row, previous)) if kind == 2 else row
+        rows.append(row)
+        previous = row
+    return rows
+
+
 def pdf_pages(pdf):
     path = os.path.join(work, "labels.pdf")
     with open(path, "wb") as f:
@@ -178,6 +198,34 @@ try:
     check("three requests on one kept-alive connection", statuses == [200] * 3 and connection.sock is not None)
     connection.close()
 
+    # The label viewers' options: the picture turned clockwise, its pixels'
+    # depth, and labels laid out on sheets.
+    def png_of(headers, stream=SAMPLE):
+        status, _, body = request(host, port, "POST", "/v1/printers/8dpmm/labels/4x6/0/", stream, headers)
+        return body if status == 200 else b""
+    upright = gray_pixels(png_of({"X-Quality": "Grayscale"}))
+    clockwise = {0: upright, 90: [bytes(col) for col in zip(*upright[::-1])],
+                 180: [row[::-1] for row in upright[::-1]], 270: [bytes(col) for col in zip(*upright)][::-1]}
+    for degrees, expected in clockwise.items():
+        got = gray_pixels(png_of({"X-Quality": "Grayscale", "X-Rotation": str(degrees)}))
+        check(f"X-Rotation {degrees}: the label turned clockwise", got == expected)
+    for quality, depth in ((None, 1), ("Bitonal", 1), ("grayscale", 8)):
+        png = png_of({"X-Quality": quality} if quality else {})
+        check(f"X-Quality {quality}: {depth} bit(s) a pixel", len(png) > 24 and png[24] == depth)
+    a4, a6 = "595.276 x 841.89", "297.638 x 419.528"
+    for what, options, stream, pages in (
+        ("A4, a label a page", {"X-Page-Size": "A4"}, THREE, [a4] * 3),
+        ("A4 landscape", {"X-Page-Size": "a4", "X-Page-Orientation": "Landscape"}, THREE, ["841.89 x 595.276"] * 3),
+        ("Letter, 2 x 2 a page", {"X-Page-Size": "Letter", "X-Page-Layout": "2x2"}, THREE, ["612 x 792"]),
+        ("A6, 1 x 2 a page, justified with borders", {"X-Page-Size": "A6", "X-Page-Layout": "1x2", "X-Page-Align":
+         "Justify", "X-Page-Vertical-Align": "Justify", "X-Label-Border": "Dashed"}, THREE, [a6] * 2),
+        ("4 x 6 inches, A5 landscape's neighbour", {"X-Page-Size": "4x6"}, SAMPLE, ["288 x 432"]),
+    ):
+        status, _, body = request(host, port, "POST", "/v1/printers/8dpmm/labels/4x6/", stream,
+                                  {"Accept": "application/pdf", **options})
+        got = pdf_pages(body) if status == 200 else [status]
+        check(f"PDF pages, {what}: {pages}", got == pages, got)
+
     # Refusals, each with its reason, and host names that are this machine's.
     labels = "/v1/printers/8dpmm/labels/4x6/"
     for what, method, path, body, headers, expected in (
@@ -204,6 +252,11 @@ try:
         ("POST to the health answer", "POST", "/healthz", b"x", {}, 405),
         ("an image body", "POST", labels, SAMPLE, {"Content-Type": "image/png"}, 415),
         ("X-Linter: maybe", "POST", labels, SAMPLE, {"X-Linter": "maybe"}, 400),
+        ("X-Rotation: 45", "POST", labels, SAMPLE, {"X-Rotation": "45"}, 400),
+        ("X-Quality: sepia", "POST", labels, SAMPLE, {"X-Quality": "sepia"}, 400),
+        ("X-Page-Size: B5", "POST", labels, SAMPLE, {"X-Page-Size": "B5"}, 400),
+        ("X-Page-Layout: 0x2", "POST", labels, SAMPLE, {"X-Page-Size": "A4", "X-Page-Layout": "0x2"}, 400),
+        ("X-Page-Layout without a page size", "POST", labels, SAMPLE, {"X-Page-Layout": "2x2"}, 400),
     ):
         status, headers, answer = request(host, port, method, path, body, headers)
         check(f"{what}: {expected}", status == expected and (status == 405 or answer.strip()), (status, answer[:80]))
