@@ -103,6 +103,12 @@ public:
     void dirty_area(long &x0, long &y0, long &x1, long &y1) const {
         x0 = dirty_x0_, y0 = dirty_y0_, x1 = dirty_x1_, y1 = dirty_y1_;
     }
+    // What was drawn since begin_mark(): the box of it, empty (x1 <= x0)
+    // when nothing was.
+    void begin_mark() { mark_x0_ = mark_y0_ = kNowhere, mark_x1_ = mark_y1_ = 0; }
+    void marked_area(long &x0, long &y0, long &x1, long &y1) const {
+        x0 = mark_x0_, y0 = mark_y0_, x1 = mark_x1_, y1 = mark_y1_;
+    }
     // Turned 180 degrees in place.
     void turn_half();
 
@@ -123,6 +129,10 @@ private:
         dirty_y0_ = std::min(dirty_y0_, y0);
         dirty_x1_ = std::max(dirty_x1_, x1);
         dirty_y1_ = std::max(dirty_y1_, y1);
+        mark_x0_ = std::min(mark_x0_, x0);
+        mark_y0_ = std::min(mark_y0_, y0);
+        mark_x1_ = std::max(mark_x1_, x1);
+        mark_y1_ = std::max(mark_y1_, y1);
     }
     void touch_all() { touch(0, 0, width_, height_); }
     int width_ = 0;
@@ -134,6 +144,7 @@ private:
     // position to it cannot overflow.
     static constexpr long kNowhere = std::numeric_limits<int>::max();
     long dirty_x0_ = kNowhere, dirty_y0_ = kNowhere, dirty_x1_ = 0, dirty_y1_ = 0;
+    long mark_x0_ = kNowhere, mark_y0_ = kNowhere, mark_x1_ = 0, mark_y1_ = 0;
 };
 
 // A printer's true dots a millimetre: "12 dots/mm" is a 300-dpi head, 11.81

@@ -47,6 +47,8 @@ constexpr int kMaxNesting = 3;
 // Inverting and erasing areas (LE, LW) kept for one label; beyond, they are
 // applied where they stand in the stream.
 constexpr std::size_t kMaxOverlays = 4096;
+// Objects listed for a label (its report's elements); more are drawn, not listed.
+constexpr std::size_t kMaxElements = 10000;
 
 // A virtual printer that serves (--serve, --listen) holds, at most:
 // - the labels a fault keeps until it clears, compressed: past this it

@@ -35,6 +35,17 @@ struct Event {
     std::string detail;
 };
 
+// Something drawn on a label: its command and the stream line it came
+// from, the box of the dots it drew (after the label is turned, for ZB),
+// and its data (text, a bar code's, a graphic's name) where it has any.
+struct Element {
+    std::string command;  // "A", "B", "LO", ...
+    long line = 0;
+    std::size_t offset = 0;
+    long x = 0, y = 0, width = 0, height = 0;
+    std::string data;
+};
+
 struct PrintedLabel {
     Bitmap image;
     long sets = 1;
@@ -53,6 +64,7 @@ struct LabelView {
     std::size_t offset;
     long number;
     const std::vector<std::string> &notes;
+    const std::vector<Element> *elements = nullptr;  // what was drawn on it, in command order
 };
 
 // One GW block as it arrived: position, row bytes, rows and the data.

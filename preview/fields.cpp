@@ -113,6 +113,12 @@ bool Fields::name(std::size_t i, std::string &value) {
 }
 
 bool Fields::data(std::size_t i, std::string &value) {
+    const bool read = data_field(i, value);
+    if (read) cmd_.data = value;
+    return read;
+}
+
+bool Fields::data_field(std::size_t i, std::string &value) {
     if (!at(i, " (quoted data)")) return false;
     // The data runs to the end of the line: commas inside it are its own.
     std::vector<std::size_t> starts;

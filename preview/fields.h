@@ -20,6 +20,7 @@ struct Cmd {
     const std::string *binary = nullptr;  // GW or GM data that came with the line
     const DataHeader *header = nullptr;   // and its header, as the command table read it
     Machine *machine = nullptr;
+    mutable std::string data;  // what its data (or name) field read, for the label's list of elements
 };
 
 // Reads a command's fields in order; the first field missing or malformed is
@@ -44,6 +45,7 @@ public:
 
 private:
     bool at(std::size_t i, const char *missing);
+    bool data_field(std::size_t i, std::string &value);
     const Cmd &cmd_;
     std::string error_;
 };

@@ -2,6 +2,9 @@
 #include "label_canvas.h"
 
 #include <algorithm>
+#include <limits>
+
+#include <algorithm>
 
 #include "bounds.h"
 #include "held.h"
@@ -27,6 +30,33 @@ Bitmap &LabelCanvas::layer(bool late) {
         late_used_ = true;
     }
     return late_;
+}
+
+void LabelCanvas::begin_mark() {
+    base_.begin_mark();
+    late_.begin_mark();
+    page_.begin_mark();
+    overlays_at_mark_ = overlays_.size();
+}
+
+bool LabelCanvas::marked(long &x0, long &y0, long &x1, long &y1) const {
+    x0 = y0 = std::numeric_limits<long>::max();
+    x1 = y1 = std::numeric_limits<long>::min();
+    const auto add = [&](long a0, long b0, long a1, long b1) {
+        if (a1 <= a0 || b1 <= b0) return;
+        x0 = std::min(x0, a0), y0 = std::min(y0, b0), x1 = std::max(x1, a1), y1 = std::max(y1, b1);
+    };
+    for (const Bitmap *layer : {&base_, &late_, &page_}) {
+        long a0, b0, a1, b1;
+        layer->marked_area(a0, b0, a1, b1);
+        add(a0, b0, a1, b1);
+    }
+    for (std::size_t i = overlays_at_mark_; i < overlays_.size(); ++i) {
+        const Overlay &o = overlays_[i];
+        add(std::max(0L, o.x), std::max(0L, o.y), std::min<long>(o.x + o.w, base_.width()),
+            std::min<long>(o.y + o.h, base_.height()));
+    }
+    return x1 > x0 && y1 > y0;
 }
 
 bool LabelCanvas::overlay(const Overlay &o) {

@@ -36,6 +36,11 @@ public:
     // LE or LW over everything; false when the label holds as many as it may.
     bool overlay(const Overlay &o);
     bool has_overlays() const { return !overlays_.empty(); }
+
+    // What one object draws: begin_mark() before it, marked() after it (the
+    // box over every layer, and the overlays it added); false for nothing.
+    void begin_mark();
+    bool marked(long &x0, long &y0, long &x1, long &y1) const;
     bool finishing() const { return finishing_; }
     bool drawn() const { return drawn_; }
 
@@ -65,6 +70,7 @@ private:
     bool drawn_ = false;
     bool finishing_ = false;
     std::vector<Overlay> overlays_;
+    std::size_t overlays_at_mark_ = 0;
 };
 
 }  // namespace quillbar::preview

@@ -45,6 +45,7 @@ void Machine::reset_label() {
     canvas.reset(state.width, state.length);
     counter_objects.clear();
     notes.clear();
+    elements.clear();
 }
 
 void Machine::note_outside(std::size_t at) {
@@ -158,7 +159,21 @@ void Machine::run_line(std::string text, std::size_t at, const std::string *bina
     cmd.header = header;
     std::vector<std::size_t> starts;
     cmd.fields = split_fields(cmd.rest, starts);
+    canvas.begin_mark();
     entry->run(*this, cmd);
+    record_element(cmd);
+}
+
+// The objects that draw: text, bar codes, lines, boxes and graphics. A line
+// that runs others (FR, P) is not one itself.
+void Machine::record_element(const Cmd &cmd) {
+    const char first = cmd.letters.empty() ? 0 : cmd.letters[0];
+    if (std::string_view("ABbXLG").find(first) == std::string_view::npos) return;
+    long x0, y0, x1, y1;
+    if (!canvas.marked(x0, y0, x1, y1)) return;
+    std::vector<Element> &into = printing ? printing_elements : elements;
+    if (into.size() >= limits::kMaxElements) return;
+    into.push_back({cmd.letters, running_line, cmd.offset, x0, y0, x1 - x0, y1 - y0, cmd.data});
 }
 
 // ---- forms ----------------------------------------------------------------------------------
@@ -277,6 +292,7 @@ void Machine::print(long sets, long copies, std::size_t at) {
             // Counter objects are drawn on the printed picture, as the form
             // substitutes them. By index and by copy: whatever a line run
             // here does to the list, the loop stays on firm ground.
+            printing_elements.clear();
             const Bitmap &page = canvas.finish(state.upside_down, [this] {
                 const Held<bool> substitute(substituting, true);
                 for (std::size_t k = 0, n = counter_objects.size(); k < n && k < counter_objects.size(); ++k) {
@@ -285,6 +301,7 @@ void Machine::print(long sets, long copies, std::size_t at) {
                 }
             });
             emit(page, counter_objects.empty() ? sets : 1, copies, at);
+            printing_elements.clear();
         }
         for (auto &entry : counters) entry.second.value += entry.second.step;
     }
@@ -296,7 +313,15 @@ void Machine::emit(const Bitmap &image, long sets, long copies, std::size_t at) 
     std::vector<std::string> label_notes = notes;
     if (!canvas.drawn()) label_notes.push_back("the label has nothing on it");
     if (label_sink) {
-        label_sink(LabelView{image, sets, copies, at, labels_printed, label_notes});
+        // Where each object is on the picture as printed: turned with it.
+        std::vector<Element> drawn = elements;
+        drawn.insert(drawn.end(), printing_elements.begin(), printing_elements.end());
+        if (state.upside_down)
+            for (Element &e : drawn) {
+                e.x = image.width() - e.x - e.width;
+                e.y = image.height() - e.y - e.height;
+            }
+        label_sink(LabelView{image, sets, copies, at, labels_printed, label_notes, &drawn});
     } else {
         PrintedLabel label;
         label.image = image;

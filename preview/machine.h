@@ -122,6 +122,10 @@ struct Machine final : StreamReader::Listener {
     };
     std::vector<CounterObject> counter_objects;  // drawn anew for each label set
     std::vector<std::string> notes;
+    // What is drawn on the label, and what is drawn anew on each printed
+    // picture (counter objects).
+    std::vector<Element> elements, printing_elements;
+    void record_element(const Cmd &cmd);
     bool printing = false;  // one print engine: a print does not start another
     int nesting = 0;        // lines running inside other lines (limits::kMaxNesting)
     // The layer an object goes to: late for graphics and substituted data.

@@ -161,6 +161,42 @@ TEST(LabelApi, AnswersSayWhatTheStreamPrinted) {
 
 }  // namespace
 
+// Each label's elements in the JSON report: command, stream line, box and
+// data, turned with the label, and one label's objects only.
+TEST(LabelApi, ElementsSayWhatEachLineDrew) {
+    struct Row {
+        const char *what;
+        const char *stream;
+        long label;
+        const char *expected;  // command@line x,y wxh "data", one after another
+    };
+    const Row rows[] = {
+        {"a box, a line and text", "N\nq200\nQ100,24\nX10,10,2,110,60\nLO0,80,50,4\nA20,20,0,1,1,1,N,\"Hi\"\nP1\n", 0,
+         "X@4 10,10 100x50 \"\" LO@5 0,80 50x4 \"\" A@6 22,23 15x8 \"Hi\" "},  // the ink of the glyphs, not their cells
+        {"turned with ZB", "N\nZB\nq200\nQ100,24\nLO0,0,50,4\nP1\n", 0, "LO@5 150,96 50x4 \"\" "},
+        {"N starts the next label's list", "N\nq200\nQ100,24\nLO0,0,8,8\nP1\nN\nLO1,1,4,4\nP1\n", 1,
+         "LO@7 1,1 4x4 \"\" "},
+        {"a form's variable, as printed", "FS\"F\"\nV00,5,N,\"v\"\nq200\nQ100,24\nA0,0,0,1,1,1,N,V00\nFE\nFR\"F\"\n?\nabc\nP1\n",
+         0, "A@5 2,3 24x8 \"abc\" "},
+    };
+    for (const Row &row : rows) {
+        LabelPath path;
+        path.media_width = 812;
+        path.media_length = 1218;
+        const quillbar::tool::Answer a = quillbar::tool::render(row.stream, path, Format::json, {});
+        ASSERT_EQ(a.status, 200) << row.what << ": " << a.body;
+        const auto report = nlohmann::json::parse(a.body);
+        ASSERT_GT(report["labels"].size(), static_cast<std::size_t>(row.label)) << row.what << ": " << a.body;
+        std::string got;
+        for (const auto &e : report["labels"][row.label]["elements"])
+            got += e["command"].get<std::string>() + "@" + std::to_string(e["line"].get<long>()) + " " +
+                   std::to_string(e["x"].get<long>()) + "," + std::to_string(e["y"].get<long>()) + " " +
+                   std::to_string(e["width"].get<long>()) + "x" + std::to_string(e["height"].get<long>()) + " \"" +
+                   e["data"].get<std::string>() + "\" ";
+        EXPECT_EQ(got, row.expected) << row.what;
+    }
+}
+
 // Whose render a free worker takes: the client with fewest running, the
 // earliest among equals, and never a client's last free worker.
 TEST(ServiceShares, WorkersGoToTheClientWithFewestRunning) {

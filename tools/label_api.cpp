@@ -246,6 +246,15 @@ nlohmann::ordered_json report_json(const Printer &printer, nlohmann::ordered_jso
     return out;
 }
 
+nlohmann::ordered_json elements_json(const std::vector<preview::Element> *elements) {
+    nlohmann::ordered_json out = nlohmann::ordered_json::array();
+    if (elements)
+        for (const preview::Element &e : *elements)
+            out.push_back({{"command", e.command}, {"line", e.line}, {"offset", e.offset}, {"x", e.x}, {"y", e.y},
+                           {"width", e.width}, {"height", e.height}, {"data", e.data}});
+    return out;
+}
+
 nlohmann::ordered_json diagnostics_json(const std::vector<preview::Diagnostic> &diagnostics) {
     nlohmann::ordered_json out = nlohmann::ordered_json::array();
     for (const auto &d : diagnostics)
@@ -388,7 +397,8 @@ Answer render(const std::string &stream, const LabelPath &path, Format format, c
         const long n = printed++;
         if (format == Format::json) {
             sizes.push_back({{"number", n}, {"width", label.image.width()}, {"height", label.image.height()},
-                             {"sets", label.sets}, {"copies", label.copies}, {"offset", label.offset}});
+                             {"sets", label.sets}, {"copies", label.copies}, {"offset", label.offset},
+                             {"elements", elements_json(label.elements)}});
         } else if (format == Format::png && n == wanted) {
             if (!preview::encode_png(options.rotation ? turned(label.image, options.rotation) : label.image, bytes, 1,
                                      path.dots_per_mm, options.grayscale))

@@ -95,6 +95,8 @@ Answer render(const std::string &stream, const LabelPath &path, Format format, c
 nlohmann::ordered_json report_json(const preview::Printer &printer, nlohmann::ordered_json labels);
 std::string dump(const nlohmann::ordered_json &json);
 nlohmann::ordered_json diagnostics_json(const std::vector<preview::Diagnostic> &diagnostics);
+// What was drawn on a label: command, line, offset, box in dots, data.
+nlohmann::ordered_json elements_json(const std::vector<preview::Element> *elements);
 
 // Diagnostics as an X-Warnings header: offset|size|command|parameter|message
 // for each, '|' between them, whole ones while they fit in max bytes; how
