@@ -153,9 +153,10 @@ std::unique_ptr<HttpService> HttpService::start(const std::string &where, const 
     if (!load_mhd(error)) return nullptr;
     // A port alone is on the loopback address.
     const bool port_only = where.find_first_not_of("0123456789") == std::string::npos;
-    const int listener = listen_on(port_only ? ":" + where : where, bound, loopback);
+    std::string why;
+    const int listener = listen_on(port_only ? ":" + where : where, bound, loopback, "http", &why);
     if (listener < 0) {
-        error = errno ? std::strerror(errno) : "not [HOST:]PORT with PORT 0..65535";
+        error = errno ? std::strerror(errno) : !why.empty() ? why : "not [HOST:]PORT with PORT 0..65535";
         return nullptr;
     }
     // The time zone is read once, before the workers: the PDF writer asks

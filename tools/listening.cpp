@@ -1,18 +1,78 @@
 // SPDX-License-Identifier: MIT
-// The tool's listening sockets, on HOST:PORT.
+// The tool's listening sockets: on HOST:PORT, or the ones a service
+// manager opened and passed (systemd's socket activation, through
+// libsystemd, opened only then).
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+
+#include "connection/late_library.h"
 
 #include "preview_tool.h"
 
-namespace quillbar::tool {
+// libsystemd0's, declared here: only the library itself is needed.
+extern "C" int sd_listen_fds_with_names(int unset_environment, char ***names);
+extern "C" int sd_is_socket(int fd, int family, int type, int listening);
 
-int listen_on(const std::string &where, std::string &bound, bool &loopback) {
+namespace quillbar::tool {
+namespace {
+
+#define QB_SYSTEMD_FUNCTIONS(X) X(sd_listen_fds_with_names) X(sd_is_socket)
+struct SystemdLibrary {
+    QB_SYSTEMD_FUNCTIONS(QB_LATE_POINTER)
+};
+
+// The socket systemd passed for name (FileDescriptorName=); without names,
+// the order says: "http" first, "printer" second. -1 with errno 0 and the
+// reason in error when there is none.
+int passed_socket(const std::string &name, std::string &error) {
+    errno = 0;
+    if (!std::getenv("LISTEN_FDS")) {
+        error = "no socket was passed (systemd sets LISTEN_FDS for a socket-activated service)";
+        return -1;
+    }
+    const SystemdLibrary *sd = load_late_once<SystemdLibrary>(
+        "libsystemd.so.0", "sockets passed by systemd", "libsystemd", "libsystemd0",
+        [](void *handle, SystemdLibrary &table, const char *&missing) { QB_SYSTEMD_FUNCTIONS(QB_LATE_RESOLVE) }, error);
+    if (!sd) return -1;
+    char **names = nullptr;
+    const int count = sd->sd_listen_fds_with_names(0, &names);
+    int fd = -1;
+    for (int i = 0; i < count; ++i) {
+        const bool named = names && names[i] && std::strcmp(names[i], "unknown") != 0;
+        if ((named && name == names[i]) || (!named && i == (name == "http" ? 0 : 1))) fd = 3 + i;
+    }
+    for (int i = 0; names && names[i]; ++i) std::free(names[i]);
+    std::free(names);
+    if (fd < 0 || sd->sd_is_socket(fd, AF_UNSPEC, SOCK_STREAM, 1) <= 0) {
+        error = count <= 0 ? "systemd passed no socket to this process"
+                           : "systemd passed no listening stream socket named " + name;
+        return -1;
+    }
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return fd;
+}
+
+}  // namespace
+
+int listen_on(const std::string &where, std::string &bound, bool &loopback, const char *passed_name,
+              std::string *error) {
+    if (where == "systemd") {
+        std::string why;
+        const int fd = passed_socket(passed_name ? passed_name : "", why);
+        if (fd >= 0) describe_socket(fd, bound, loopback);
+        if (error) *error = why;
+        return fd;
+    }
     const std::size_t colon = where.rfind(':');
     if (colon == std::string::npos) return -1;
     std::string host = where.substr(0, colon);
@@ -42,6 +102,11 @@ int listen_on(const std::string &where, std::string &bound, bool &loopback) {
     }
     freeaddrinfo(found);
     if (fd < 0) return -1;
+    describe_socket(fd, bound, loopback);
+    return fd;
+}
+
+void describe_socket(int fd, std::string &bound, bool &loopback) {
     sockaddr_storage addr{};
     socklen_t len = sizeof addr;
     getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
@@ -57,7 +122,6 @@ int listen_on(const std::string &where, std::string &bound, bool &loopback) {
         loopback = (ntohl(a4->sin_addr.s_addr) >> 24) == 127;
         bound = std::string(name) + ":" + std::to_string(ntohs(a4->sin_port));
     }
-    return fd;
 }
 
 }  // namespace quillbar::tool

@@ -222,7 +222,12 @@ inline Printer make_printer(const Options &o, LabelWriter &writer) {
 // one in brackets; no host is the loopback address, "*" every address.
 // loopback says whether the socket is reachable from this machine only; -1
 // when it cannot listen (errno says why, 0 for a malformed address).
-int listen_on(const std::string &where, std::string &bound, bool &loopback);
+// "systemd" is the socket systemd passed under passed_name (socket
+// activation), error then saying why there is none.
+int listen_on(const std::string &where, std::string &bound, bool &loopback, const char *passed_name = nullptr,
+              std::string *error = nullptr);
+// Where a socket listens, as listen_on says it.
+void describe_socket(int fd, std::string &bound, bool &loopback);
 
 // Serving as a printer (serving.cpp): on a new pseudo-terminal, or on a
 // TCP port, one job a connection; with the web service (http), when it is

@@ -319,10 +319,11 @@ int serve(const Options &o, HttpService *http) {
 int listen_for_jobs(const Options &o, HttpService *http) {
     std::string bound;
     bool loopback = true;
-    const int server = listen_on(o.listen, bound, loopback);
+    std::string why;
+    const int server = listen_on(o.listen, bound, loopback, "printer", &why);
     if (server < 0) {
         std::fprintf(stderr, "%s: cannot listen on %s: %s\n", kProgram, o.listen.c_str(),
-                     errno ? std::strerror(errno) : "not HOST:PORT with PORT 0..65535");
+                     errno ? std::strerror(errno) : !why.empty() ? why.c_str() : "not HOST:PORT with PORT 0..65535");
         return 1;
     }
     if (!loopback)
