@@ -42,6 +42,9 @@ struct CommandEntry {
     Kind kind = Kind::command;
 };
 
+// Every entry of the table, and how many.
+const CommandEntry *command_entries(std::size_t &count);
+
 // The entry whose letters start line, the longest that fits; null for none.
 const CommandEntry *find_command(const std::string &line);
 

@@ -89,6 +89,11 @@ const CommandEntry kCommands[] = {
 
 }  // namespace
 
+const CommandEntry *command_entries(std::size_t &count) {
+    count = sizeof kCommands / sizeof kCommands[0];
+    return kCommands;
+}
+
 const CommandEntry *find_command(const std::string &line) {
     const CommandEntry *best = nullptr;
     std::size_t best_size = 0;

@@ -10,6 +10,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <set>
+
+// The printer's own table, not the tests' table of the same name.
+#include <command_table.h>
+
 #include "fair_queue.h"
 #include "http_guard.h"
 #include "label_api.h"
@@ -195,6 +200,22 @@ TEST(LabelApi, ElementsSayWhatEachLineDrew) {
                    e["data"].get<std::string>() + "\" ";
         EXPECT_EQ(got, row.expected) << row.what;
     }
+}
+
+// The page's help is the printer's: a row for every command it knows, and
+// none for a command it does not.
+TEST(LabelApi, EveryCommandHasItsHelp) {
+    std::size_t count = 0;
+    const quillbar::preview::CommandEntry *entries = quillbar::preview::command_entries(count);
+    std::set<std::string> known, helped;
+    for (std::size_t i = 0; i < count; ++i) known.insert(entries[i].letters);
+    for (const auto &row : nlohmann::json::parse(quillbar::tool::commands_json())) {
+        helped.insert(row["letters"].get<std::string>());
+        // Its example is a line of its own command.
+        const quillbar::preview::CommandEntry *entry = quillbar::preview::find_command(row["example"]);
+        EXPECT_TRUE(entry && row["letters"] == entry->letters) << row["example"];
+    }
+    EXPECT_EQ(known, helped);
 }
 
 // Whose render a free worker takes: the client with fewest running, the

@@ -84,6 +84,8 @@ struct HttpService::Impl {
     // The routes' answers: for the method, on the whole path.
     MHD_Result serve_page(MHD_Connection *c, const char *method, std::string_view path, void **context);
     MHD_Result serve_health(MHD_Connection *c, const char *method, std::string_view path, void **context);
+    MHD_Result serve_commands(MHD_Connection *c, const char *method, std::string_view path, void **context);
+    MHD_Result serve_no_icon(MHD_Connection *c, const char *method, std::string_view path, void **context);
     MHD_Result serve_events(MHD_Connection *c, const char *method, std::string_view path, void **context);
     MHD_Result serve_printed(MHD_Connection *c, const char *method, std::string_view path, void **context);
     MHD_Result serve_labels(MHD_Connection *c, const char *method, std::string_view path, void **context);

@@ -40,7 +40,10 @@ struct Route {
 constexpr Route kRoutes[] = {
     {"/", "GET, HEAD", &HttpService::Impl::serve_page},
     {"/index.html", "GET, HEAD", &HttpService::Impl::serve_page},
+    {"/page/", "GET, HEAD", &HttpService::Impl::serve_page},
+    {"/v1/commands", "GET, HEAD", &HttpService::Impl::serve_commands},
     {"/healthz", "GET, HEAD", &HttpService::Impl::serve_health},
+    {"/favicon.ico", "GET, HEAD", &HttpService::Impl::serve_no_icon},
     {"/v1/printer/events", "GET, HEAD", &HttpService::Impl::serve_events},
     {"/v1/printer/labels/", "GET, HEAD", &HttpService::Impl::serve_printed},
     {"/v1/printers/", "GET, HEAD, POST", &HttpService::Impl::serve_labels},
@@ -87,11 +90,29 @@ MHD_Result HttpService::Impl::handle(MHD_Connection *c, const char *url, const c
     return (this->*route->serve)(c, method, path, context);
 }
 
-MHD_Result HttpService::Impl::serve_page(MHD_Connection *c, const char *, std::string_view, void **) {
-    return send_answer(c, 200, "text/html; charset=utf-8", kPage,
-                       {{"Content-Security-Policy", "default-src 'none'; script-src 'unsafe-inline'; style-src "
-                                                    "'unsafe-inline'; img-src 'self' blob:; connect-src 'self' blob:; "
-                                                    "frame-ancestors 'none'"}});
+// The page and its parts: scripts and styles only from here (the editor
+// sets styles from its script), pictures from here or made in the page.
+MHD_Result HttpService::Impl::serve_page(MHD_Connection *c, const char *, std::string_view path, void **) {
+    const std::string_view name = path.rfind("/page/", 0) == 0 ? path.substr(6) : "index.html";
+    for (std::size_t i = 0; i < kPagePartCount; ++i)
+        if (name == kPageParts[i].name)
+            return send_answer(c, 200, kPageParts[i].content_type, kPageParts[i].body,
+                               {{"Content-Security-Policy", "default-src 'none'; script-src 'self'; style-src 'self' "
+                                                            "'unsafe-inline'; img-src 'self' blob: data:; connect-src "
+                                                            "'self'; frame-ancestors 'none'"},
+                                {"Cache-Control", "no-cache"}});
+    return refuse(c, 404, "the page has no part " + std::string(name));
+}
+
+// What every command does and takes, for the page's help: the printer's
+// own command table.
+MHD_Result HttpService::Impl::serve_commands(MHD_Connection *c, const char *, std::string_view, void **) {
+    return send_answer(c, 200, "application/json", commands_json(), {{"Cache-Control", "no-cache"}});
+}
+
+// The page has no icon; browsers ask all the same.
+MHD_Result HttpService::Impl::serve_no_icon(MHD_Connection *c, const char *, std::string_view, void **) {
+    return send_answer(c, 204, "image/x-icon", "", {{"Cache-Control", "max-age=86400"}});
 }
 
 // For a load balancer or systemd: the service answers; how busy it is.

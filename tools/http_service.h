@@ -56,7 +56,13 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// The page (page.html, built into the program).
-extern const char kPage[];
+// The page's parts (page/, and its editor), built into the program.
+struct PagePart {
+    const char *name;  // "index.html", "editor.js"
+    const char *content_type;
+    const char *body;
+};
+extern const PagePart kPageParts[];
+extern const std::size_t kPagePartCount;
 
 }  // namespace quillbar::tool

@@ -11,6 +11,8 @@
 #include <memory>
 
 #include "bounds.h"
+#include "command_help.h"
+#include "command_table.h"
 #include "pdf.h"
 
 namespace quillbar::tool {
@@ -246,6 +248,26 @@ nlohmann::ordered_json report_json(const Printer &printer, nlohmann::ordered_jso
     return out;
 }
 
+const std::string &commands_json() {
+    static const std::string text = [] {
+        nlohmann::ordered_json out = nlohmann::ordered_json::array();
+        std::size_t count = 0;
+        const preview::CommandEntry *entries = preview::command_entries(count);
+        for (const preview::CommandHelp &h : preview::command_help()) {
+            bool in_form = false;
+            for (std::size_t i = 0; i < count; ++i)
+                if (std::strcmp(entries[i].letters, h.letters) == 0) in_form = entries[i].in_form;
+            nlohmann::ordered_json fields = nlohmann::ordered_json::array();
+            for (const preview::FieldHelp &f : h.fields)
+                fields.push_back({{"name", f.name}, {"range", f.range}, {"default", f.fallback}, {"meaning", f.meaning}});
+            out.push_back({{"letters", h.letters}, {"summary", h.summary}, {"in_form", in_form}, {"example", h.example},
+                           {"fields", std::move(fields)}});
+        }
+        return dump(out);
+    }();
+    return text;
+}
+
 nlohmann::ordered_json elements_json(const std::vector<preview::Element> *elements) {
     nlohmann::ordered_json out = nlohmann::ordered_json::array();
     if (elements)
@@ -267,121 +289,15 @@ std::string dump(const nlohmann::ordered_json &json) {
     return json.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-namespace {
-
-// A value among names, in any case: its index, or -1.
-int one_of(const char *value, std::initializer_list<const char *> names) {
-    int i = 0;
-    for (const char *name : names) {
-        if (strcasecmp(value, name) == 0) return i;
-        ++i;
-    }
-    return -1;
-}
-
-// "4x6", "8.5x11": inches, each more than 0 and at most 100.
-bool parse_inches(const char *text, double &width, double &height) {
-    char *end = nullptr;
-    width = std::strtod(text, &end);
-    if (end == text || (*end != 'x' && *end != 'X')) return false;
-    const char *second = end + 1;
-    height = std::strtod(second, &end);
-    return end != second && !*end && width > 0 && height > 0 && width <= 100 && height <= 100;
-}
-
-}  // namespace
-
-bool parse_render_options(const std::function<const char *(const char *)> &header, RenderOptions &out,
-                          std::string &why) {
-    using Sheet = preview::PdfSheet;
-    if (const char *rotation = header("X-Rotation")) {
-        const int i = one_of(rotation, {"0", "90", "180", "270"});
-        if (i < 0) return why = "X-Rotation is 0, 90, 180 or 270, not " + std::string(rotation), false;
-        out.rotation = 90 * i;
-    }
-    if (const char *quality = header("X-Quality")) {
-        const int i = one_of(quality, {"Bitonal", "Grayscale"});
-        if (i < 0) return why = "X-Quality is Grayscale or Bitonal, not " + std::string(quality), false;
-        out.grayscale = i == 1;
-    }
-    const char *size = header("X-Page-Size");
-    const char *page_options[] = {"X-Page-Orientation", "X-Page-Layout", "X-Page-Align", "X-Page-Vertical-Align",
-                                  "X-Label-Border"};
-    if (!size) {
-        for (const char *name : page_options)
-            if (header(name)) return why = std::string(name) + " lays labels out on pages: it needs X-Page-Size", false;
-        return true;
-    }
-    Sheet sheet;
-    constexpr double kPointsPerMm = 72 / 25.4;
-    const int named = one_of(size, {"Letter", "A4", "A5", "A6"});
-    const double sizes[][2] = {{612, 792}, {210 * kPointsPerMm, 297 * kPointsPerMm},
-                               {148 * kPointsPerMm, 210 * kPointsPerMm}, {105 * kPointsPerMm, 148 * kPointsPerMm}};
-    double width = 0, height = 0;
-    if (named >= 0) {
-        sheet.width_pt = sizes[named][0], sheet.height_pt = sizes[named][1];
-    } else if (parse_inches(size, width, height)) {
-        sheet.width_pt = width * 72, sheet.height_pt = height * 72;
-    } else {
-        return why = "X-Page-Size is Letter, A4, A5, A6 or WxH in inches (up to 100), not " + std::string(size), false;
-    }
-    if (const char *orientation = header("X-Page-Orientation")) {
-        const int i = one_of(orientation, {"Portrait", "Landscape"});
-        if (i < 0) return why = "X-Page-Orientation is Portrait or Landscape, not " + std::string(orientation), false;
-        const bool wide = sheet.width_pt > sheet.height_pt;
-        if ((i == 1) != wide) std::swap(sheet.width_pt, sheet.height_pt);
-    }
-    if (const char *layout = header("X-Page-Layout")) {
-        char *end = nullptr;
-        const long columns = std::strtol(layout, &end, 10);
-        const char *second = *end == 'x' || *end == 'X' ? end + 1 : nullptr;
-        const long rows = second ? std::strtol(second, &end, 10) : 0;
-        if (!second || end == second || *end || columns < 1 || rows < 1 || columns > 20 || rows > 20)
-            return why = "X-Page-Layout is columns x rows, each 1 to 20 (2x3), not " + std::string(layout), false;
-        sheet.columns = static_cast<int>(columns), sheet.rows = static_cast<int>(rows);
-    }
-    const Sheet::Align aligns[] = {Sheet::Align::start, Sheet::Align::end, Sheet::Align::center, Sheet::Align::justify};
-    if (const char *align = header("X-Page-Align")) {
-        const int i = one_of(align, {"Left", "Right", "Center", "Justify"});
-        if (i < 0) return why = "X-Page-Align is Left, Right, Center or Justify, not " + std::string(align), false;
-        sheet.horizontal = aligns[i];
-    }
-    if (const char *align = header("X-Page-Vertical-Align")) {
-        const int i = one_of(align, {"Top", "Bottom", "Center", "Justify"});
-        if (i < 0) return why = "X-Page-Vertical-Align is Top, Bottom, Center or Justify, not " + std::string(align), false;
-        sheet.vertical = aligns[i];
-    }
-    if (const char *border = header("X-Label-Border")) {
-        const int i = one_of(border, {"None", "Solid", "Dashed"});
-        if (i < 0) return why = "X-Label-Border is None, Solid or Dashed, not " + std::string(border), false;
-        sheet.border = i == 0 ? Sheet::Border::none : i == 1 ? Sheet::Border::solid : Sheet::Border::dashed;
-    }
-    out.sheet = sheet;
-    return true;
-}
-
-preview::Bitmap turned(const preview::Bitmap &label, int degrees) {
-    const int w = label.width(), h = label.height();
-    if (degrees % 360 == 0) return label;
-    const bool quarter = degrees % 180 != 0;
-    preview::Bitmap out(quarter ? h : w, quarter ? w : h);
-    for (long y = 0; y < h; ++y) {
-        const std::uint8_t *row = label.row(y);
-        for (long x = 0; x < w; ++x) {
-            if (!row[x]) continue;
-            if (degrees == 90)
-                out.set(h - 1 - y, x);
-            else if (degrees == 180)
-                out.set(w - 1 - x, h - 1 - y);
-            else
-                out.set(y, w - 1 - x);
-        }
-    }
-    return out;
-}
-
-Answer render(const std::string &stream, const LabelPath &path, Format format, const RenderLimits &limits,
+Answer render(const std::string &sent, const LabelPath &path, Format format, const RenderLimits &limits,
               const RenderOptions &options) {
+    // Typed text for a printer's character set: its bytes in that set.
+    std::string encoded;
+    if (!options.charset.empty()) {
+        std::string why;
+        if (!encode_text(sent, options.charset, encoded, why)) return Answer{422, "text/plain; charset=utf-8", why + "\n", {}};
+    }
+    const std::string &stream = options.charset.empty() ? sent : encoded;
     Answer a;
     Printer printer(Printer::Options{limits.max_labels, path.media_width, path.media_length, path.dots_per_mm});
     const long wanted = path.index.value_or(0);
@@ -399,12 +315,15 @@ Answer render(const std::string &stream, const LabelPath &path, Format format, c
             sizes.push_back({{"number", n}, {"width", label.image.width()}, {"height", label.image.height()},
                              {"sets", label.sets}, {"copies", label.copies}, {"offset", label.offset},
                              {"elements", elements_json(label.elements)}});
+            std::vector<unsigned char> png;
+            if (n < options.images && preview::encode_png(label.image, png, 1, path.dots_per_mm, options.grayscale))
+                sizes.back()["png"] = base64(png);
         } else if (format == Format::png && n == wanted) {
-            if (!preview::encode_png(options.rotation ? turned(label.image, options.rotation) : label.image, bytes, 1,
+            if (!preview::encode_png(options.rotation ? label.image.turned_clockwise(options.rotation / 90) : label.image, bytes, 1,
                                      path.dots_per_mm, options.grayscale))
                 failed = "the PNG could not be made";
         } else if (pdf && (every || n == wanted) &&
-                   !pdf->add(options.rotation ? turned(label.image, options.rotation) : label.image)) {
+                   !pdf->add(options.rotation ? label.image.turned_clockwise(options.rotation / 90) : label.image)) {
             failed = pdf->error();
         }
     });

@@ -68,15 +68,28 @@ struct RenderOptions {
     int rotation = 0;
     bool grayscale = false;
     std::optional<preview::PdfSheet> sheet;
+    // X-Images: N, the JSON report with the first N labels' PNGs (base64)
+    // in it: a page needs one request for the report and the labels.
+    long images = 0;
+    // X-Charset: the body is UTF-8 text, to be sent to the printer in this
+    // character set (CP437 ... CP1255, GB2312, GBK); "" for bytes as they are.
+    std::string charset;
 };
+
+// The character sets X-Charset takes: the printer's code pages (I command)
+// and the Chinese sets of fonts 8 and 9.
+bool known_charset(const std::string &name);
+// UTF-8 text in a character set; false with the characters it cannot hold
+// (and their lines) in why.
+bool encode_text(const std::string &utf8, const std::string &charset, std::string &out, std::string &why);
+// Bytes as base64 (through GnuTLS, which the web service's HTTP library
+// brings); empty when it cannot be loaded.
+std::string base64(const std::vector<unsigned char> &bytes);
 
 // The options from the request's headers (header(name) is the value or
 // null); false with the reason for a value they do not take.
 bool parse_render_options(const std::function<const char *(const char *)> &header, RenderOptions &out,
                           std::string &why);
-
-// The picture turned clockwise by a multiple of 90 degrees.
-preview::Bitmap turned(const preview::Bitmap &label, int degrees);
 
 struct RenderLimits {
     long max_labels = 1000;  // rendered a request; more are counted
@@ -95,6 +108,9 @@ Answer render(const std::string &stream, const LabelPath &path, Format format, c
 nlohmann::ordered_json report_json(const preview::Printer &printer, nlohmann::ordered_json labels);
 std::string dump(const nlohmann::ordered_json &json);
 nlohmann::ordered_json diagnostics_json(const std::vector<preview::Diagnostic> &diagnostics);
+// Every command the printer knows, for the page's help: letters, what it
+// does, whether a form may hold it, its fields and an example (JSON text).
+const std::string &commands_json();
 // What was drawn on a label: command, line, offset, box in dots, data.
 nlohmann::ordered_json elements_json(const std::vector<preview::Element> *elements);
 

@@ -153,13 +153,21 @@ void PrinterFeed::close() {
     wake(false);
 }
 
+// {id}.png, the label's picture; {id}.epl, its job's stream as the printer
+// took it (what the event shows, byte for byte).
 MHD_Result PrinterFeed::image(MHD_Connection *c, std::string_view name) {
-    const std::size_t dot = name.find(".png");
-    const bool number = dot != std::string_view::npos && dot + 4 == name.size() && dot > 0 && dot < 10 &&
+    const std::size_t dot = name.find('.');
+    const std::string_view kind = dot == std::string_view::npos ? "" : name.substr(dot);
+    const bool number = (kind == ".png" || kind == ".epl") && dot > 0 && dot < 10 &&
                         name.substr(0, dot).find_first_not_of("0123456789") == std::string_view::npos;
     const long id = number ? std::strtol(std::string(name.substr(0, dot)).c_str(), nullptr, 10) : -1;
-    for (const Event &e : events_)
-        if (e.id == id) return send_answer(c, 200, "image/png", std::string(e.png.begin(), e.png.end()));
+    for (const Event &e : events_) {
+        if (e.id != id) continue;
+        if (kind == ".epl")
+            return send_answer(c, 200, "application/octet-stream",
+                               std::string(e.label.stream->data(), std::min(e.label.seen, kMaxStreamShown)));
+        return send_answer(c, 200, "image/png", std::string(e.png.begin(), e.png.end()));
+    }
     return refuse(c, 404, "no printed label " + std::string(name) + " is kept (the last " +
                               std::to_string(kMaxEventsKept) + " are)");
 }
