@@ -96,7 +96,8 @@ bool parse_label_path(std::string_view path, LabelPath &out, std::string &why) {
     } else if (density == "12dpmm") {
         out.dots_per_mm = 12;
     } else {
-        why = "the printer's density is 8dpmm (203 dpi) or 12dpmm (300 dpi), not '" + std::string(density) + "'";
+        why = "EPL2 printers come at 203 and 300 dpi only: the density is 8dpmm (203 dpi) or 12dpmm (300 dpi), not '" +
+              std::string(density) + "'";
         return false;
     }
     if (take_piece(rest) != "labels") {

@@ -12,13 +12,13 @@
 #include <unistd.h>
 
 #include <sys/resource.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
 #include <deque>
 
 #include "bounds.h"
+#include "printer_fault.h"
 #include "http_service.h"
 #include "preview_tool.h"
 #include "printer_feed.h"
@@ -27,109 +27,6 @@ namespace quillbar::tool {
 namespace {
 
 namespace limits = quillbar::preview::limits;
-
-// A fault (--fault): from the N-th label on the printer reports it and keeps
-// the labels instead of printing them, as a printer out of paper holds its
-// labels; SIGUSR1 clears it, as replacing the roll does, and the kept labels
-// print, once, in order. A kept label is only what was drawn on it,
-// compressed; past the ceiling the printer takes no more bytes (full()),
-// and its senders wait.
-class Fault {
-public:
-    Fault(const Options &o, Printer &printer, LabelWriter &writer) : o_(o), printer_(printer), writer_(writer) {
-        if (o_.fault && o_.fault_from == 1) begin();
-        printer_.on_label([this](const LabelView &label) { take(label); });
-    }
-
-    // After SIGUSR1; nothing before the fault has begun (a roll replaced
-    // early does not prevent it running out later).
-    void clear() {
-        if (!holding_) return;
-        holding_ = false;
-        cleared_ = true;
-        printer_.set_condition(0);
-        say("fault cleared: %zu kept label(s) print\n", kept_.size());
-        for (const Kept &k : kept_) {
-            const quillbar::preview::Bitmap image = k.restore();
-            writer_(LabelView{image, k.sets, k.copies, k.offset, k.number, k.notes});
-        }
-        kept_.clear();
-        kept_bytes_ = 0;
-        std::fflush(stdout);
-    }
-
-    // The kept labels reach the ceiling: read nothing more until it clears.
-    bool full() const { return kept_bytes_ >= limits::kMaxKeptLabels; }
-
-private:
-    struct Kept {
-        int width, height;              // the label's
-        long x, y, drawn_w, drawn_h;    // what was drawn on it
-        std::vector<unsigned char> dots;  // those dots, deflated
-        long sets, copies;
-        std::size_t offset;
-        long number;
-        std::vector<std::string> notes;
-
-        quillbar::preview::Bitmap restore() const {
-            quillbar::preview::Bitmap image(width, height);
-            if (drawn_w <= 0 || drawn_h <= 0) return image;
-            quillbar::preview::Bitmap drawn(static_cast<int>(drawn_w), static_cast<int>(drawn_h));
-            std::vector<unsigned char> plain(static_cast<std::size_t>(drawn_w) * static_cast<std::size_t>(drawn_h));
-            uLongf size = plain.size();
-            if (uncompress(plain.data(), &size, dots.data(), dots.size()) != Z_OK) return image;
-            for (long row = 0; row < drawn_h; ++row)
-                for (long col = 0; col < drawn_w; ++col)
-                    if (plain[static_cast<std::size_t>(row * drawn_w + col)]) drawn.set(col, row);
-            image.put(drawn, x, y);
-            return image;
-        }
-    };
-
-    void begin() {
-        holding_ = true;
-        printer_.set_condition(o_.fault);
-        say("fault: the printer reports %02d and keeps its labels until SIGUSR1\n", o_.fault);
-        std::fflush(stdout);
-    }
-
-    void take(const LabelView &label) {
-        if (o_.fault && !cleared_ && !holding_ && label.number >= o_.fault_from) begin();
-        if (!holding_) return writer_(label);
-        Kept k{label.image.width(), label.image.height(), 0, 0, 0, 0, {}, label.sets, label.copies, label.offset,
-               label.number, label.notes};
-        long x1, y1;
-        label.image.dirty_area(k.x, k.y, x1, y1);
-        k.x = std::max(0L, k.x), k.y = std::max(0L, k.y);
-        x1 = std::min<long>(x1, k.width), y1 = std::min<long>(y1, k.height);
-        if (x1 > k.x && y1 > k.y) {
-            k.drawn_w = x1 - k.x;
-            k.drawn_h = y1 - k.y;
-            std::vector<unsigned char> plain;
-            plain.reserve(static_cast<std::size_t>(k.drawn_w) * static_cast<std::size_t>(k.drawn_h));
-            for (long row = k.y; row < y1; ++row)
-                plain.insert(plain.end(), label.image.row(row) + k.x, label.image.row(row) + x1);
-            uLongf size = compressBound(plain.size());
-            k.dots.resize(size);
-            if (compress2(k.dots.data(), &size, plain.data(), plain.size(), Z_BEST_SPEED) != Z_OK) size = 0;
-            k.dots.resize(size);
-            k.dots.shrink_to_fit();
-        }
-        kept_bytes_ += sizeof k + k.dots.size();
-        for (const std::string &note : k.notes) kept_bytes_ += note.size();
-        kept_.push_back(std::move(k));
-        say("label %ld kept: the printer reports %02d\n", label.number, o_.fault);
-        std::fflush(stdout);
-    }
-
-    const Options &o_;
-    Printer &printer_;
-    LabelWriter &writer_;
-    bool holding_ = false;
-    bool cleared_ = false;
-    std::deque<Kept> kept_;
-    std::size_t kept_bytes_ = 0;
-};
 
 // Signals a printer that serves: SIGINT and SIGTERM stop it, SIGUSR1 clears
 // a fault.
@@ -237,6 +134,59 @@ struct Connection {
     long dropped = 0;    // reply bytes it did not read
 };
 
+// What both printers are made of, set up and torn down once: the bytes kept
+// (--raw), the labels written, the printer itself, its fault, the web
+// page's panel and the diagnostics said as they come.
+struct PrinterSession {
+    const Options &o;
+    HttpService *http;
+    FILE *raw = nullptr;
+    bool ready = false;  // --raw could be opened
+    LabelWriter writer;
+    Printer printer;
+    Fault fault;
+    Panel panel;
+    DiagnosticStream diagnostics;
+
+    PrinterSession(const Options &options, HttpService *service, const std::string &what)
+        : o(options), http(service), ready(open_raw(options, raw)), writer(options, options.labels != 1),
+          printer(make_printer(options, writer)), fault(options, printer, writer),
+          panel(service, printer, writer, options.dots_per_mm) {
+        handle_signals();
+        std::signal(SIGPIPE, SIG_IGN);
+        if (http && ready) http->has_printer(what);
+    }
+
+    // Bytes that came: kept, shown on the panel, printed, their
+    // diagnostics said.
+    void feed(const char *data, std::size_t size) {
+        keep_raw(raw, data, size);
+        panel.fed(data, size);
+        printer.feed(data, size);
+        diagnostics.flush(printer);
+    }
+
+    // --labels counts what printed, rendered or past --max-labels.
+    bool done() const { return o.labels != 0 && writer.written() + printer.unrendered_labels() >= o.labels; }
+
+    // SIGUSR1 clears a fault.
+    void on_signals() {
+        if (!g_resume) return;
+        g_resume = 0;
+        fault.clear();
+    }
+
+    // The exit status: 0, 2 for a stream the printer partly rejected, 1
+    // when labels could not be written.
+    int finish() {
+        if (raw) std::fclose(raw);
+        raw = nullptr;
+        if (o.report) report(printer, writer, o.json);
+        const int status = diagnostics.status(printer);
+        return writer.finish() ? status : 1;
+    }
+};
+
 }  // namespace
 
 int serve(const Options &o, HttpService *http) {
@@ -255,41 +205,25 @@ int serve(const Options &o, HttpService *http) {
         cfmakeraw(&t);
         tcsetattr(keeper, TCSANOW, &t);
     }
-    FILE *raw = nullptr;
-    if (!open_raw(o, raw)) return 1;
-    handle_signals();
+    PrinterSession s(o, http, "pseudo-terminal " + slave);
+    if (!s.ready) return 1;
     say("device: %s\n", slave.c_str());
-    std::fflush(stdout);
-    if (http) http->has_printer("pseudo-terminal " + slave);
-
-    LabelWriter writer(o, o.labels != 1);
-    Printer printer = make_printer(o, writer);
-    Fault fault(o, printer, writer);
-    Panel panel(http, printer, writer, o.dots_per_mm);
     long dropped = 0;
-    printer.on_reply([master, &dropped](const std::string &text) { send_reply(master, text, dropped); });
-    DiagnosticStream diagnostics;
+    s.printer.on_reply([master, &dropped](const std::string &text) { send_reply(master, text, dropped); });
     char buf[65536];
     const auto pump = [&](int timeout_ms) {
         // A fault holding all it may: the terminal is not read, and the
         // sender's writes wait, until SIGUSR1 clears it.
-        std::vector<pollfd> fds{{fault.full() ? -1 : master, POLLIN, 0}};
+        std::vector<pollfd> fds{{s.fault.full() ? -1 : master, POLLIN, 0}};
         if (poll(fds.data(), fds.size(), timeout_ms) <= 0 || !(fds[0].revents & POLLIN)) return false;
         const ssize_t n = read(master, buf, sizeof buf);
         if (n <= 0) return false;
-        keep_raw(raw, buf, static_cast<std::size_t>(n));
-        panel.fed(buf, static_cast<std::size_t>(n));
-        printer.feed(buf, static_cast<std::size_t>(n));
-        diagnostics.flush(printer);
+        s.feed(buf, static_cast<std::size_t>(n));
         return true;
     };
     auto last_check = std::chrono::steady_clock::now();
-    // --labels counts what printed, rendered or past --max-labels.
-    while (!g_stop && (o.labels == 0 || writer.written() + printer.unrendered_labels() < o.labels)) {
-        if (g_resume) {
-            g_resume = 0;
-            fault.clear();
-        }
+    while (!g_stop && !s.done()) {
+        s.on_signals();
         if (!pump(200) && std::chrono::steady_clock::now() - last_check > std::chrono::milliseconds(500)) {
             free_terminal_of_gone_clients(keeper, slave);
             last_check = std::chrono::steady_clock::now();
@@ -300,14 +234,11 @@ int serve(const Options &o, HttpService *http) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
     while (std::chrono::steady_clock::now() < until && pump(100)) {
     }
-    printer.finish();
+    s.printer.finish();
     if (dropped) say("%ld reply byte(s) dropped: nobody read them\n", dropped);
-    if (raw) std::fclose(raw);
-    if (o.report) report(printer, writer, o.json);
     close(keeper);
     close(master);
-    const int status = diagnostics.status(printer);
-    return writer.finish() ? status : 1;
+    return s.finish();
 }
 
 // A network label printer: raw jobs on a TCP port, one job a connection,
@@ -329,20 +260,12 @@ int listen_for_jobs(const Options &o, HttpService *http) {
     if (!loopback)
         std::fprintf(stderr, "%s: warning: listening on %s, beyond this machine: whoever reaches it prints here and "
                              "writes files\n", kProgram, bound.c_str());
-    FILE *raw = nullptr;
-    if (!open_raw(o, raw)) return 1;
-    handle_signals();
-    std::signal(SIGPIPE, SIG_IGN);
+    PrinterSession s(o, http, "network printer " + bound);
+    if (!s.ready) return 1;
     say("listening: %s\n", bound.c_str());
-    LabelWriter writer(o, o.labels != 1);
-    Printer printer = make_printer(o, writer);
-    Fault fault(o, printer, writer);
-    Panel panel(http, printer, writer, o.dots_per_mm);
     long panel_job = 0;
-    if (http) http->has_printer("network printer " + bound);
-    DiagnosticStream diagnostics;
     std::deque<Connection> connections;  // the front one is printing
-    printer.on_reply([&connections](const std::string &text) {
+    s.printer.on_reply([&connections](const std::string &text) {
         if (!connections.empty()) send_reply(connections.front().fd, text, connections.front().dropped);
     });
     const auto idle = std::chrono::seconds(o.idle_seconds);
@@ -350,11 +273,8 @@ int listen_for_jobs(const Options &o, HttpService *http) {
     char buf[65536];
     long jobs = 0;
     const auto print = [&](const char *data, std::size_t size) {
-        keep_raw(raw, data, size);
-        if (connections.front().job != panel_job) panel.begin(panel_job = connections.front().job);
-        panel.fed(data, size);
-        printer.feed(data, size);
-        diagnostics.flush(printer);
+        if (connections.front().job != panel_job) s.panel.begin(panel_job = connections.front().job);
+        s.feed(data, size);
     };
     // Prints what the front connection holds; ends the jobs that are over.
     const auto turn = [&] {
@@ -366,8 +286,8 @@ int listen_for_jobs(const Options &o, HttpService *http) {
                 print(held.data(), held.size());
             }
             if (!c.ended) return;
-            printer.finish();  // the job ends with its connection
-            diagnostics.flush(printer);
+            s.printer.finish();  // the job ends with its connection
+            s.diagnostics.flush(s.printer);
             close(c.fd);
             if (c.dropped) say("job %ld: %ld reply byte(s) dropped: the client did not read them\n", c.job, c.dropped);
             say("job %ld done\n", c.job);
@@ -376,13 +296,8 @@ int listen_for_jobs(const Options &o, HttpService *http) {
             if (!connections.empty()) connections.front().heard = std::chrono::steady_clock::now();
         }
     };
-    // --labels counts what printed, rendered or past --max-labels.
-    const auto done = [&] { return o.labels != 0 && writer.written() + printer.unrendered_labels() >= o.labels; };
-    while (!g_stop && !done()) {
-        if (g_resume) {
-            g_resume = 0;
-            fault.clear();
-        }
+    while (!g_stop && !s.done()) {
+        s.on_signals();
         // New clients are taken while descriptors remain for them; the rest
         // wait in the kernel's queue, and the listening socket is not asked
         // meanwhile (it would wake poll at once, and again).
@@ -396,7 +311,7 @@ int listen_for_jobs(const Options &o, HttpService *http) {
             // or (the printing one) while a fault holds all it may, is not
             // asked (poll skips a negative descriptor; a hang-up would wake
             // it at once): the kernel holds the rest, and its sender waits.
-            const bool hold = c.ended || (i == 0 ? fault.full()
+            const bool hold = c.ended || (i == 0 ? s.fault.full()
                                                  : c.waiting.size() >= limits::kMaxWaitingPerClient ||
                                                        waiting >= limits::kMaxWaitingTotal);
             fds.push_back({hold ? -1 : c.fd, POLLIN, 0});
@@ -418,7 +333,7 @@ int listen_for_jobs(const Options &o, HttpService *http) {
                 }
             }
             // A client whose bytes the printer does not take now is not idle.
-            if (i == 0 && fault.full()) c.heard = now;
+            if (i == 0 && s.fault.full()) c.heard = now;
             if (i == 0 && !c.ended && now - c.heard > idle) {
                 say("job %ld: nothing came for %d s: the job ends\n", c.job, o.idle_seconds);
                 c.ended = true;
@@ -442,10 +357,7 @@ int listen_for_jobs(const Options &o, HttpService *http) {
     turn();
     for (const Connection &c : connections) close(c.fd);
     close(server);
-    if (raw) std::fclose(raw);
-    if (o.report) report(printer, writer, o.json);
-    const int status = diagnostics.status(printer);
-    return writer.finish() ? status : 1;
+    return s.finish();
 }
 
 int serve_http(const Options &, HttpService &) {

@@ -8,7 +8,7 @@ set -euo pipefail
 src=$1 build=$(cd "$2" && pwd)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-sed -n '/^### Node.js and Electron/,/^### /p' "$src/README.md" | awk '/^```sh$/{on=1; next} /^```$/{if(on){exit}} on' \
+sed -n '/^### Node.js and Electron/,/^### /p' "$src/README.md" | awk '/^```sh$/{if(!done)on=1; next} /^```$/{if(on){on=0; done=1}} on' \
   >"$scratch/steps.sh"
 grep -q '^npm install ' "$scratch/steps.sh"
 ln -s "$build" "$scratch/build"

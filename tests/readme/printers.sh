@@ -11,7 +11,7 @@ scratch=$(mktemp -d)
 preview_pid=
 trap '[ -n "$preview_pid" ] && kill "$preview_pid" 2>/dev/null; rm -rf "$scratch"' EXIT
 program() {  # the first C block of README section $1
-  sed -n "/^## $1/,/^## /p" "$src/README.md" | awk '/^```c$/{on=1; next} /^```$/{if(on){exit}} on'
+  sed -n "/^## $1/,/^## /p" "$src/README.md" | awk '/^```c$/{if(!done)on=1; next} /^```$/{if(on){on=0; done=1}} on'
 }
 build_program() {
   program "$1" >"$scratch/$2.c"

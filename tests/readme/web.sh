@@ -10,7 +10,7 @@ scratch=$(mktemp -d)
 trap '[ -s "$scratch/server.pid" ] && kill "$(cat "$scratch/server.pid")" 2>/dev/null; rm -rf "$scratch"' EXIT
 cd "$scratch"
 block=$(sed -n '/^### The virtual printer on the web/,/^## /p' "$src/README.md" |
-  awk '/^```sh$/{on=1; next} /^```$/{if(on){exit}} on')
+  awk '/^```sh$/{if(!done)on=1; next} /^```$/{if(on){on=0; done=1}} on')
 grep -q -- '--http 8080 &' <<<"$block"
 port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 printf 'N\nq400\nQ300,24\nA20,20,0,4,1,1,N,"README"\nP1\nN\nA20,20,0,4,1,1,N,"two"\nP1\n' >stream.epl
