@@ -14,7 +14,7 @@
 namespace {
 
 using quillbar::preview::Bitmap;
-using quillbar::preview::Printer;
+using quillbar::preview::VirtualPrinter;
 
 std::string gw(int x, int y, int row_bytes, int rows) {
     std::string s = "GW" + std::to_string(x) + "," + std::to_string(y) + "," + std::to_string(row_bytes) + "," +
@@ -45,8 +45,8 @@ const std::string &label_stream() {
     return s;
 }
 
-Printer ready_printer() {
-    Printer printer(Printer::Options{0});  // no label limit: the benchmark prints thousands
+VirtualPrinter ready_printer() {
+    VirtualPrinter printer(VirtualPrinter::Options{0});  // no label limit: the benchmark prints thousands
     Bitmap logo(96, 96);
     for (int y = 0; y < 96; ++y)
         for (int x = 0; x < 96; ++x) logo.set(x, y, ((x - 48) * (x - 48) + (y - 48) * (y - 48)) < 40 * 40);
@@ -58,7 +58,7 @@ Printer ready_printer() {
 }
 
 void BM_RenderLabel(benchmark::State &state) {
-    Printer printer = ready_printer();
+    VirtualPrinter printer = ready_printer();
     long printed = 0;
     printer.on_label([&](const quillbar::preview::LabelView &label) { printed += label.image.width() > 0; });
     const std::string &stream = label_stream();
@@ -72,7 +72,7 @@ void BM_RenderLabel(benchmark::State &state) {
 BENCHMARK(BM_RenderLabel)->Unit(benchmark::kMillisecond);
 
 Bitmap rendered_label() {
-    Printer printer = ready_printer();
+    VirtualPrinter printer = ready_printer();
     printer.feed(label_stream().data(), label_stream().size());
     auto labels = printer.take_labels();
     return labels.empty() ? Bitmap() : labels[0].image;

@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // Chunk sizes from 1 byte to 64 KB, changing as the stream goes.
     const std::size_t sizes[] = {1, 3, 64, 4096, 65536, 17, 1000, 2};
     const std::uint8_t pattern = data[0];
-    quillbar::preview::Printer printer(quillbar::preview::Printer::Options{data[1] % 8 + 1});
+    quillbar::preview::VirtualPrinter printer(quillbar::preview::VirtualPrinter::Options{data[1] % 8 + 1});
     long black = 0;
     printer.on_label([&](const quillbar::preview::LabelView &label) { black += label.image.width() > 0; });
     std::size_t replies = 0;

@@ -73,7 +73,9 @@ struct GwBlock {
     std::string data;
 };
 
-class Printer {
+// The virtual printer: an EPL2 interpreter that draws what a printer would
+// print (named apart from the library's connection to a real printer).
+class VirtualPrinter {
 public:
     static constexpr int kPrintWidth = 832;      // the head of a 4-inch printer at 203 dpi
     static constexpr int kDefaultWidth = 812;    // 4 x 6 inch media at 203 dpi,
@@ -94,11 +96,11 @@ public:
     // Its dots an inch, as the printers are sold: 203 or 300.
     static int dots_per_inch(int dots_per_mm) { return dots_per_mm == 12 ? 300 : 203; }
 
-    Printer();
-    explicit Printer(Options options);
-    ~Printer();
-    Printer(Printer &&) noexcept;
-    Printer &operator=(Printer &&) noexcept;
+    VirtualPrinter();
+    explicit VirtualPrinter(Options options);
+    ~VirtualPrinter();
+    VirtualPrinter(VirtualPrinter &&) noexcept;
+    VirtualPrinter &operator=(VirtualPrinter &&) noexcept;
 
     // Takes the next bytes of the stream; lines and data may be cut anywhere.
     void feed(const void *data, std::size_t size);

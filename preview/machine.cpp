@@ -14,7 +14,7 @@ namespace quillbar::preview {
 
 // ---- the machine ----------------------------------------------------------------------
 
-Machine::Machine(Printer::Options o) : state(o.media_width, o.media_length), options(o) {
+Machine::Machine(VirtualPrinter::Options o) : state(o.media_width, o.media_length), options(o) {
     canvas.reset(state.width, state.length);
 }
 

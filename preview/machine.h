@@ -52,7 +52,7 @@ struct Counter {
 };
 
 struct Machine final : StreamReader::Listener {
-    explicit Machine(Printer::Options o);
+    explicit Machine(VirtualPrinter::Options o);
 
     // ---- the stream ----
     void feed(const std::uint8_t *p, std::size_t size) { reader.feed(p, size); }
@@ -137,7 +137,7 @@ struct Machine final : StreamReader::Listener {
     // ---- printing ----
     void print(long sets, long copies, std::size_t at);
     void emit(const Bitmap &image, long sets, long copies, std::size_t at);
-    Printer::Options options;
+    VirtualPrinter::Options options;
     long labels_printed = 0;
     long labels_this_job = 0;  // what Options::max_labels limits
     long labels_unrendered = 0;

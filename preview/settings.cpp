@@ -36,7 +36,7 @@ void width(Machine &m, Cmd &c) {
     if (!f.number(0, w)) return done(m, c, f);
     if (w < 1 || w > 65535) return m.diagnose(c.offset, "q: label width " + std::to_string(w) + " dots is outside 1..65535");
     // A printer prints at most its head's width and cuts the rest.
-    const int head = Printer::print_width(m.options.dots_per_mm);
+    const int head = VirtualPrinter::print_width(m.options.dots_per_mm);
     if (w > head) {
         m.lenient(c.offset, "q", "label width " + std::to_string(w) + " dots is wider than the print head (" +
                                      std::to_string(head) + " dots): cut at the head's width");
@@ -97,7 +97,7 @@ void reference(Machine &m, Cmd &c) {
     m.state.reference_set = true;
     // R takes the reference point from the head's edge: the image is the
     // full print width, whatever q said.
-    const int print_width = Printer::print_width(m.options.dots_per_mm);
+    const int print_width = VirtualPrinter::print_width(m.options.dots_per_mm);
     if (m.state.width != print_width) {
         m.state.width = print_width;
         m.state.width_set = true;

@@ -35,7 +35,7 @@ Sent sent_by(Call call) {
 
 // The bytes printed by the virtual printer and read back by zbar.
 std::string decoded(const std::string &element) {
-    quillbar::preview::Printer printer;
+    quillbar::preview::VirtualPrinter printer;
     const std::string stream = "N\n" + element + "P1\n";
     printer.feed(stream.data(), stream.size());
     printer.finish();
@@ -51,7 +51,7 @@ std::string decoded(const std::string &element) {
 // Whether the virtual printer refuses an element (on a label wide enough
 // for any of these).
 bool printer_refuses(const std::string &element) {
-    quillbar::preview::Printer printer;
+    quillbar::preview::VirtualPrinter printer;
     const std::string stream = "q4000\nN\n" + element + "\nP1\n";
     printer.feed(stream.data(), stream.size());
     printer.finish();

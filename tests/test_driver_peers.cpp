@@ -86,7 +86,7 @@ bool write_raster(const std::string &path, cups_mode_t mode = CUPS_RASTER_WRITE)
 
 // The virtual printer's picture of what came over the wire.
 bool render(const std::string &stream, Bitmap &out, std::string &problems) {
-    quillbar::preview::Printer printer(quillbar::preview::Printer::Options{0});
+    quillbar::preview::VirtualPrinter printer(quillbar::preview::VirtualPrinter::Options{0});
     printer.feed(stream.data(), stream.size());
     printer.finish();
     for (const auto &d : printer.diagnostics()) problems += d.message + "\n";

@@ -24,7 +24,7 @@ namespace {
 using namespace std::string_literals;
 
 using quillbar::preview::Bitmap;
-using quillbar::preview::Printer;
+using quillbar::preview::VirtualPrinter;
 
 struct Outcome {
     std::vector<quillbar::preview::PrintedLabel> labels;
@@ -35,8 +35,8 @@ struct Outcome {
 };
 
 Outcome run(const std::string &stream, std::size_t chunk = 0,
-            Printer::Options options = Printer::Options{quillbar::preview::limits::kDefaultMaxLabels}) {
-    Printer printer(options);
+            VirtualPrinter::Options options = VirtualPrinter::Options{quillbar::preview::limits::kDefaultMaxLabels}) {
+    VirtualPrinter printer(options);
     Outcome r;
     printer.on_reply([&](const std::string &text) { r.replies += text; });
     for (std::size_t at = 0; at < stream.size(); at += chunk ? chunk : stream.size())
@@ -116,7 +116,7 @@ TEST(Interpreter, LabelGeometryIsThePrintersOwn) {
     const struct {
         const char *what;
         std::string stream;
-        Printer::Options options;
+        VirtualPrinter::Options options;
         int width, length;
         long x, y;  // a dot that must be black
     } rows[] = {
@@ -181,15 +181,15 @@ TEST(Interpreter, LeniencyDrawsAndSaysSo) {
 TEST(Interpreter, WhatIsCutOrCorrectedIsNoted) {
     for (const char *density : {"8", "12"}) {
         SCOPED_TRACE(density);
-        quillbar::preview::Printer::Options o{quillbar::preview::limits::kDefaultMaxLabels};
+        quillbar::preview::VirtualPrinter::Options o{quillbar::preview::limits::kDefaultMaxLabels};
         o.dots_per_mm = std::atoi(density);
-        quillbar::preview::Printer printer(o);
+        quillbar::preview::VirtualPrinter printer(o);
         const std::string stream = "q3200\nN\nLO0,0,3200,10\nP1\n";
         printer.feed(stream.data(), stream.size());
         printer.finish();
         auto labels = printer.take_labels();
         ASSERT_EQ(labels.size(), 1u);
-        EXPECT_EQ(labels[0].image.width(), quillbar::preview::Printer::print_width(o.dots_per_mm));
+        EXPECT_EQ(labels[0].image.width(), quillbar::preview::VirtualPrinter::print_width(o.dots_per_mm));
     }
     const Outcome r = run("N\nB40,40,0,0,2,6,80,B,\"123456789012345670\"\nP1\n");
     ASSERT_EQ(r.labels.size(), 1u);
@@ -367,7 +367,7 @@ TEST(Interpreter, DensityChoosesFontCellsMediaAndFixedSizes) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.dpmm) + " dots/mm: " + c.line);
-        Printer::Options options{0};
+        VirtualPrinter::Options options{0};
         options.dots_per_mm = c.dpmm;
         if (c.dpmm == 12) options.media_width = 1200, options.media_length = 1800;
         const Outcome r = run("N\n" + c.line + "\nP1\n", 0, options);
@@ -381,7 +381,7 @@ TEST(Interpreter, DensityChoosesFontCellsMediaAndFixedSizes) {
         EXPECT_EQ(ink_width(b), c.width);
         EXPECT_NEAR(bottom - top + 1, c.height, c.line[0] == 'b' ? 2 : 0);
     }
-    Printer::Options wide{0};
+    VirtualPrinter::Options wide{0};
     wide.dots_per_mm = 12;
     const Outcome r = run("R0,0\nN\nLO1240,0,4,4\nP1\n", 0, wide);
     ASSERT_EQ(r.labels.size(), 1u);

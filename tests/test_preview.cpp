@@ -33,7 +33,7 @@
 namespace {
 
 using quillbar::preview::Bitmap;
-using quillbar::preview::Printer;
+using quillbar::preview::VirtualPrinter;
 
 // Black dots inside [x0, x1) x [y0, y1).
 long black(const Bitmap &b, long x0, long y0, long x1, long y1) {
@@ -99,16 +99,16 @@ protected:
     void SetUp() override { qbtest::open_port_on(3, pty_.slave()); }
     void TearDown() override { QB_PortClose(); }
 
-    Printer print(const std::function<void()> &calls) {
+    VirtualPrinter print(const std::function<void()> &calls) {
         calls();
         stream_ = pty_.drain(std::chrono::milliseconds(50));
-        Printer printer;
+        VirtualPrinter printer;
         printer.feed(stream_.data(), stream_.size());
         printer.finish();
         return printer;
     }
     Bitmap label(const std::function<void()> &calls) {
-        Printer printer = print([&] {
+        VirtualPrinter printer = print([&] {
             QB_SetPaperSize(0, 60, 40, 3);
             QB_SetClear();
             calls();
@@ -189,7 +189,7 @@ TEST_F(RoundTrip, StoredLogoPrintsBitExactAndIsGoneAfterDelete) {
     qbtest::TempDir dir;
     const std::string path = dir.file("logo.pcx", std::string(pcx.begin(), pcx.end()));
 
-    Printer printer = print([&] {
+    VirtualPrinter printer = print([&] {
         QB_SetPaperSize(0, 60, 40, 3);
         QB_DownPicture(path.c_str(), "LOGO");
         QB_SetClear();
@@ -232,7 +232,7 @@ TEST_F(RoundTrip, BarCodesDecodeToTheirDataInEveryRotation) {
         for (int narrow : {2, 3})
             for (int rotation = 0; rotation < 4; ++rotation) {
                 SCOPED_TRACE(testing::Message() << "type " << code.type << " narrow " << narrow << " rotation " << rotation);
-                Printer printer = print([&] {
+                VirtualPrinter printer = print([&] {
                     // A label as wide as the head, the origin where the code
                     // has room whichever way it turns.
                     static const int kX[] = {10, 60, 94, 40}, kY[] = {50, 10, 150, 190};
@@ -270,7 +270,7 @@ TEST(Barcodes, DataThePrinterWouldRefuseNamesTheRule) {
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.line);
-        Printer printer;
+        VirtualPrinter printer;
         const std::string stream = std::string("N\n") + row.line + "\nP1\n";
         printer.feed(stream.data(), stream.size());
         ASSERT_EQ(printer.diagnostics().size(), 1u);
@@ -313,7 +313,7 @@ TEST(BadStreams, EachBadLineIsReportedAtItsOffsetAndTheNextLineWorks) {
         SCOPED_TRACE(row.what);
         const std::string before = "N\n";
         const std::string stream = before + row.bad + "LO0,0,8,8\nP1\n";
-        Printer printer;
+        VirtualPrinter printer;
         printer.feed(stream.data(), stream.size());
         printer.finish();
         ASSERT_FALSE(printer.diagnostics().empty());
@@ -333,7 +333,7 @@ TEST(BadStreams, AStreamCutAtEveryByteOfAGwNeverCrashesAndSaysWhatIsMissing) {
     const std::string stream = std::string("N\nGW16,8,2,3,") + std::string("\x0F\xF0\x00\x0A\"\xFF", 6) + "\nP1\n";
     for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
         SCOPED_TRACE(cut);
-        Printer printer;
+        VirtualPrinter printer;
         printer.feed(stream.data(), cut);
         printer.finish();
         // "N\n" is bytes 0-1, the header 2-12, its data 13-18, then "\n" and "P1\n".
@@ -343,12 +343,12 @@ TEST(BadStreams, AStreamCutAtEveryByteOfAGwNeverCrashesAndSaysWhatIsMissing) {
         EXPECT_EQ(printer.take_labels().size(), cut == stream.size() ? 1u : 0u);
     }
     // In chunks of every size, the label comes out the same, dot for dot.
-    Printer whole;
+    VirtualPrinter whole;
     whole.feed(stream.data(), stream.size());
     const Bitmap expected = whole.take_labels().at(0).image;
     EXPECT_EQ(expected.count_black(), 28);  // the zero bits of the six data bytes
     for (std::size_t chunk = 1; chunk <= stream.size(); ++chunk) {
-        Printer printer;
+        VirtualPrinter printer;
         for (std::size_t at = 0; at < stream.size(); at += chunk)
             printer.feed(stream.data() + at, std::min(chunk, stream.size() - at));
         const auto labels = printer.take_labels();
@@ -367,7 +367,7 @@ TEST(BadStreams, BinaryNoiseNeverCrashesOrHangsAndThePrinterRecovers) {
     // Noise with command letters sprinkled in reaches deeper.
     for (std::size_t i = 0; i < noise.size(); i += 97) noise[i] = "\nGWAPBXLOQqN,\"0123456789"[random() % 24];
     const auto start = std::chrono::steady_clock::now();
-    Printer printer;
+    VirtualPrinter printer;
     for (std::size_t at = 0; at < noise.size(); at += 4093) printer.feed(noise.data() + at, std::min<std::size_t>(4093, noise.size() - at));
     printer.finish();
     printer.take_labels();
@@ -380,7 +380,7 @@ TEST(BadStreams, BinaryNoiseNeverCrashesOrHangsAndThePrinterRecovers) {
 }
 
 TEST(Labels, EmptyLabelsAndObjectsOutsideAreNoted) {
-    Printer printer;
+    VirtualPrinter printer;
     const std::string stream = "q200\nQ100,24\nN\nP1\nN\nLO190,90,20,20\nP2,3\n";
     printer.feed(stream.data(), stream.size());
     auto labels = printer.take_labels();

@@ -10,7 +10,7 @@ namespace quillbar::tools {
 // takes is kept as it came. A block cut short never arrives.
 std::vector<GwImage> find_gw(const std::string &stream) {
     std::vector<GwImage> images;
-    preview::Printer printer(preview::Printer::Options{1});
+    preview::VirtualPrinter printer(preview::VirtualPrinter::Options{1});
     printer.on_label([](const preview::LabelView &) {});
     printer.on_gw([&](const preview::GwBlock &block) {
         if (block.row_bytes < 0 || block.rows < 0 ||

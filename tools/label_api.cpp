@@ -18,7 +18,7 @@
 namespace quillbar::tool {
 namespace {
 
-using preview::Printer;
+using preview::VirtualPrinter;
 
 // The next piece of a path up to '/', taken off the front.
 std::string_view take_piece(std::string_view &rest) {
@@ -111,7 +111,7 @@ bool parse_label_path(std::string_view path, LabelPath &out, std::string &why) {
         why = "the label size is WxH in inches (4x6, 2.25x1.25), not '" + std::string(size) + "'";
         return false;
     }
-    const double per_inch = Printer::dots_per_inch(out.dots_per_mm);
+    const double per_inch = VirtualPrinter::dots_per_inch(out.dots_per_mm);
     const long width = std::lround(w * per_inch), length = std::lround(h * per_inch);
     if (width < 1 || length < 1 || width > preview::limits::kMaxWidth || length > preview::limits::kMaxLength) {
         why = "the label size " + std::string(size) + " is 1 to " + std::to_string(preview::limits::kMaxWidth) + " x " +
@@ -231,7 +231,7 @@ std::string warnings_header(const std::vector<preview::Diagnostic> &diagnostics,
     return out;
 }
 
-nlohmann::ordered_json report_json(const Printer &printer, nlohmann::ordered_json labels) {
+nlohmann::ordered_json report_json(const VirtualPrinter &printer, nlohmann::ordered_json labels) {
     nlohmann::ordered_json out;
     out["labels"] = std::move(labels);
     out["unrendered_labels"] = printer.unrendered_labels();
@@ -300,7 +300,7 @@ Answer render(const std::string &sent, const LabelPath &path, Format format, con
     }
     const std::string &stream = options.charset.empty() ? sent : encoded;
     Answer a;
-    Printer printer(Printer::Options{limits.max_labels, path.media_width, path.media_length, path.dots_per_mm});
+    VirtualPrinter printer(VirtualPrinter::Options{limits.max_labels, path.media_width, path.media_length, path.dots_per_mm});
     const long wanted = path.index.value_or(0);
     const bool every = format == Format::pdf && !path.index;
     long printed = 0;

@@ -105,7 +105,7 @@ Answer render(const std::string &stream, const LabelPath &path, Format format, c
 
 // The report --report=json writes: labels (given), what the printer did,
 // its state. Text that is not UTF-8 is replaced when it is dumped.
-nlohmann::ordered_json report_json(const preview::Printer &printer, nlohmann::ordered_json labels);
+nlohmann::ordered_json report_json(const preview::VirtualPrinter &printer, nlohmann::ordered_json labels);
 std::string dump(const nlohmann::ordered_json &json);
 nlohmann::ordered_json diagnostics_json(const std::vector<preview::Diagnostic> &diagnostics);
 // Every command the printer knows, for the page's help: letters, what it

@@ -81,7 +81,7 @@ bool parse_media(const char *text, Options &o) {
     };
     double w = 0, h = 0;
     const bool ok = number(width, w) && number(height, h);
-    const double per_unit = mm ? o.dots_per_mm : Printer::dots_per_inch(o.dots_per_mm);
+    const double per_unit = mm ? o.dots_per_mm : VirtualPrinter::dots_per_inch(o.dots_per_mm);
     const long dots_w = ok ? std::lround(w * per_unit) : 0, dots_h = ok ? std::lround(h * per_unit) : 0;
     if (!ok || dots_w < 1 || dots_h < 1 || dots_w > 4096 || dots_h > 16384) {
         std::fprintf(stderr, "%s: --media wants WxH in inches (4x6) or millimetres (100x150mm), at most 4096 x 16384 "
@@ -117,7 +117,7 @@ int render_stream(const Options &o) {
         return 1;
     }
     LabelWriter writer(o, false);
-    Printer printer = make_printer(o, writer);
+    VirtualPrinter printer = make_printer(o, writer);
     DiagnosticStream diagnostics;
     bool ok = true;
     char buf[65536];

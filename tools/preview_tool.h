@@ -26,7 +26,7 @@
 namespace quillbar::tool {
 
 using quillbar::preview::LabelView;
-using quillbar::preview::Printer;
+using quillbar::preview::VirtualPrinter;
 
 constexpr const char *kProgram = "quillbar-preview";
 
@@ -59,8 +59,8 @@ struct Options {
     bool serve = false;
     bool report = false;
     bool json = false;
-    int media_width = Printer::kDefaultWidth;  // --media, in dots once the density is known
-    int media_length = Printer::kDefaultLength;
+    int media_width = VirtualPrinter::kDefaultWidth;  // --media, in dots once the density is known
+    int media_length = VirtualPrinter::kDefaultLength;
     std::string media = "4x6";  // --media as given
     int idle_seconds = kDefaultIdleSeconds;  // --idle-timeout
     int dots_per_mm = 8;        // --dpmm
@@ -177,7 +177,7 @@ private:
     std::unique_ptr<quillbar::preview::PdfWriter> document_;
 };
 
-inline void report(const Printer &printer, const LabelWriter &writer, bool as_json) {
+inline void report(const VirtualPrinter &printer, const LabelWriter &writer, bool as_json) {
     if (!as_json) {
         for (const auto &e : printer.events())
             std::printf("%8zu  %-2s  %s\n", e.offset, e.command.c_str(), e.detail.c_str());
@@ -196,12 +196,12 @@ inline void report(const Printer &printer, const LabelWriter &writer, bool as_js
 // Diagnostics as they come, on standard error.
 class DiagnosticStream {
 public:
-    void flush(const Printer &printer) {
+    void flush(const VirtualPrinter &printer) {
         for (; shown_ < printer.diagnostics().size(); ++shown_)
             std::fprintf(stderr, "byte %zu: %s\n", printer.diagnostics()[shown_].offset,
                          printer.diagnostics()[shown_].message.c_str());
     }
-    int status(const Printer &printer) {
+    int status(const VirtualPrinter &printer) {
         flush(printer);
         if (printer.dropped_diagnostics())
             std::fprintf(stderr, "(%zu more lines the printer could not take)\n", printer.dropped_diagnostics());
@@ -212,8 +212,8 @@ private:
     std::size_t shown_ = 0;
 };
 
-inline Printer make_printer(const Options &o, LabelWriter &writer) {
-    Printer printer(Printer::Options{o.max_labels, o.media_width, o.media_length, o.dots_per_mm});
+inline VirtualPrinter make_printer(const Options &o, LabelWriter &writer) {
+    VirtualPrinter printer(VirtualPrinter::Options{o.max_labels, o.media_width, o.media_length, o.dots_per_mm});
     printer.on_label([&writer](const LabelView &label) { writer(label); });
     return printer;
 }

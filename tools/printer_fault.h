@@ -19,7 +19,7 @@ namespace quillbar::tool {
 // and its senders wait.
 class Fault {
 public:
-    Fault(const Options &o, Printer &printer, LabelWriter &writer) : o_(o), printer_(printer), writer_(writer) {
+    Fault(const Options &o, VirtualPrinter &printer, LabelWriter &writer) : o_(o), printer_(printer), writer_(writer) {
         if (o_.fault && o_.fault_from == 1) begin();
         printer_.on_label([this](const LabelView &label) { take(label); });
     }
@@ -49,7 +49,7 @@ private:
     void take(const LabelView &label);
 
     const Options &o_;
-    Printer &printer_;
+    VirtualPrinter &printer_;
     LabelWriter &writer_;
     bool holding_ = false;
     bool cleared_ = false;

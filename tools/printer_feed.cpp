@@ -213,7 +213,7 @@ std::shared_ptr<std::string> Panel::new_stream() const {
     return stream;
 }
 
-Panel::Panel(HttpService *http, const preview::Printer &printer, LabelWriter &writer, int dots_per_mm)
+Panel::Panel(HttpService *http, const preview::VirtualPrinter &printer, LabelWriter &writer, int dots_per_mm)
     : http_(http), printer_(printer), dots_per_mm_(dots_per_mm), stream_(new_stream()) {
     if (http_) writer.also = [this](const preview::LabelView &label) { this->label(label); };
 }

@@ -100,7 +100,7 @@ private:
 // the job's first byte.
 class Panel {
 public:
-    Panel(HttpService *http, const preview::Printer &printer, LabelWriter &writer, int dots_per_mm);
+    Panel(HttpService *http, const preview::VirtualPrinter &printer, LabelWriter &writer, int dots_per_mm);
     void begin(long job);
     void fed(const char *data, std::size_t size);
 
@@ -110,7 +110,7 @@ private:
     std::shared_ptr<std::string> new_stream() const;
 
     HttpService *http_;
-    const preview::Printer &printer_;
+    const preview::VirtualPrinter &printer_;
     int dots_per_mm_;
     long job_ = 1;
     std::shared_ptr<std::string> stream_;

@@ -143,7 +143,7 @@ struct PrinterSession {
     FILE *raw = nullptr;
     bool ready = false;  // --raw could be opened
     LabelWriter writer;
-    Printer printer;
+    VirtualPrinter printer;
     Fault fault;
     Panel panel;
     DiagnosticStream diagnostics;
