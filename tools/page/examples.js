@@ -34,8 +34,8 @@
       'N\nq812\nQ1218,24\nA30,30,0,3,1,1,N,"FROM: Quillbar Labs, 12 Example Road, Springfield"\nLO20,70,772,3\n' +
       'A30,90,0,4,1,1,N,"SHIP TO:"\nA30,130,0,4,2,2,N,"JANE DOE"\nA30,190,0,4,1,1,N,"1600 MAIN STREET"\n' +
       'A30,225,0,4,1,1,N,"ANYTOWN CA 93065-1692"\nLO20,280,772,3\nb40,310,M,m2,"001,840,93065,1692,PACKAGE 1 OF 1"\n' +
-      'A330,320,0,3,1,1,N,"CARRIER ROUTE 042"\nB40,500,0,1,3,6,200,B,"1Z9999990312345678"\nLO20,760,772,3\n' +
-      'A30,790,0,2,1,1,N,"Weight 2.4 kg  Ref. QB-1042"\nP1\n'},
+      'A330,320,0,3,1,1,N,"CARRIER ROUTE 042"\nB40,560,0,1,3,6,180,B,"1Z9999990312345678"\nLO20,800,772,3\n' +
+      'A30,830,0,2,1,1,N,"Weight 2.4 kg  Ref. QB-1042"\nP1\n'},
     {name: "Product label: EAN-13 and a price in Windows 1252", charset: "CP1252", text:
       'I8,A,001\nN\nq480\nQ240,24\nA20,15,0,4,1,1,N,"Organic coffee 250 g"\nA20,55,0,3,1,1,N,"Café crème, roasted in Köln"\n' +
       'B20,90,0,E30,3,3,90,B,"590123412345"\nA330,120,0,4,2,2,N,"€7.95"\nP1\n'},
