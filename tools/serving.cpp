@@ -141,20 +141,28 @@ struct PrinterSession {
     const Options &o;
     HttpService *http;
     FILE *raw = nullptr;
-    bool ready = false;  // --raw could be opened
+    bool ready = false;  // --raw could be opened, and where the printer is was said
     LabelWriter writer;
     VirtualPrinter printer;
     Fault fault;
     Panel panel;
     DiagnosticStream diagnostics;
 
-    PrinterSession(const Options &options, HttpService *service, const std::string &what)
-        : o(options), http(service), ready(open_raw(options, raw)), writer(options, options.labels != 1),
+    // what names the printer for the panel; said, the line that tells where
+    // it is ("device: ...", "listening: ..."), comes before anything the
+    // printer says (a fault from the first label).
+    PrinterSession(const Options &options, HttpService *service, const std::string &what, const std::string &said)
+        : o(options), http(service), ready(open_raw(options, raw) && announce(said)), writer(options, options.labels != 1),
           printer(make_printer(options, writer)), fault(options, printer, writer),
           panel(service, printer, writer, options.dots_per_mm) {
         handle_signals();
         std::signal(SIGPIPE, SIG_IGN);
         if (http && ready) http->has_printer(what);
+    }
+
+    static bool announce(const std::string &line) {
+        say("%s\n", line.c_str());
+        return true;
     }
 
     // Bytes that came: kept, shown on the panel, printed, their
@@ -205,9 +213,8 @@ int serve(const Options &o, HttpService *http) {
         cfmakeraw(&t);
         tcsetattr(keeper, TCSANOW, &t);
     }
-    PrinterSession s(o, http, "pseudo-terminal " + slave);
+    PrinterSession s(o, http, "pseudo-terminal " + slave, "device: " + slave);
     if (!s.ready) return 1;
-    say("device: %s\n", slave.c_str());
     long dropped = 0;
     s.printer.on_reply([master, &dropped](const std::string &text) { send_reply(master, text, dropped); });
     char buf[65536];
@@ -260,9 +267,8 @@ int listen_for_jobs(const Options &o, HttpService *http) {
     if (!loopback)
         std::fprintf(stderr, "%s: warning: listening on %s, beyond this machine: whoever reaches it prints here and "
                              "writes files\n", kProgram, bound.c_str());
-    PrinterSession s(o, http, "network printer " + bound);
+    PrinterSession s(o, http, "network printer " + bound, "listening: " + bound);
     if (!s.ready) return 1;
-    say("listening: %s\n", bound.c_str());
     long panel_job = 0;
     std::deque<Connection> connections;  // the front one is printing
     s.printer.on_reply([&connections](const std::string &text) {
