@@ -45,6 +45,8 @@ PrinterFeed::~PrinterFeed() {
 }
 
 MHD_Result PrinterFeed::subscribe(MHD_Connection *c) {
+    // What the printer handed over so far, its name first.
+    take_in();
     if (readers_.size() >= kMaxReaders) return refuse(c, 503, "too many pages follow the printer", {{"Retry-After", "5"}});
     auto *r = new Reader;
     r->connection = c;
@@ -129,6 +131,14 @@ void PrinterFeed::set_printer(const std::string &what) {
 }
 
 void PrinterFeed::tick() {
+    take_in();
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_heartbeat_ < kHeartbeat) return;
+    last_heartbeat_ = now;
+    wake(true);
+}
+
+void PrinterFeed::take_in() {
     std::deque<Event> handed;
     {
         std::lock_guard<std::mutex> hold(handed_lock_);
@@ -142,10 +152,6 @@ void PrinterFeed::tick() {
         if (events_.size() > kMaxEventsKept) events_.pop_front();
     }
     if (!handed.empty()) wake(false);
-    const auto now = std::chrono::steady_clock::now();
-    if (now - last_heartbeat_ < kHeartbeat) return;
-    last_heartbeat_ = now;
-    wake(true);
 }
 
 void PrinterFeed::close() {
@@ -156,6 +162,7 @@ void PrinterFeed::close() {
 // {id}.png, the label's picture; {id}.epl, its job's stream as the printer
 // took it (what the event shows, byte for byte).
 MHD_Result PrinterFeed::image(MHD_Connection *c, std::string_view name) {
+    take_in();
     const std::size_t dot = name.find('.');
     const std::string_view kind = dot == std::string_view::npos ? "" : name.substr(dot);
     const bool number = (kind == ".png" || kind == ".epl") && dot > 0 && dot < 10 &&

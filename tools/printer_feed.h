@@ -79,6 +79,7 @@ private:
         PrinterFeed *feed = nullptr;
     };
 
+    void take_in();
     static ssize_t send_events(void *cls, uint64_t, char *buf, std::size_t max);
     static void unsubscribe(void *cls);
     void wake(bool heartbeat);

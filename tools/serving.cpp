@@ -152,12 +152,19 @@ struct PrinterSession {
     // it is ("device: ...", "listening: ..."), comes before anything the
     // printer says (a fault from the first label).
     PrinterSession(const Options &options, HttpService *service, const std::string &what, const std::string &said)
-        : o(options), http(service), ready(open_raw(options, raw) && announce(said)), writer(options, options.labels != 1),
+        : o(options), http(service), ready(open_raw(options, raw) && name_for_panel(service, what) && announce(said)),
+          writer(options, options.labels != 1),
           printer(make_printer(options, writer)), fault(options, printer, writer),
           panel(service, printer, writer, options.dots_per_mm) {
         handle_signals();
         std::signal(SIGPIPE, SIG_IGN);
-        if (http && ready) http->has_printer(what);
+    }
+
+    // The panel knows its printer before anyone is told where it is: a page
+    // that comes at once is not told there is none.
+    static bool name_for_panel(HttpService *service, const std::string &what) {
+        if (service) service->has_printer(what);
+        return true;
     }
 
     static bool announce(const std::string &line) {
