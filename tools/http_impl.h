@@ -43,7 +43,6 @@ struct Request {
     MHD_PostProcessor *parts = nullptr;
     Stage stage = Stage::reading;
     Answer answer;
-    std::chrono::duration<double> took{};  // rendering
     struct HttpService::Impl *service = nullptr;
 };
 

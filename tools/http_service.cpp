@@ -73,9 +73,7 @@ void HttpService::Impl::work_loop() {
         }
         hold.unlock();
         Request *r = next->second;
-        const auto began = Clock::now();
         r->answer = render(r->body, r->path, r->format, settings.limits, r->options);
-        r->took = Clock::now() - began;
         hold.lock();
         todo.finished(next->first);
         done.push_back(r);

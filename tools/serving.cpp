@@ -152,12 +152,18 @@ struct PrinterSession {
     // it is ("device: ...", "listening: ..."), comes before anything the
     // printer says (a fault from the first label).
     PrinterSession(const Options &options, HttpService *service, const std::string &what, const std::string &said)
-        : o(options), http(service), ready(open_raw(options, raw) && name_for_panel(service, what) && announce(said)),
+        : o(options), http(service),
+          ready(open_raw(options, raw) && take_signals() && name_for_panel(service, what) && announce(said)),
           writer(options, options.labels != 1),
           printer(make_printer(options, writer)), fault(options, printer, writer),
-          panel(service, printer, writer, options.dots_per_mm) {
+          panel(service, printer, writer, options.dots_per_mm) {}
+
+    // Its signals are its own before anyone is told where it is: a SIGUSR1
+    // that comes at once must not end it.
+    static bool take_signals() {
         handle_signals();
         std::signal(SIGPIPE, SIG_IGN);
+        return true;
     }
 
     // The panel knows its printer before anyone is told where it is: a page
