@@ -104,8 +104,11 @@ public:
         x0 = dirty_x0_, y0 = dirty_y0_, x1 = dirty_x1_, y1 = dirty_y1_;
     }
     // What was drawn since begin_mark(): the box of it, empty (x1 <= x0)
-    // when nothing was.
-    void begin_mark() { mark_x0_ = mark_y0_ = kNowhere, mark_x1_ = mark_y1_ = 0; }
+    // when nothing was. A picture never asked keeps no such box.
+    void begin_mark() {
+        marking_ = true;
+        mark_x0_ = mark_y0_ = kNowhere, mark_x1_ = mark_y1_ = 0;
+    }
     void marked_area(long &x0, long &y0, long &x1, long &y1) const {
         x0 = mark_x0_, y0 = mark_y0_, x1 = mark_x1_, y1 = mark_y1_;
     }
@@ -129,6 +132,7 @@ private:
         dirty_y0_ = std::min(dirty_y0_, y0);
         dirty_x1_ = std::max(dirty_x1_, x1);
         dirty_y1_ = std::max(dirty_y1_, y1);
+        if (!marking_) return;
         mark_x0_ = std::min(mark_x0_, x0);
         mark_y0_ = std::min(mark_y0_, y0);
         mark_x1_ = std::max(mark_x1_, x1);
@@ -145,6 +149,7 @@ private:
     static constexpr long kNowhere = std::numeric_limits<int>::max();
     long dirty_x0_ = kNowhere, dirty_y0_ = kNowhere, dirty_x1_ = 0, dirty_y1_ = 0;
     long mark_x0_ = kNowhere, mark_y0_ = kNowhere, mark_x1_ = 0, mark_y1_ = 0;
+    bool marking_ = false;
 };
 
 // A printer's true dots a millimetre: "12 dots/mm" is a 300-dpi head, 11.81

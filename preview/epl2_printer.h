@@ -89,6 +89,8 @@ public:
         // The printer's density: 8 dots a millimetre (203 dpi) or 12 (300
         // dpi), which sizes the resident fonts, MaxiCode and the print width.
         int dots_per_mm = 8;
+        // Whether each label lists what was drawn on it (LabelView::elements).
+        bool elements = false;
     };
 
     // The widest image a 4-inch printer of the density prints (R's width).

@@ -159,9 +159,9 @@ void Machine::run_line(std::string text, std::size_t at, const std::string *bina
     cmd.header = header;
     std::vector<std::size_t> starts;
     cmd.fields = split_fields(cmd.rest, starts);
-    canvas.begin_mark();
+    if (options.elements) canvas.begin_mark();
     entry->run(*this, cmd);
-    record_element(cmd);
+    if (options.elements) record_element(cmd);
 }
 
 // The objects that draw: text, bar codes, lines, boxes and graphics. A line
@@ -314,14 +314,14 @@ void Machine::emit(const Bitmap &image, long sets, long copies, std::size_t at) 
     if (!canvas.drawn()) label_notes.push_back("the label has nothing on it");
     if (label_sink) {
         // Where each object is on the picture as printed: turned with it.
-        std::vector<Element> drawn = elements;
+        std::vector<Element> drawn = options.elements ? elements : std::vector<Element>();
         drawn.insert(drawn.end(), printing_elements.begin(), printing_elements.end());
         if (state.upside_down)
             for (Element &e : drawn) {
                 e.x = image.width() - e.x - e.width;
                 e.y = image.height() - e.y - e.height;
             }
-        label_sink(LabelView{image, sets, copies, at, labels_printed, label_notes, &drawn});
+        label_sink(LabelView{image, sets, copies, at, labels_printed, label_notes, options.elements ? &drawn : nullptr});
     } else {
         PrintedLabel label;
         label.image = image;

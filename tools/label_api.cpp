@@ -300,7 +300,7 @@ Answer render(const std::string &sent, const LabelPath &path, Format format, con
     }
     const std::string &stream = options.charset.empty() ? sent : encoded;
     Answer a;
-    VirtualPrinter printer(VirtualPrinter::Options{limits.max_labels, path.media_width, path.media_length, path.dots_per_mm});
+    VirtualPrinter printer(VirtualPrinter::Options{limits.max_labels, path.media_width, path.media_length, path.dots_per_mm, format == Format::json});
     const long wanted = path.index.value_or(0);
     const bool every = format == Format::pdf && !path.index;
     long printed = 0;
