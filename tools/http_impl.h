@@ -37,7 +37,6 @@ struct Request {
     bool broken = false;  // a multipart body that does not parse
     bool multipart = false;
     bool got_file = false;
-    bool warnings = true;  // X-Linter: Off leaves the diagnostics out of the headers
     std::optional<Answer> refusal;  // answered once the body is read and dropped
     std::size_t dropped = 0;
     MHD_PostProcessor *parts = nullptr;

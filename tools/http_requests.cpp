@@ -159,11 +159,6 @@ MHD_Result HttpService::Impl::serve_labels(MHD_Connection *c, const char *method
     const std::optional<Format> format = choose_format(header(MHD_HTTP_HEADER_ACCEPT));
     if (!format) return refuse_early(c, context, 406, "the answers are image/png, application/pdf and application/json");
     request->format = *format;
-    if (const char *linter = header("X-Linter")) {
-        if (strcasecmp(linter, "off") != 0 && strcasecmp(linter, "on") != 0)
-            return refuse_early(c, context, 400, "X-Linter is On or Off, not " + std::string(linter));
-        request->warnings = strcasecmp(linter, "on") == 0;
-    }
     if (!parse_render_options(header, request->options, why)) return refuse_early(c, context, 400, why);
     if (read_only) {
         request->body = std::move(request->path.stream);
@@ -201,7 +196,7 @@ MHD_Result HttpService::Impl::go_on(Request &r, const char *upload, std::size_t 
         r.stage = Stage::sent;
         Answer &a = r.answer;
         if (a.status == 200) a.headers.emplace_back("Cache-Control", "no-store");
-        if (!r.warnings)
+        if (!r.options.warnings)
             a.headers.erase(std::remove_if(a.headers.begin(), a.headers.end(),
                                            [](const auto &h) { return h.first.rfind("X-Warnings", 0) == 0; }),
                             a.headers.end());

@@ -56,7 +56,9 @@ struct Answer {
     std::vector<std::pair<std::string, std::string>> headers;
 };
 
-// What the label viewers' option headers ask for: the labels turned
+// What the label viewers' option headers ask for: the warnings kept (X-Linter:
+// On, the default, or Off), the labels turned
+// clockwise (X-Rotation: 0, 90, 180, 270), the PNG's pixels (X-Quality:
 // clockwise (X-Rotation: 0, 90, 180, 270), the PNG's pixels (X-Quality:
 // Grayscale, 8 bits; Bitonal, 1 bit, the default), and for a PDF, labels
 // laid out on sheets (X-Page-Size: Letter, A4, A5, A6 or WxH in inches;
@@ -67,6 +69,7 @@ struct Answer {
 struct RenderOptions {
     int rotation = 0;
     bool grayscale = false;
+    bool warnings = true;  // X-Linter: Off leaves the diagnostics out of the headers
     std::optional<preview::PdfSheet> sheet;
     // X-Images: N, the JSON report with the first N labels' PNGs (base64)
     // in it: a page needs one request for the report and the labels.

@@ -48,6 +48,11 @@ bool parse_render_options(const std::function<const char *(const char *)> &heade
         if (i < 0) return why = "X-Rotation is 0, 90, 180 or 270, not " + std::string(rotation), false;
         out.rotation = 90 * i;
     }
+    if (const char *linter = header("X-Linter")) {
+        const int i = one_of(linter, {"Off", "On"});
+        if (i < 0) return why = "X-Linter is On or Off, not " + std::string(linter), false;
+        out.warnings = i == 1;
+    }
     if (const char *images = header("X-Images")) {
         char *end = nullptr;
         out.images = std::strtol(images, &end, 10);
