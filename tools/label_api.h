@@ -57,9 +57,8 @@ struct Answer {
 };
 
 // What the label viewers' option headers ask for: the warnings kept (X-Linter:
-// On, the default, or Off), the labels turned
-// clockwise (X-Rotation: 0, 90, 180, 270), the PNG's pixels (X-Quality:
-// clockwise (X-Rotation: 0, 90, 180, 270), the PNG's pixels (X-Quality:
+// On, the default, or Off), the labels turned clockwise (X-Rotation: 0, 90,
+// 180, 270), the PNG's pixels (X-Quality:
 // Grayscale, 8 bits; Bitonal, 1 bit, the default), and for a PDF, labels
 // laid out on sheets (X-Page-Size: Letter, A4, A5, A6 or WxH in inches;
 // X-Page-Orientation: Portrait or Landscape; X-Page-Layout: CxR;
