@@ -15,7 +15,8 @@ PACKAGES := g++ cmake make pkg-config libgtest-dev libfreetype-dev libfontconfig
             libzint-dev zbar-tools fontconfig fonts-dejavu-core fonts-wqy-zenhei fonts-arphic-uming \
             fonts-arphic-ukai python3 python3-pytest python3-pip python3-venv abigail-tools \
             nlohmann-json3-dev libcairo2-dev poppler-utils libcups2-dev cups cups-client cups-ppdc lprint python3-zxing-cpp python3-pil \
-            libmicrohttpd-dev libjs-codemirror chromium chromium-driver python3-selenium curl mono-devel nodejs systemd
+            libmicrohttpd-dev libjs-codemirror chromium chromium-driver python3-selenium curl mono-devel nodejs systemd \
+            prometheus-cpp-dev python3-prometheus-client
 PACKAGE_CHECK_TOOLS := lintian man-db file dpkg-dev
 FUZZ_TOOLS := clang libclang-rt-14-dev
 # The Windows DLL: mingw-w64 (posix threads), Wine for 64- and 32-bit programs
@@ -31,8 +32,8 @@ MAKEFLAGS += --no-print-directory
 
 # What the library, the tools and the demo need (not the tests').
 BUILD_PACKAGES := g++ cmake make pkg-config libfreetype-dev libfontconfig-dev libpng-dev libzint-dev \
-                  nlohmann-json3-dev libcairo2-dev libmicrohttpd-dev libjs-codemirror libcups2-dev zlib1g-dev fontconfig \
-                  fonts-dejavu-core fonts-wqy-zenhei fonts-arphic-uming fonts-arphic-ukai
+                  nlohmann-json3-dev libcairo2-dev libmicrohttpd-dev libjs-codemirror libcups2-dev zlib1g-dev \
+                  prometheus-cpp-dev fontconfig fonts-dejavu-core fonts-wqy-zenhei fonts-arphic-uming fonts-arphic-ukai
 
 all:
 	@scripts/ensure-packages.sh $(BUILD_PACKAGES)
@@ -125,11 +126,12 @@ TSAN_TESTS := Threads.*:PrinterHandle.*:SeveralPrinters.*:PrinterStatus.*:Printe
 test-tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DQUILLBAR_WERROR=ON -DQUILLBAR_TSAN=ON -DQUILLBAR_TOOLS=ON \
 	  -DQUILLBAR_TESTS=ON
-	cmake --build build-tsan -j$(JOBS) --target quillbar_tests quillbar_printer_tests quillbar-preview
+	cmake --build build-tsan -j$(JOBS) --target quillbar_tests quillbar_printer_tests quillbar-preview \
+	  quillbar-preview-web
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/quillbar_tests --gtest_filter='$(TSAN_TESTS)'
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/quillbar_printer_tests --gtest_filter='$(TSAN_TESTS)'
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp \
-	  python3 tests/tools/http_service.py build-tsan/tools/quillbar-preview --sanitized
+	  /usr/bin/python3 tests/tools/http_service.py build-tsan/tools/quillbar-preview --sanitized
 
 # The virtual printer and the C API on random input for FUZZ_SECONDS each,
 # from the committed corpora.

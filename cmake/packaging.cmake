@@ -74,7 +74,9 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libquillbar0 (>= ${QUILLBAR_DEB_VERSION}
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "libcairo2, libmicrohttpd12")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "virtual EPL2 label printer and text renderer
 quillbar-preview renders what an EPL2 label printer would print for a
-command stream, or serves as such a printer on a pseudo-terminal.
+command stream, or serves as such a printer on a pseudo-terminal or the
+network; its web service (--http, with /metrics for Prometheus) runs as
+/usr/libexec/quillbar/quillbar-preview-web.
 quillbar-text2png shows text as the quillbar library sends it.")
 
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-quillbar)

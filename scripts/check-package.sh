@@ -115,6 +115,14 @@ assert open(sys.argv[1], "rb").read() == b"N\nOD\nP1\n"
 print("python3-quillbar", quillbar.__version__, "library", quillbar.library_version())
 ' "$scratch/py.epl" "$prefix")
 quillbar-preview --version | head -n 1
+# --http hands over to the installed web program, which has /metrics.
+coproc web { exec quillbar-preview --http 127.0.0.1:0 2>&1; }
+read -r said <&"${web[0]}"
+metrics=$(curl -s -H 'Host: localhost' "${said#http: }metrics")
+kill "$web_PID"
+wait "$web_PID" || true
+grep -q '^quillbar_http_requests_total' <<<"$metrics" ||
+  { echo "check-package: no metrics from the installed web program: ${said} ${metrics:0:200}"; exit 1; }
 man -w quillbar >/dev/null && man -w quillbar-preview >/dev/null && man -w QB_PortOpen >/dev/null &&
   man -w QB_PrinterStatus >/dev/null
-echo "check-package: the four packages $([ -n "$prefix" ] && echo "unpacked in $prefix" || echo installed): they link, print and render"
+echo "check-package: the four packages $([ -n "$prefix" ] && echo "unpacked in $prefix" || echo installed): they link, print, render and serve"

@@ -34,7 +34,7 @@ ConnectionGuard::Peer *ConnectionGuard::opened(int fd, const std::string &addres
     const bool address_full = from_address > limits_.per_address;
     if (address_full || live_ > limits_.total) {
         Peer *out = victim(address_full ? &address : nullptr);
-        let_go(out ? out : peer);
+        let_go(out ? out : peer, Reason::room);
     }
     return peer;
 }
@@ -66,14 +66,14 @@ ConnectionGuard::Peer *ConnectionGuard::victim(const std::string *address) const
     return const_cast<Peer *>(best);
 }
 
-void ConnectionGuard::let_go(Peer *peer) {
+void ConnectionGuard::let_go(Peer *peer, Reason why) {
     if (peer->let_go) return;
     peer->let_go = true;
-    ++let_go_total_;
     --live_;
     if (--per_address_[peer->address] == 0) per_address_.erase(peer->address);
     // The connection's owner sees it end and closes it.
     shutdown(peer->fd, SHUT_RDWR);
+    if (on_let_go_) on_let_go_(why);
 }
 
 std::optional<long> ConnectionGuard::over_rate(const Peer *peer, Clock::time_point now) {
@@ -101,7 +101,7 @@ int ConnectionGuard::enforce(Clock::time_point now, int longest) {
     for (Peer &p : peers_) {
         if (p.let_go || p.stage == Stage::working) continue;
         if (p.deadline <= now)
-            let_go(&p);
+            let_go(&p, Reason::deadline);
         else
             next = std::min(next, p.deadline);
     }

@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <list>
 #include <optional>
 #include <string>
@@ -54,7 +55,12 @@ public:
         bool let_go = false;         // shut down; its close is on its way
     };
 
-    explicit ConnectionGuard(const Limits &limits) : limits_(limits) {}
+    // Why a connection was let go: past a deadline, or to make room at a cap.
+    enum class Reason { deadline, room };
+    using LetGo = std::function<void(Reason)>;
+
+    explicit ConnectionGuard(const Limits &limits, LetGo on_let_go = {})
+        : limits_(limits), on_let_go_(std::move(on_let_go)) {}
     ConnectionGuard(const ConnectionGuard &) = delete;
     ConnectionGuard &operator=(const ConnectionGuard &) = delete;
 
@@ -82,12 +88,11 @@ public:
     int enforce(Clock::time_point now, int longest);
 
     std::size_t connections() const { return live_; }
-    std::size_t let_go_count() const { return let_go_total_; }
 
 private:
     void enter(Peer *peer, Stage stage, std::chrono::seconds limit, Clock::time_point now);
     Peer *victim(const std::string *address) const;
-    void let_go(Peer *peer);
+    void let_go(Peer *peer, Reason why);
 
     struct Bucket {
         double tokens = 0;
@@ -95,11 +100,11 @@ private:
     };
 
     Limits limits_;
+    LetGo on_let_go_;
     std::list<Peer> peers_;
     std::unordered_map<std::string, std::size_t> per_address_;  // live connections
     std::unordered_map<std::string, Bucket> buckets_;
     std::size_t live_ = 0;
-    std::size_t let_go_total_ = 0;
 };
 
 }  // namespace quillbar::tool

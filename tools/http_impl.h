@@ -69,6 +69,7 @@ struct HttpService::Impl {
     ~Impl();
     void serve_sockets();
     void work_loop();
+    std::size_t renders_waiting();
     void signal_wake();
 
     // Connections, as the daemon opens and closes them.
@@ -82,6 +83,7 @@ struct HttpService::Impl {
     // The routes' answers: for the method, on the whole path.
     MHD_Result serve_page(MHD_Connection *c, const char *method, std::string_view path, void **context);
     MHD_Result serve_health(MHD_Connection *c, const char *method, std::string_view path, void **context);
+    MHD_Result serve_metrics(MHD_Connection *c, const char *method, std::string_view path, void **context);
     MHD_Result serve_commands(MHD_Connection *c, const char *method, std::string_view path, void **context);
     MHD_Result serve_no_icon(MHD_Connection *c, const char *method, std::string_view path, void **context);
     MHD_Result serve_events(MHD_Connection *c, const char *method, std::string_view path, void **context);

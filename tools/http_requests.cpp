@@ -43,6 +43,7 @@ constexpr Route kRoutes[] = {
     {"/page/", "GET, HEAD", &HttpService::Impl::serve_page},
     {"/v1/commands", "GET, HEAD", &HttpService::Impl::serve_commands},
     {"/healthz", "GET, HEAD", &HttpService::Impl::serve_health},
+    {"/metrics", "GET, HEAD", &HttpService::Impl::serve_metrics},
     {"/favicon.ico", "GET, HEAD", &HttpService::Impl::serve_no_icon},
     {"/v1/printer/events", "GET, HEAD", &HttpService::Impl::serve_events},
     {"/v1/printer/labels/", "GET, HEAD", &HttpService::Impl::serve_printed},
@@ -117,15 +118,19 @@ MHD_Result HttpService::Impl::serve_no_icon(MHD_Connection *c, const char *, std
 
 // For a load balancer or systemd: the service answers; how busy it is.
 MHD_Result HttpService::Impl::serve_health(MHD_Connection *c, const char *, std::string_view, void **) {
-    std::size_t waiting;
-    {
-        std::lock_guard<std::mutex> hold(mutex);
-        waiting = todo.waiting();
-    }
     return send_answer(c, 200, "text/plain; charset=utf-8",
                        "ok\nconnections " + std::to_string(guard.connections()) + "\nwaiting " +
-                           std::to_string(waiting) + "\n",
+                           std::to_string(renders_waiting()) + "\n",
                        {{"Cache-Control", "no-store"}});
+}
+
+// For Prometheus: answers by status, render times, labels printed, refusals.
+MHD_Result HttpService::Impl::serve_metrics(MHD_Connection *c, const char *, std::string_view, void **) {
+    if (!settings.metrics)
+        return refuse(c, 404, "this quillbar-preview has no metrics: they come from quillbar-preview-web, which "
+                              "was not found beside it");
+    return send_answer(c, 200, "text/plain; version=0.0.4; charset=utf-8",
+                       settings.metrics->text(guard.connections(), renders_waiting()), {{"Cache-Control", "no-store"}});
 }
 
 MHD_Result HttpService::Impl::serve_events(MHD_Connection *c, const char *, std::string_view, void **) {
@@ -297,6 +302,9 @@ MHD_Result HttpService::Impl::submit(Request &r) {
 }
 
 void HttpService::Impl::completed(MHD_Connection *c, void **context) {
+    if (settings.metrics)
+        if (const MHD_ConnectionInfo *sent = mhd().MHD_get_connection_info(c, MHD_CONNECTION_INFO_HTTP_STATUS))
+            settings.metrics->answered(sent->http_status);
     // The connection waits for its next request.
     if (ConnectionGuard::Peer *peer = peer_of(c)) guard.request_done(peer, Clock::now());
     auto *r = static_cast<Request *>(*context);

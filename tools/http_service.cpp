@@ -26,7 +26,10 @@ constexpr unsigned kDaemonRoom = 64;
 }  // namespace
 
 HttpService::Impl::Impl(const Settings &s)
-    : settings(s), guard(s.guard), todo(std::max(1, s.workers)) {}
+    : settings(s),
+      guard(s.guard, s.metrics ? ConnectionGuard::LetGo([m = s.metrics](ConnectionGuard::Reason why) { m->let_go(why); })
+                               : ConnectionGuard::LetGo()),
+      todo(std::max(1, s.workers)) {}
 
 HttpService::Impl::~Impl() {
     stopping = true;
@@ -57,6 +60,11 @@ HttpService::Impl::~Impl() {
     if (wake >= 0) close(wake);
 }
 
+std::size_t HttpService::Impl::renders_waiting() {
+    std::lock_guard<std::mutex> hold(mutex);
+    return todo.waiting();
+}
+
 void HttpService::Impl::signal_wake() {
     const std::uint64_t one = 1;
     (void)!write(wake, &one, sizeof one);
@@ -73,7 +81,9 @@ void HttpService::Impl::work_loop() {
         }
         hold.unlock();
         Request *r = next->second;
+        const Clock::time_point began = Clock::now();
         r->answer = render(r->body, r->path, r->format, settings.limits, r->options);
+        if (settings.metrics) settings.metrics->rendered(std::chrono::duration<double>(Clock::now() - began).count());
         hold.lock();
         todo.finished(next->first);
         done.push_back(r);
@@ -202,6 +212,7 @@ std::unique_ptr<HttpService> HttpService::start(const std::string &where, const 
 }
 
 void HttpService::printed(const preview::LabelView &label, PrintedLabel printed) {
+    if (impl_->settings.metrics) impl_->settings.metrics->printed();
     impl_->feed.printed(label, std::move(printed));
     impl_->signal_wake();
 }

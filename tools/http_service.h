@@ -14,6 +14,7 @@
 
 #include "http_guard.h"
 #include "label_api.h"
+#include "service_metrics.h"
 
 namespace quillbar::tool {
 
@@ -31,6 +32,7 @@ public:
         int idle_seconds = kDefaultIdleSeconds;  // a connection that sends nothing is closed
         RenderLimits limits;
         ConnectionGuard::Limits guard;
+        std::shared_ptr<ServiceMetrics> metrics;  // null: no /metrics
     };
 
     // Listens on where ([HOST:]PORT, loopback without a host); null with the

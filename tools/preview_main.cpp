@@ -148,6 +148,9 @@ std::unique_ptr<HttpService> start_http(const Options &o) {
     settings.guard.idle = std::chrono::seconds(o.idle_seconds);
     settings.guard.rate = o.http_rate;
     settings.limits.max_labels = o.max_labels;
+#ifdef QUILLBAR_WEB_PROGRAM
+    settings.metrics = make_service_metrics();
+#endif
     std::string bound, error;
     bool loopback = true;
     std::unique_ptr<HttpService> http = HttpService::start(o.http, settings, bound, loopback, error);
@@ -236,6 +239,8 @@ int main(int argc, char **argv) {
         {"http-workers", required_argument, nullptr, kHttpWorkers}, {"http-rate", required_argument, nullptr, kHttpRate},
         {nullptr, 0, nullptr, 0},
     };
+    // getopt_long reorders argv; the web program gets it as it came.
+    const std::vector<char *> arguments(argv, argv + argc + 1);
     Options o;
     long scale = 1;
     for (int c; (c = getopt_long(argc, argv, "o:s:rhV", kOptions, nullptr)) != -1;) {
@@ -317,6 +322,9 @@ int main(int argc, char **argv) {
         return bad_usage("-o takes at most one number pattern such as %03d (write %% for a percent sign)");
     if (o.json) g_said = stderr;
     if (o.input.empty() && !o.http.empty()) {
+#ifndef QUILLBAR_WEB_PROGRAM
+        run_web_program(arguments.data());
+#endif
         std::unique_ptr<HttpService> http = start_http(o);
         if (!http) return 1;
         if (o.serve) return serve(o, http.get());

@@ -236,5 +236,8 @@ int serve(const Options &o, HttpService *http);
 int listen_for_jobs(const Options &o, HttpService *http);
 // The web service alone, until stopped.
 int serve_http(const Options &o, HttpService &http);
+// Runs quillbar-preview-web in this process's place, with the same
+// arguments (argv as main had it); returns, having said so, when it cannot.
+void run_web_program(char *const *argv);
 
 }  // namespace quillbar::tool

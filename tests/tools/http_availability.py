@@ -95,6 +95,8 @@ try:
     dripping = threading.Thread(target=drip)
     dripping.start()
     normal_requests(host, port, "500 connections dripping their heads")
+    room = service.metrics(host, port).get(("quillbar_http_refusals_total", (("reason", "connections"),)))
+    check(f"/metrics: at least 372 let go to make room (128 from one address): {room}", room and room >= 372)
     stop.set()
     dripping.join()
     for s in drippers:
@@ -121,6 +123,10 @@ try:
             closed = time.monotonic() - began
     s.close()
     check(f"a dripped head is let go at its deadline ({closed} s)", closed is not None and 9 <= closed <= 13)
+    counted = service.metrics(host, port)
+    check("/metrics: one let go past its deadline, none for room",
+          counted.get(("quillbar_http_refusals_total", (("reason", "deadline"),))) == 1 and
+          counted.get(("quillbar_http_refusals_total", (("reason", "connections"),))) == 0)
 finally:
     check("the service stops on SIGTERM", service.stop(server))
 
@@ -172,6 +178,10 @@ try:
     time.sleep(1.1)
     again = timed(host, port, "POST", LABELS + "0/", SAMPLE)
     check("--http-rate 1: taken again after Retry-After", again[0] == 200, again)
+    counted = service.metrics(host, port)
+    check("/metrics: one 429, counted as a refusal for the rate",
+          counted.get(("quillbar_http_requests_total", (("code", "429"),))) == 1 and
+          counted.get(("quillbar_http_refusals_total", (("reason", "rate"),))) == 1)
 finally:
     check("the service stops on SIGTERM", service.stop(server))
 

@@ -13,6 +13,7 @@ import http.client
 import json
 import os
 import resource
+import shutil
 import signal
 import socket
 import subprocess
@@ -50,11 +51,11 @@ def check(what, ok, detail=""):
         failures.append(what)
 
 
-def start(*extra, limit_memory=False):
+def start(*extra, limit_memory=False, program=None):
     def limit():
         if limit_memory:
             resource.setrlimit(resource.RLIMIT_AS, (3 << 29, 3 << 29))
-    process, said = service.start(preview, ["--http", "127.0.0.1:0", *extra], preexec_fn=limit)
+    process, said = service.start(program or preview, ["--http", "127.0.0.1:0", *extra], preexec_fn=limit)
     address = urllib.parse.urlparse(said["http"])
     return process, address.hostname, address.port
 
@@ -228,7 +229,7 @@ try:
 
     # Refusals, each with its reason, and host names that are this machine's.
     labels = "/v1/printers/8dpmm/labels/4x6/"
-    for what, method, path, body, headers, expected in (
+    refusals = (
         ("density 9", "POST", "/v1/printers/9dpmm/labels/4x6/", SAMPLE, {}, 400),
         ("size 4 by nothing", "POST", "/v1/printers/8dpmm/labels/4x/", SAMPLE, {}, 400),
         ("a label larger than any", "POST", "/v1/printers/8dpmm/labels/40x6/", SAMPLE, {}, 400),
@@ -257,11 +258,26 @@ try:
         ("X-Page-Size: B5", "POST", labels, SAMPLE, {"X-Page-Size": "B5"}, 400),
         ("X-Page-Layout: 0x2", "POST", labels, SAMPLE, {"X-Page-Size": "A4", "X-Page-Layout": "0x2"}, 400),
         ("X-Page-Layout without a page size", "POST", labels, SAMPLE, {"X-Page-Layout": "2x2"}, 400),
-    ):
+    )
+    before = service.metrics(host, port)
+    for what, method, path, body, headers, expected in refusals:
         status, headers, answer = request(host, port, method, path, body, headers)
         check(f"{what}: {expected}", status == expected and (status == 405 or answer.strip()), (status, answer[:80]))
         if expected == 405:
             check(f"{what}: Allow says what is", "GET" in headers.get("Allow", ""), headers)
+    # /metrics counts each answer by its status, and the 413s as refusals.
+    after = service.metrics(host, port)
+    for code in sorted({row[-1] for row in refusals} - {200}):
+        counted = sum(m.get(("quillbar_http_requests_total", (("code", str(code)),)), 0) * sign
+                      for m, sign in ((after, 1), (before, -1)))
+        wanted = sum(row[-1] == code for row in refusals)
+        check(f"/metrics: {wanted} answered {code}", counted == wanted, counted)
+    too_large = ("quillbar_http_refusals_total", (("reason", "too_large"),))
+    check("/metrics: the 413s are refusals", after[too_large] - before[too_large] == 2)
+    renders = ("quillbar_render_seconds_count", ())
+    # Past the last label, nothing printed, and the body limit exactly.
+    check("/metrics: the three renders among them timed", after[renders] - before[renders] == 3,
+          after[renders] - before[renders])
 
     # HTTP/1.1 names its host exactly once; HTTP/1.0 may leave it out.
     for what, head, expected in (
@@ -354,6 +370,23 @@ try:
 finally:
     stop(server)
 
+# Alone, without quillbar-preview-web beside it, quillbar-preview serves
+# all the same but has no /metrics, and says so.
+alone = os.path.join(work, "alone")
+os.mkdir(alone)
+shutil.copy(preview, alone)
+server, host, port = start(program=os.path.join(alone, os.path.basename(preview)))
+try:
+    status, _, answer = request(host, port, "GET", "/metrics", headers={"Host": "localhost"})
+    check("alone: /metrics is 404 and names the web program", status == 404 and b"quillbar-preview-web" in answer,
+          (status, answer))
+    status, _, _ = request(host, port, "POST", "/v1/printers/8dpmm/labels/4x6/0/", SAMPLE)
+    check("alone: it renders", status == 200)
+finally:
+    server.send_signal(signal.SIGTERM)
+    check("alone: it said it serves without /metrics",
+          server.wait(10) == 0 and "serving without /metrics" in server.stderr.read())
+
 # The printer panel's feed: a page that comes back names the last event it
 # had; an id the feed never gave starts it over instead of losing events.
 server, addresses = service.start(preview, ["--http", "127.0.0.1:0", "--listen", "127.0.0.1:0", "-o",
@@ -386,6 +419,8 @@ try:
             connection.close()
     second = {}
     check("both labels are in the feed", first_event(None, b"id: 2", second) == b"id: 2")
+    printed = service.metrics(feed.hostname, feed.port).get(("quillbar_labels_printed_total", ()))
+    check(f"/metrics: 2 labels printed ({printed})", printed == 2)
     check("the second label's event: its job's stream and the bad line counted in the job",
           second.get("stream", "").encode() == SAMPLE + PARTLY_BAD and
           [(d["line"], d["command"]) for d in second.get("diagnostics", [])] == [(12, "B")],

@@ -1,9 +1,12 @@
 # SPDX-License-Identifier: MIT
 """quillbar-preview as a service for the tests: started on loopback with
 free ports, and stopped with SIGTERM."""
+import http.client
 import signal
 import subprocess
 import sys
+
+from prometheus_client.parser import text_string_to_metric_families
 
 
 def start(preview, arguments, said=("http",), preexec_fn=None):
@@ -29,3 +32,19 @@ def stop(process):
     except subprocess.TimeoutExpired:
         process.kill()
         return False
+
+
+def metrics(host, port):
+    """GET /metrics, read by the Prometheus client's own parser:
+    {(sample name, ((label, value), ...)): value}."""
+    connection = http.client.HTTPConnection(host, port, timeout=10)
+    try:
+        connection.request("GET", "/metrics", headers={"Host": "localhost"})
+        response = connection.getresponse()
+        text = response.read().decode()
+    finally:
+        connection.close()
+    if response.status != 200:
+        raise AssertionError(f"/metrics: {response.status} {text}")
+    return {(sample.name, tuple(sorted(sample.labels.items()))): sample.value
+            for family in text_string_to_metric_families(text) for sample in family.samples}
