@@ -16,7 +16,7 @@ PACKAGES := g++ cmake make pkg-config libgtest-dev libfreetype-dev libfontconfig
             fonts-arphic-ukai python3 python3-pytest python3-pip python3-venv abigail-tools \
             nlohmann-json3-dev libcairo2-dev poppler-utils libcups2-dev cups cups-client cups-ppdc lprint python3-zxing-cpp python3-pil \
             libmicrohttpd-dev libjs-codemirror chromium chromium-driver python3-selenium curl mono-devel nodejs systemd \
-            prometheus-cpp-dev python3-prometheus-client
+            prometheus-cpp-dev python3-prometheus-client libhttp-parser-dev
 PACKAGE_CHECK_TOOLS := lintian man-db file dpkg-dev
 FUZZ_TOOLS := clang libclang-rt-14-dev
 # The Windows DLL: mingw-w64 (posix threads), Wine for 64- and 32-bit programs
@@ -33,7 +33,7 @@ MAKEFLAGS += --no-print-directory
 # What the library, the tools and the demo need (not the tests').
 BUILD_PACKAGES := g++ cmake make pkg-config libfreetype-dev libfontconfig-dev libpng-dev libzint-dev \
                   nlohmann-json3-dev libcairo2-dev libmicrohttpd-dev libjs-codemirror libcups2-dev zlib1g-dev \
-                  prometheus-cpp-dev fontconfig fonts-dejavu-core fonts-wqy-zenhei fonts-arphic-uming fonts-arphic-ukai
+                  prometheus-cpp-dev libhttp-parser-dev fontconfig fonts-dejavu-core fonts-wqy-zenhei fonts-arphic-uming fonts-arphic-ukai
 
 all:
 	@scripts/ensure-packages.sh $(BUILD_PACKAGES)

@@ -69,9 +69,10 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 # what it depends on: the dependency is given here.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_CURRENT_BINARY_DIR})
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libquillbar0 (>= ${QUILLBAR_DEB_VERSION})")
-# quillbar-preview opens cairo for PDF files and libmicrohttpd for --http
-# when they are asked for: dpkg-shlibdeps cannot see them.
-set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "libcairo2, libmicrohttpd12")
+# quillbar-preview opens cairo for PDF files, and libmicrohttpd and
+# http-parser for --http, when they are asked for: dpkg-shlibdeps cannot see
+# them.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "libcairo2, libmicrohttpd12, libhttp-parser2.9")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "virtual EPL2 label printer and text renderer
 quillbar-preview renders what an EPL2 label printer would print for a
 command stream, or serves as such a printer on a pseudo-terminal or the

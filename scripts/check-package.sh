@@ -121,7 +121,7 @@ read -r said <&"${web[0]}"
 metrics=$(curl -s -H 'Host: localhost' "${said#http: }metrics")
 kill "$web_PID"
 wait "$web_PID" || true
-grep -q '^quillbar_http_requests_total' <<<"$metrics" ||
+grep -q '^# TYPE quillbar_http_requests_total counter' <<<"$metrics" ||
   { echo "check-package: no metrics from the installed web program: ${said} ${metrics:0:200}"; exit 1; }
 man -w quillbar >/dev/null && man -w quillbar-preview >/dev/null && man -w QB_PortOpen >/dev/null &&
   man -w QB_PrinterStatus >/dev/null

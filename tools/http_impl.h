@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "fair_queue.h"
+#include "http_front_door.h"
 #include "http_guard.h"
 #include "http_service.h"
 #include "mhd.h"
@@ -49,6 +50,7 @@ struct HttpService::Impl {
     Settings settings;
     bool loopback = true;  // reachable from this machine only
     MHD_Daemon *daemon = nullptr;
+    std::unique_ptr<FrontDoor> door;  // accepts, and hands the daemon what parses
     int epoll_fd = -1;
     int wake = -1;  // an eventfd: answers or printed labels are ready, or the service stops
     std::size_t bodies_held = 0;

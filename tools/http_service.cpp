@@ -6,6 +6,7 @@
 // stream's connection is suspended while it has nothing to send. The printer
 // side (--listen, --serve) hands labels over and never waits on it.
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,6 +57,8 @@ HttpService::Impl::~Impl() {
         feed.close();
         mhd().MHD_run(daemon);
         mhd().MHD_stop_daemon(daemon);
+        // What the daemon wrote last reaches its clients.
+        if (door) door->finish(Clock::now() + std::chrono::seconds(1));
     }
     if (wake >= 0) close(wake);
 }
@@ -101,8 +104,8 @@ void HttpService::Impl::serve_sockets() {
         MHD_UNSIGNED_LONG_LONG ms = 0;
         if (mhd().MHD_get_timeout(daemon, &ms) == MHD_YES && ms < static_cast<MHD_UNSIGNED_LONG_LONG>(timeout))
             timeout = static_cast<int>(ms);
-        pollfd fds[] = {{epoll_fd, POLLIN, 0}, {wake, POLLIN, 0}};
-        if (poll(fds, 2, timeout) < 0 && errno != EINTR) break;
+        pollfd fds[] = {{epoll_fd, POLLIN, 0}, {wake, POLLIN, 0}, {door->fd(), POLLIN, 0}};
+        if (poll(fds, 3, door->timeout(timeout)) < 0 && errno != EINTR) break;
         if (stopping) break;
         std::uint64_t count = 0;
         (void)!read(wake, &count, sizeof count);
@@ -117,6 +120,7 @@ void HttpService::Impl::serve_sockets() {
             mhd().MHD_resume_connection(r->connection);
         }
         feed.tick();
+        door->run();
         mhd().MHD_run(daemon);
     }
 }
@@ -172,6 +176,13 @@ std::unique_ptr<HttpService> HttpService::start(const std::string &where, const 
     // reads the zone's file again at every asking.
     setenv("TZ", ":/etc/localtime", 0);
     tzset();
+    // A connection holds three descriptors (the client's, and a pair to the
+    // daemon): the soft limit goes up to what the system allows.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, 1 << 16);
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     auto impl = std::make_unique<Impl>(settings);
     impl->loopback = loopback;
     impl->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -192,17 +203,30 @@ std::unique_ptr<HttpService> HttpService::start(const std::string &where, const 
     // The path stays percent-encoded: a GET's stream is decoded whole,
     // NUL bytes and all.
     const auto keep_escapes = [](void *, MHD_Connection *, char *s) -> std::size_t { return std::strlen(s); };
+    // The daemon reads only what the front door passes it.
     impl->daemon = mhd().MHD_start_daemon(
-        MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, +handler, impl.get(),
-        MHD_OPTION_LISTEN_SOCKET, listener, MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(settings.idle_seconds),
+        MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_NO_LISTEN_SOCKET, 0, nullptr, nullptr, +handler, impl.get(),
+        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(settings.idle_seconds),
         MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(settings.guard.total) + kDaemonRoom, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-        static_cast<std::size_t>(256 * 1024), MHD_OPTION_NOTIFY_COMPLETED, +completed, impl.get(),
+        kMaxHead * 2, MHD_OPTION_NOTIFY_COMPLETED, +completed, impl.get(),
         MHD_OPTION_NOTIFY_CONNECTION, +connection, impl.get(),
         MHD_OPTION_UNESCAPE_CALLBACK, +keep_escapes, nullptr, MHD_OPTION_END);
     const MHD_DaemonInfo *info = impl->daemon ? mhd().MHD_get_daemon_info(impl->daemon, MHD_DAEMON_INFO_EPOLL_FD) : nullptr;
     if (!info || impl->wake < 0) {
         error = "the HTTP server could not start";
-        if (!impl->daemon) close(listener);
+        close(listener);
+        return nullptr;
+    }
+    impl->door = FrontDoor::open(
+        listener,
+        [daemon = impl->daemon](int socket, const sockaddr *from, socklen_t length) {
+            return mhd().MHD_add_connection(daemon, socket, from, length) == MHD_YES;
+        },
+        settings.metrics ? FrontDoor::Refused([m = settings.metrics](unsigned status) { m->malformed(status); })
+                         : FrontDoor::Refused(),
+        error);
+    if (!impl->door) {
+        close(listener);
         return nullptr;
     }
     impl->epoll_fd = info->epoll_fd;

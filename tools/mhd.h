@@ -12,7 +12,7 @@
 namespace quillbar::tool {
 
 #define QB_MHD_FUNCTIONS(X)                                                                                          \
-    X(MHD_add_response_header) X(MHD_create_post_processor) X(MHD_create_response_from_buffer)                       \
+    X(MHD_add_connection) X(MHD_add_response_header) X(MHD_create_post_processor) X(MHD_create_response_from_buffer)                       \
     X(MHD_create_response_from_callback) X(MHD_destroy_post_processor) X(MHD_destroy_response)                       \
     X(MHD_get_connection_info) X(MHD_get_connection_values) X(MHD_get_daemon_info) X(MHD_get_timeout) X(MHD_lookup_connection_value) X(MHD_post_process)                     \
     X(MHD_queue_response) X(MHD_resume_connection) X(MHD_run) X(MHD_start_daemon) X(MHD_stop_daemon)                 \

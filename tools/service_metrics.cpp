@@ -26,8 +26,8 @@ public:
           refusals_(prometheus::BuildCounter()
                         .Name("quillbar_http_refusals_total")
                         .Help("Requests and connections refused: connections let go past a deadline or to make "
-                              "room at a cap, requests over the rate (429), too large (413) or while the service "
-                              "was full (503)")
+                              "room at a cap, requests that are not well-formed HTTP, over the rate (429), too "
+                              "large (413) or while the service was full (503)")
                         .Register(registry_)),
           renders_(prometheus::BuildHistogram()
                        .Name("quillbar_render_seconds")
@@ -52,7 +52,7 @@ public:
                        .Add({})) {
         // Every refusal is there from the start, at 0, so that a rate of
         // them can be taken before the first.
-        for (const char *reason : {"deadline", "connections", "rate", "too_large", "busy"}) refusal(reason);
+        for (const char *reason : {"deadline", "connections", "malformed", "rate", "too_large", "busy"}) refusal(reason);
     }
 
     void answered(unsigned status) override {
@@ -60,6 +60,10 @@ public:
         if (status == 429) refusal("rate").Increment();
         if (status == 413) refusal("too_large").Increment();
         if (status == 503) refusal("busy").Increment();
+    }
+    void malformed(unsigned status) override {
+        status_counter(status).Increment();
+        refusal("malformed").Increment();
     }
     void rendered(double seconds) override { renders_.Observe(seconds); }
     void printed() override { printed_.Increment(); }

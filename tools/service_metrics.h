@@ -18,6 +18,8 @@ public:
     virtual ~ServiceMetrics() = default;
     // A request was answered with status (refusals among them: 413, 429, 503).
     virtual void answered(unsigned status) = 0;
+    // A request that is not well-formed HTTP was refused with status.
+    virtual void malformed(unsigned status) = 0;
     // A worker rendered a request in seconds.
     virtual void rendered(double seconds) = 0;
     // A printer (--listen, --serve) printed a label.

@@ -74,6 +74,31 @@ def request(host, port, method, path, body=None, headers=None, timeout=30):
         connection.close()
 
 
+def answers_to(host, port, sent):
+    """Sends bytes as they are; every answer, read in turn by the HTTP client
+    until the connection ends: [(status, Content-Type, body)]."""
+    class Kept:  # one buffered reader for every answer, which they do not close
+        def __init__(self, reader):
+            self.reader = reader
+
+        def makefile(self, *_):
+            return self
+
+        def __getattr__(self, name):
+            return getattr(self.reader, name)
+
+        def close(self):
+            pass
+    with socket.create_connection((host, port), timeout=10) as raw:
+        raw.sendall(sent)
+        reader, answers = Kept(raw.makefile("rb")), []
+        while reader.peek(1):
+            response = http.client.HTTPResponse(reader)
+            response.begin()
+            answers.append((response.status, response.getheader("Content-Type", ""), response.read()))
+        return answers
+
+
 def cli_pngs(stream, dpmm, media="4x6"):
     """The command line's labels for the stream, in order."""
     folder = tempfile.mkdtemp(dir=work)
@@ -279,18 +304,43 @@ try:
     check("/metrics: the three renders among them timed", after[renders] - before[renders] == 3,
           after[renders] - before[renders])
 
-    # HTTP/1.1 names its host exactly once; HTTP/1.0 may leave it out.
-    for what, head, expected in (
-        ("HTTP/1.1 without Host", b"GET / HTTP/1.1\r\n", 400),
-        ("two Host lines", b"GET / HTTP/1.1\r\nHost: localhost\r\nHost: localhost\r\n", 400),
-        ("HTTP/1.0 without Host", b"GET / HTTP/1.0\r\n", 200),
+    # HTTP/1.1 names its host exactly once; HTTP/1.0 may leave it out. A
+    # request that is not well-formed HTTP is answered in plain text, with
+    # one status line, after the answers to what came before it.
+    ok, close = b"GET /healthz HTTP/1.1\r\nHost: localhost\r\n\r\n", b"Connection: close\r\n\r\n"
+    post = b"POST " + labels.encode() + b" HTTP/1.1\r\nHost: localhost\r\n"
+    before = service.metrics(host, port)
+    malformed = 0
+    for what, sent, expected in (
+        ("HTTP/1.1 without Host", b"GET / HTTP/1.1\r\n" + close, [400]),
+        ("two Host lines", b"GET / HTTP/1.1\r\nHost: localhost\r\nHost: localhost\r\n" + close, [400]),
+        ("HTTP/1.0 without Host", b"GET / HTTP/1.0\r\n" + close, [200]),
+        ("a path of 120 KB, under the head limit", b"GET /" + b"a" * (120 << 10) + b" HTTP/1.1\r\nHost: localhost\r\n"
+         + close, [404]),
+        ("a path of 200 KB", b"GET /" + b"a" * (200 << 10) + b" HTTP/1.1\r\nHost: localhost\r\n" + close, [414]),
+        ("a head of 200 KB", b"GET / HTTP/1.1\r\nHost: localhost\r\nX-Big: " + b"a" * (200 << 10) + b"\r\n" + close,
+         [431]),
+        ("Content-Length: 12x", post + b"Content-Length: 12x\r\n" + close + b"N\nP1\n", [400]),
+        ("two Content-Lengths", post + b"Content-Length: 5\r\nContent-Length: 6\r\n" + close + b"N\nP1\n", [400]),
+        ("a chunk size that is not hex", post + b"Transfer-Encoding: chunked\r\n" + close + b"zz\r\nN\n", [400]),
+        ("Transfer-Encoding: gzip", post + b"Transfer-Encoding: gzip\r\n" + close + b"N\n", [400]),
+        ("HTTP/3.0", b"GET / HTTP/3.0\r\nHost: localhost\r\n" + close, [505]),
+        ("a field without a colon", b"GET / HTTP/1.1\r\nHost localhost\r\n" + close, [400]),
+        ("a method HTTP does not have", b"FETCH / HTTP/1.1\r\nHost: localhost\r\n" + close, [501]),
+        ("a good request, then a bad Content-Length", ok + post + b"Content-Length: -1\r\n" + close, [200, 400]),
+        ("a good request, then a broken chunk", ok + post + b"Transfer-Encoding: chunked\r\n" + close + b"3\r\nN\nPxx\r\n",
+         [200, 400]),
     ):
-        with socket.create_connection((host, port), timeout=10) as raw:
-            raw.sendall(head + b"Connection: close\r\n\r\n")
-            answer = b""
-            while chunk := raw.recv(65536):
-                answer += chunk
-        check(f"{what}: {expected}", answer.startswith(b"HTTP/1.1 %d " % expected), answer[:60])
+        answers = answers_to(host, port, sent)
+        last = answers[-1] if answers else (0, "", b"")
+        # The service's own refusals (Host) are not the front door's.
+        malformed += expected[-1] not in (200, 404) and "Host" not in what
+        check(f"{what}: {expected}, a refusal in plain text", [a[0] for a in answers] == expected and (
+            last[0] < 400 or (last[1].startswith("text/plain") and last[2].strip() and b"<" not in last[2])),
+            [a[:2] for a in answers])
+    key = ("quillbar_http_refusals_total", (("reason", "malformed"),))
+    counted = service.metrics(host, port)[key] - before[key]
+    check(f"/metrics: {malformed} refused as not HTTP", counted == malformed, counted)
 
     # A client that sends its whole body before it reads (a form upload)
     # still gets the refusal and its reason, not a closed connection.

@@ -1,0 +1,445 @@
+// SPDX-License-Identifier: MIT
+#include "http_front_door.h"
+
+#include <http_parser.h>
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <linux/sockios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+#include <string_view>
+
+#include "connection/late_library.h"
+
+namespace quillbar::tool {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kBuffer = 64u << 10;  // held each way before the sender waits
+// After its last answer a connection is read and dropped for a while before
+// it closes, so that a client still sending sees the answer rather than a
+// reset.
+constexpr std::size_t kDrain = 8u << 20;
+constexpr auto kLinger = std::chrono::seconds(2);
+constexpr std::size_t kMostLingering = 64;
+constexpr int kAcceptsATurn = 32;
+// accept() out of descriptors: the listener rests this long.
+constexpr auto kRest = std::chrono::milliseconds(100);
+
+#define QB_HTTP_PARSER_FUNCTIONS(X)                                                                         \
+    X(http_parser_init) X(http_parser_execute) X(http_parser_settings_init) X(http_errno_description) \
+    X(http_parser_set_max_header_size) X(http_status_str) X(http_parser_pause)
+
+struct HttpParserLibrary {
+    QB_HTTP_PARSER_FUNCTIONS(QB_LATE_POINTER)
+    http_parser_settings settings;
+};
+
+const HttpParserLibrary *g_parser = nullptr;
+
+}  // namespace
+
+struct FrontDoor::Passage {
+    struct End {
+        Passage *passage;
+        bool client;
+    };
+    int client = -1;
+    int inside = -1;  // the pair's end the daemon does not have
+    End client_end{this, true};
+    End inside_end{this, false};
+    std::uint32_t watched[2] = {0, 0};  // what epoll watches on each end (0: not at all)
+    http_parser parser{};
+    bool parsing = true;      // false after an upgrade: the bytes then pass as they are
+    bool in_fields = false;   // the head's fields have begun: an overflow is 431, not 414
+    bool in_head = false;     // between a message's first byte and its head's end
+    enum class Stop { message_begun, head_whole } stop{};  // where the parser paused
+    std::string held;         // the head so far
+    bool shut_waiting = false;  // the daemon has still to read what it was given before it is told the end
+    bool bad_version = false;
+    std::string refusal;  // the answer to a request that does not parse, after the daemon's
+    std::string to_inside, to_client;
+    bool client_done = false;  // the client sent its last byte
+    bool inside_shut = false;  // the daemon was told there is no more
+    bool inside_done = false;  // the daemon closed its end
+    bool broken = false;       // the client can no longer be written to
+    bool answered = false;     // bytes went to the client
+    bool lingering = false;
+    Clock::time_point linger_until;
+    std::size_t drained = 0;
+    bool over = false;
+};
+
+namespace {
+
+std::string plain_answer(unsigned status, const std::string &why) {
+    char date[64];
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &utc);
+    const std::string body = why + "\n";
+    return "HTTP/1.1 " + std::to_string(status) + " " + g_parser->http_status_str(static_cast<http_status>(status)) +
+           "\r\nDate: " + date +
+           "\r\nConnection: close\r\nContent-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n"
+           "Content-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+struct Refusal {
+    unsigned status;
+    std::string why;
+};
+
+// The answer to a request the parser stopped at.
+Refusal refusal_for(const FrontDoor::Passage &p, http_errno error) {
+    const std::string head_limit = std::to_string(kMaxHead >> 10) + " KB";
+    if (p.bad_version) return {505, "this service speaks HTTP/1.0 and HTTP/1.1"};
+    switch (error) {
+    case HPE_HEADER_OVERFLOW:
+        return p.in_fields ? Refusal{431, "the request's head is longer than " + head_limit + ", the most this "
+                                          "service reads"}
+                           : Refusal{414, "the request's path is longer than " + head_limit + ", the most this "
+                                          "service reads; send a long stream as a POST's body"};
+    case HPE_INVALID_METHOD: return {501, "the request's method is not one HTTP has"};
+    default:
+        return {400, std::string("the request is not well-formed HTTP: ") + g_parser->http_errno_description(error)};
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<FrontDoor> FrontDoor::open(int listener, Hand hand, Refused refused, std::string &error) {
+    g_parser = load_late_once<HttpParserLibrary>(
+        "libhttp_parser.so.2.9", "HTTP services (--http)", "http-parser", "libhttp-parser2.9",
+        [](void *handle, HttpParserLibrary &table, const char *&missing) {
+            QB_HTTP_PARSER_FUNCTIONS(QB_LATE_RESOLVE)
+            if (missing) return;
+            table.http_parser_set_max_header_size(static_cast<std::uint32_t>(kMaxHead));
+            table.http_parser_settings_init(&table.settings);
+            // The parser pauses where a message begins and where its head
+            // ends, so that each head is held until it is whole.
+            table.settings.on_message_begin = [](http_parser *h) {
+                static_cast<Passage *>(h->data)->stop = Passage::Stop::message_begun;
+                g_parser->http_parser_pause(h, 1);
+                return 0;
+            };
+            table.settings.on_header_field = [](http_parser *h, const char *, std::size_t) {
+                static_cast<Passage *>(h->data)->in_fields = true;
+                return 0;
+            };
+            table.settings.on_headers_complete = [](http_parser *h) {
+                auto *p = static_cast<Passage *>(h->data);
+                p->bad_version = h->http_major != 1;
+                if (p->bad_version) return -1;
+                p->stop = Passage::Stop::head_whole;
+                g_parser->http_parser_pause(h, 1);
+                return 0;
+            };
+            table.settings.on_message_complete = [](http_parser *h) {
+                static_cast<Passage *>(h->data)->in_fields = false;
+                return 0;
+            };
+        },
+        error);
+    if (!g_parser) return nullptr;
+    std::unique_ptr<FrontDoor> door(new FrontDoor(listener, std::move(hand), std::move(refused)));
+    if (door->epoll_ < 0) {
+        door->listener_ = -1;  // the caller's still
+        error = "the HTTP server could not watch its sockets";
+        return nullptr;
+    }
+    return door;
+}
+
+FrontDoor::FrontDoor(int listener, Hand hand, Refused refused)
+    : listener_(listener), epoll_(epoll_create1(EPOLL_CLOEXEC)), hand_(std::move(hand)), refused_(std::move(refused)) {
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.ptr = nullptr;
+    if (epoll_ >= 0) epoll_ctl(epoll_, EPOLL_CTL_ADD, listener_, &e);
+}
+
+FrontDoor::~FrontDoor() {
+    for (Passage &p : passages_) {
+        close(p.client);
+        close(p.inside);
+    }
+    if (epoll_ >= 0) close(epoll_);
+    if (listener_ >= 0) close(listener_);
+}
+
+int FrontDoor::timeout(int longest) const {
+    const Clock::time_point now = Clock::now();
+    Clock::time_point next = now + std::chrono::milliseconds(longest);
+    if (resting_) next = std::min(next, resting_until_);
+    for (const Passage &p : passages_) {
+        if (p.lingering) next = std::min(next, p.linger_until);
+        if (p.shut_waiting) next = std::min(next, now + std::chrono::milliseconds(2));
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
+    return static_cast<int>(std::clamp<long long>(ms + 1, 0, longest));
+}
+
+void FrontDoor::finish(Clock::time_point until) {
+    epoll_ctl(epoll_, EPOLL_CTL_DEL, listener_, nullptr);
+    resting_ = false;
+    while (!passages_.empty() && Clock::now() < until) {
+        for (Passage &p : passages_) {
+            // Nothing more is read from the clients.
+            p.client_done = true;
+            pump(p);
+            watch(p, true);
+            watch(p, false);
+        }
+        passages_.remove_if([](const Passage &p) {
+            if (!p.over && !p.lingering) return false;
+            close(p.client);
+            close(p.inside);
+            return true;
+        });
+        epoll_event events[64];
+        epoll_wait(epoll_, events, 64, 10);
+    }
+}
+
+void FrontDoor::accept_all() {
+    // A few at a time: between them the daemon closes the connections the
+    // guard let go to make room for these.
+    for (int taken = 0; taken < kAcceptsATurn; ++taken) {
+        sockaddr_storage from{};
+        socklen_t length = sizeof from;
+        const int client = accept4(listener_, reinterpret_cast<sockaddr *>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (client < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors: the listener rests, or it would wake
+                // this thread again at once.
+                epoll_ctl(epoll_, EPOLL_CTL_DEL, listener_, nullptr);
+                resting_until_ = Clock::now() + kRest;
+                resting_ = true;
+            }
+            return;
+        }
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) {
+            close(client);
+            continue;
+        }
+        if (!hand_(pair[1], reinterpret_cast<sockaddr *>(&from), length)) {
+            // The daemon is full: said, at best, before the connection closes.
+            const std::string full = plain_answer(503, "the service has as many connections as it takes; try again");
+            (void)!send(client, full.data(), full.size(), MSG_NOSIGNAL);
+            shutdown(client, SHUT_WR);
+            close(pair[0]);
+            close(client);
+            continue;
+        }
+        Passage &p = passages_.emplace_back();
+        p.client = client;
+        p.inside = pair[0];
+        g_parser->http_parser_init(&p.parser, HTTP_REQUEST);
+        p.parser.data = &p;
+        watch(p, true);
+        watch(p, false);
+    }
+}
+
+void FrontDoor::watch(Passage &p, bool client) {
+    std::uint32_t want = 0;
+    if (client) {
+        if (!p.client_done && (p.to_inside.size() < kBuffer || !p.refusal.empty() || p.lingering)) want |= EPOLLIN;
+        if (!p.to_client.empty() && !p.broken) want |= EPOLLOUT;
+    } else {
+        if (!p.inside_done && p.to_client.size() < kBuffer) want |= EPOLLIN;
+        if (!p.to_inside.empty() && !p.inside_shut) want |= EPOLLOUT;
+    }
+    std::uint32_t &had = p.watched[client ? 0 : 1];
+    if (want == had) return;
+    epoll_event e{};
+    e.events = want;
+    e.data.ptr = client ? &p.client_end : &p.inside_end;
+    epoll_ctl(epoll_, !had ? EPOLL_CTL_ADD : !want ? EPOLL_CTL_DEL : EPOLL_CTL_MOD, client ? p.client : p.inside, &e);
+    had = want;
+}
+
+// Bytes from the client, through the parser: a head is held until it is
+// whole and parses, so that the daemon never sees one that does not.
+void FrontDoor::take(Passage &p, const char *data, std::size_t size) {
+    for (std::size_t at = 0; at < size && p.parsing && p.refusal.empty();) {
+        const std::size_t used = g_parser->http_parser_execute(&p.parser, &g_parser->settings, data + at, size - at);
+        const auto error = static_cast<http_errno>(p.parser.http_errno);
+        const std::string_view piece(data + at, used);
+        at += used;
+        if (error == HPE_PAUSED) {
+            g_parser->http_parser_pause(&p.parser, 0);
+            if (p.stop == Passage::Stop::message_begun) {
+                // The piece ends with the message's first byte.
+                p.to_inside.append(piece.substr(0, piece.size() - 1));
+                p.held.assign(piece.substr(piece.size() - 1));
+                p.in_head = true;
+            } else if (p.in_head) {
+                // The head is whole but for its last line feed, which comes
+                // next.
+                p.held.append(piece);
+                p.to_inside += p.held;
+                p.held.clear();
+                p.in_head = false;
+            } else {
+                p.to_inside.append(piece);
+            }
+            continue;
+        }
+        (p.in_head ? p.held : p.to_inside).append(piece);
+        if (p.parser.upgrade) {
+            // An upgrade or CONNECT: what follows is not HTTP, and passes.
+            p.to_inside += p.held;
+            p.held.clear();
+            p.to_inside.append(data + at, size - at);
+            p.parsing = false;
+        } else if (error != HPE_OK) {
+            // A head that does not parse is dropped; what came before it
+            // goes to the daemon, which answers it before the refusal.
+            p.held.clear();
+            const Refusal refusal = refusal_for(p, error);
+            p.refusal = plain_answer(refusal.status, refusal.why);
+            if (refused_) refused_(refusal.status);
+        }
+    }
+}
+
+// One step each way; whether anything moved.
+bool FrontDoor::move(Passage &p) {
+    char buffer[16 << 10];
+    bool moved = false;
+    // From the client: parsed on its way to the daemon; after a refusal, or
+    // once the last answer is out, read and dropped.
+    if (!p.client_done && (p.to_inside.size() < kBuffer || !p.refusal.empty() || p.lingering)) {
+        const ssize_t n = recv(p.client, buffer, sizeof buffer, 0);
+        moved = n >= 0;
+        if (n > 0 && (!p.refusal.empty() || p.lingering)) {
+            p.drained += static_cast<std::size_t>(n);
+            if (p.drained > kDrain) p.client_done = true;
+        } else if (n > 0 && !p.parsing) {
+            p.to_inside.append(buffer, static_cast<std::size_t>(n));
+        } else if (n > 0) {
+            take(p, buffer, static_cast<std::size_t>(n));
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            p.client_done = true;
+        }
+    }
+    if (!p.to_inside.empty() && !p.inside_shut) {
+        const ssize_t n = send(p.inside, p.to_inside.data(), p.to_inside.size(), MSG_NOSIGNAL);
+        if (n > 0)
+            p.to_inside.erase(0, static_cast<std::size_t>(n));
+        else if (n < 0 && errno != EAGAIN && errno != EINTR)
+            p.to_inside.clear();
+        moved |= n > 0;
+    }
+    // From the daemon to the client, and the refusal after the daemon's last
+    // answer.
+    if (!p.inside_done && p.to_client.size() < kBuffer) {
+        const ssize_t n = recv(p.inside, buffer, sizeof buffer, 0);
+        moved |= n >= 0;
+        if (n > 0) {
+            p.to_client.append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            p.inside_done = true;
+            p.to_client += p.refusal;
+        }
+    }
+    if (!p.to_client.empty() && !p.broken) {
+        const ssize_t n = send(p.client, p.to_client.data(), p.to_client.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            p.to_client.erase(0, static_cast<std::size_t>(n));
+            p.answered = true;
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            p.broken = true;
+        }
+        moved |= n > 0;
+    }
+    return moved;
+}
+
+// Moves what can move each way without waiting: a few steps while bytes
+// move, so that a large body or answer goes on within a turn, yet no
+// connection holds the others up for long.
+void FrontDoor::pump(Passage &p) {
+    for (int step = 0; step < 16 && move(p); ++step) {
+    }
+    // The daemon is told there is no more only once it has read all it was
+    // given: told at once, it may take the end with the last bytes and
+    // not see it.
+    p.shut_waiting = false;
+    if ((p.client_done || !p.refusal.empty()) && p.to_inside.empty() && !p.inside_shut) {
+        int unread = 0;
+        if (ioctl(p.inside, SIOCOUTQ, &unread) == 0 && unread > 0) {
+            p.shut_waiting = true;
+        } else {
+            shutdown(p.inside, SHUT_WR);
+            p.inside_shut = true;
+        }
+    }
+    // A connection that was never answered closes at once.
+    if (p.inside_done && (p.to_client.empty() || p.broken) && !p.lingering) {
+        p.over = !p.answered || p.broken;
+        p.lingering = true;
+        p.linger_until = Clock::now() + kLinger;
+        shutdown(p.client, SHUT_WR);
+    }
+    if (p.lingering && (p.client_done || p.broken || Clock::now() >= p.linger_until)) p.over = true;
+}
+
+void FrontDoor::run() {
+    const Clock::time_point now = Clock::now();
+    if (resting_ && now >= resting_until_) {
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.ptr = nullptr;
+        epoll_ctl(epoll_, EPOLL_CTL_ADD, listener_, &e);
+        resting_ = false;
+    }
+    epoll_event events[64];
+    const int ready = epoll_wait(epoll_, events, 64, 0);
+    for (int i = 0; i < ready; ++i) {
+        if (!events[i].data.ptr) {
+            accept_all();
+            continue;
+        }
+        Passage &p = *static_cast<Passage::End *>(events[i].data.ptr)->passage;
+        if (p.over) continue;
+        // A client whose connection is gone both ways cannot be answered.
+        if (static_cast<Passage::End *>(events[i].data.ptr)->client && (events[i].events & (EPOLLHUP | EPOLLERR)))
+            p.broken = p.client_done = true;
+        pump(p);
+        watch(p, true);
+        watch(p, false);
+    }
+    for (Passage &p : passages_)
+        if (p.shut_waiting && !p.over) {
+            pump(p);
+            watch(p, true);
+            watch(p, false);
+        }
+    // Lingering connections past their time, the oldest first when too many
+    // linger.
+    std::size_t lingering = 0;
+    for (auto it = passages_.rbegin(); it != passages_.rend(); ++it)
+        if (it->lingering && !it->over && (now >= it->linger_until || ++lingering > kMostLingering)) it->over = true;
+    for (auto it = passages_.begin(); it != passages_.end();) {
+        if (!it->over) {
+            ++it;
+            continue;
+        }
+        close(it->client);
+        close(it->inside);
+        it = passages_.erase(it);
+    }
+}
+
+}  // namespace quillbar::tool
