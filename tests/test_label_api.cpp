@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <set>
+#include <vector>
 
 // The printer's own table, not the tests' table of the same name.
 #include <command_table.h>
@@ -261,7 +262,8 @@ TEST(ServiceShares, ACapLetsGoTheLongestWaitingHead) {
     ConnectionGuard::Limits limits;
     limits.total = 3;
     limits.per_address = 2;
-    ConnectionGuard guard(limits);
+    std::vector<ConnectionGuard::Reason> let_go;
+    ConnectionGuard guard(limits, [&let_go](ConnectionGuard::Reason why) { let_go.push_back(why); });
     int fds[5][2];
     for (auto &pair : fds) ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     ConnectionGuard::Peer *working = guard.opened(fds[0][0], "a", at(0));
@@ -288,5 +290,8 @@ TEST(ServiceShares, ACapLetsGoTheLongestWaitingHead) {
     guard.enforce(at(14), 1000);
     EXPECT_TRUE(b->let_go);
     EXPECT_FALSE(working->let_go);
+    using Reason = ConnectionGuard::Reason;
+    // b and c were both due at 14 s.
+    EXPECT_EQ(let_go, (std::vector<Reason>{Reason::room, Reason::room, Reason::deadline, Reason::deadline}));
     for (auto &pair : fds) close(pair[0]), close(pair[1]);
 }

@@ -313,15 +313,17 @@ void FrontDoor::take(Passage &p, const char *data, std::size_t size) {
     }
 }
 
-// One step each way; whether anything moved.
-bool FrontDoor::move(Passage &p) {
+// One step each way; whether anything moved. A read that came short has
+// emptied its socket: it is not tried again in this turn (drained).
+bool FrontDoor::move(Passage &p, bool drained[2]) {
     char buffer[16 << 10];
     bool moved = false;
     // From the client: parsed on its way to the daemon; after a refusal, or
     // once the last answer is out, read and dropped.
-    if (!p.client_done && (p.to_inside.size() < kBuffer || !p.refusal.empty() || p.lingering)) {
+    if (!drained[0] && !p.client_done && (p.to_inside.size() < kBuffer || !p.refusal.empty() || p.lingering)) {
         const ssize_t n = recv(p.client, buffer, sizeof buffer, 0);
         moved = n >= 0;
+        drained[0] = n < static_cast<ssize_t>(sizeof buffer);
         if (n > 0 && (!p.refusal.empty() || p.lingering)) {
             p.drained += static_cast<std::size_t>(n);
             if (p.drained > kDrain) p.client_done = true;
@@ -343,9 +345,10 @@ bool FrontDoor::move(Passage &p) {
     }
     // From the daemon to the client, and the refusal after the daemon's last
     // answer.
-    if (!p.inside_done && p.to_client.size() < kBuffer) {
+    if (!drained[1] && !p.inside_done && p.to_client.size() < kBuffer) {
         const ssize_t n = recv(p.inside, buffer, sizeof buffer, 0);
         moved |= n >= 0;
+        drained[1] = n < static_cast<ssize_t>(sizeof buffer);
         if (n > 0) {
             p.to_client.append(buffer, static_cast<std::size_t>(n));
         } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
@@ -370,7 +373,8 @@ bool FrontDoor::move(Passage &p) {
 // move, so that a large body or answer goes on within a turn, yet no
 // connection holds the others up for long.
 void FrontDoor::pump(Passage &p) {
-    for (int step = 0; step < 16 && move(p); ++step) {
+    bool drained[2] = {false, false};
+    for (int step = 0; step < 16 && move(p, drained); ++step) {
     }
     // The daemon is told there is no more only once it has read all it was
     // given: told at once, it may take the end with the last bytes and

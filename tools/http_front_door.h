@@ -56,7 +56,7 @@ private:
     FrontDoor(int listener, Hand hand, Refused refused);
     void accept_all();
     void take(Passage &p, const char *data, std::size_t size);
-    bool move(Passage &p);
+    bool move(Passage &p, bool drained[2]);
     void pump(Passage &p);
     void watch(Passage &p, bool client);
 

@@ -122,6 +122,8 @@ void HttpService::Impl::serve_sockets() {
         feed.tick();
         door->run();
         mhd().MHD_run(daemon);
+        // What the daemon wrote goes out in the same turn.
+        door->run();
     }
 }
 
