@@ -118,10 +118,11 @@ quillbar-preview --version | head -n 1
 # --http hands over to the installed web program, which has /metrics.
 coproc web { exec quillbar-preview --http 127.0.0.1:0 2>&1; }
 read -r said <&"${web[0]}"
+curl -s -o /dev/null -H 'Host: localhost' "${said#http: }healthz"
 metrics=$(curl -s -H 'Host: localhost' "${said#http: }metrics")
 kill "$web_PID"
 wait "$web_PID" || true
-grep -q '^# TYPE quillbar_http_requests_total counter' <<<"$metrics" ||
+grep -q '^quillbar_http_requests_total{code="200"} 1' <<<"$metrics" ||
   { echo "check-package: no metrics from the installed web program: ${said} ${metrics:0:200}"; exit 1; }
 man -w quillbar >/dev/null && man -w quillbar-preview >/dev/null && man -w QB_PortOpen >/dev/null &&
   man -w QB_PrinterStatus >/dev/null
