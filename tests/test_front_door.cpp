@@ -32,7 +32,8 @@ const std::string kChunked = "POST /c HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: 
 const Row kRows[] = {
     {"two requests and a chunked one", kGet + kPost + kChunked, kGet + kPost + kChunked, 0},
     {"empty lines between requests", kGet + "\r\n" + kPost, kGet + "\r\n" + kPost, 0},
-    {"a bad Content-Length after a good request", kGet + "POST /b HTTP/1.1\r\nContent-Length: 3x\r\n\r\nabc", kGet, 400},
+    {"a bad Content-Length after a good request", kGet + "POST /b HTTP/1.1\r\nContent-Length: 3x\r\n\r\nabc", kGet,
+     400},
     {"two Content-Lengths", "POST /b HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabc", "", 400},
     {"a broken chunk: its head passes, not the chunk",
      "POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",

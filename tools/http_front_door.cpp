@@ -214,7 +214,8 @@ void FrontDoor::accept_all() {
     for (int taken = 0; taken < kAcceptsATurn; ++taken) {
         sockaddr_storage from{};
         socklen_t length = sizeof from;
-        const int client = accept4(listener_, reinterpret_cast<sockaddr *>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int client =
+            accept4(listener_, reinterpret_cast<sockaddr *>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (client < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {

@@ -28,8 +28,9 @@ constexpr unsigned kDaemonRoom = 64;
 
 HttpService::Impl::Impl(const Settings &s)
     : settings(s),
-      guard(s.guard, s.metrics ? ConnectionGuard::LetGo([m = s.metrics](ConnectionGuard::Reason why) { m->let_go(why); })
-                               : ConnectionGuard::LetGo()),
+      guard(s.guard,
+            s.metrics ? ConnectionGuard::LetGo([m = s.metrics](ConnectionGuard::Reason why) { m->let_go(why); })
+                      : ConnectionGuard::LetGo()),
       todo(std::max(1, s.workers)) {}
 
 HttpService::Impl::~Impl() {

@@ -52,7 +52,8 @@ public:
                        .Add({})) {
         // Every refusal is there from the start, at 0, so that a rate of
         // them can be taken before the first.
-        for (const char *reason : {"deadline", "connections", "malformed", "rate", "too_large", "busy"}) refusal(reason);
+        for (const char *reason : {"deadline", "connections", "malformed", "rate", "too_large", "busy"})
+            refusal(reason);
     }
 
     void answered(unsigned status) override {

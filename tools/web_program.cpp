@@ -23,7 +23,9 @@ void run_web_program(char *const *argv) {
     dir.erase(dir.rfind('/'));
     // Beside this program in a build tree; where it is installed otherwise.
     std::string why = "not found";
-    for (const std::string &where : {dir + "/quillbar-preview-web", dir + "/" QUILLBAR_WEB_FROM_BIN "/quillbar-preview-web"}) {
+    const std::string beside = dir + "/quillbar-preview-web";
+    const std::string installed = dir + "/" QUILLBAR_WEB_FROM_BIN "/quillbar-preview-web";
+    for (const std::string &where : {beside, installed}) {
         if (access(where.c_str(), F_OK) != 0) continue;
         execv(where.c_str(), argv);
         why = where + ": " + std::strerror(errno);
