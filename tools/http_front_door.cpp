@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "http_front_door.h"
 
-#include <http_parser.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <linux/sockios.h>
@@ -10,10 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <ctime>
-#include <string_view>
-
-#include "connection/late_library.h"
 
 namespace quillbar::tool {
 namespace {
@@ -31,17 +26,6 @@ constexpr int kAcceptsATurn = 32;
 // accept() out of descriptors: the listener rests this long.
 constexpr auto kRest = std::chrono::milliseconds(100);
 
-#define QB_HTTP_PARSER_FUNCTIONS(X)                                                                         \
-    X(http_parser_init) X(http_parser_execute) X(http_parser_settings_init) X(http_errno_description) \
-    X(http_parser_set_max_header_size) X(http_status_str) X(http_parser_pause)
-
-struct HttpParserLibrary {
-    QB_HTTP_PARSER_FUNCTIONS(QB_LATE_POINTER)
-    http_parser_settings settings;
-};
-
-const HttpParserLibrary *g_parser = nullptr;
-
 }  // namespace
 
 struct FrontDoor::Passage {
@@ -54,14 +38,8 @@ struct FrontDoor::Passage {
     End client_end{this, true};
     End inside_end{this, false};
     std::uint32_t watched[2] = {0, 0};  // what epoll watches on each end (0: not at all)
-    http_parser parser{};
-    bool parsing = true;      // false after an upgrade: the bytes then pass as they are
-    bool in_fields = false;   // the head's fields have begun: an overflow is 431, not 414
-    bool in_head = false;     // between a message's first byte and its head's end
-    enum class Stop { message_begun, head_whole } stop{};  // where the parser paused
-    std::string held;         // the head so far
+    RequestReader reader;
     bool shut_waiting = false;  // the daemon has still to read what it was given before it is told the end
-    bool bad_version = false;
     std::string refusal;  // the answer to a request that does not parse, after the daemon's
     std::string to_inside, to_client;
     bool client_done = false;  // the client sent its last byte
@@ -75,79 +53,8 @@ struct FrontDoor::Passage {
     bool over = false;
 };
 
-namespace {
-
-std::string plain_answer(unsigned status, const std::string &why) {
-    char date[64];
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &utc);
-    const std::string body = why + "\n";
-    return "HTTP/1.1 " + std::to_string(status) + " " + g_parser->http_status_str(static_cast<http_status>(status)) +
-           "\r\nDate: " + date +
-           "\r\nConnection: close\r\nContent-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n"
-           "Content-Length: " +
-           std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
-struct Refusal {
-    unsigned status;
-    std::string why;
-};
-
-// The answer to a request the parser stopped at.
-Refusal refusal_for(const FrontDoor::Passage &p, http_errno error) {
-    const std::string head_limit = std::to_string(kMaxHead >> 10) + " KB";
-    if (p.bad_version) return {505, "this service speaks HTTP/1.0 and HTTP/1.1"};
-    switch (error) {
-    case HPE_HEADER_OVERFLOW:
-        return p.in_fields ? Refusal{431, "the request's head is longer than " + head_limit + ", the most this "
-                                          "service reads"}
-                           : Refusal{414, "the request's path is longer than " + head_limit + ", the most this "
-                                          "service reads; send a long stream as a POST's body"};
-    case HPE_INVALID_METHOD: return {501, "the request's method is not one HTTP has"};
-    default:
-        return {400, std::string("the request is not well-formed HTTP: ") + g_parser->http_errno_description(error)};
-    }
-}
-
-}  // namespace
-
 std::unique_ptr<FrontDoor> FrontDoor::open(int listener, Hand hand, Refused refused, std::string &error) {
-    g_parser = load_late_once<HttpParserLibrary>(
-        "libhttp_parser.so.2.9", "HTTP services (--http)", "http-parser", "libhttp-parser2.9",
-        [](void *handle, HttpParserLibrary &table, const char *&missing) {
-            QB_HTTP_PARSER_FUNCTIONS(QB_LATE_RESOLVE)
-            if (missing) return;
-            table.http_parser_set_max_header_size(static_cast<std::uint32_t>(kMaxHead));
-            table.http_parser_settings_init(&table.settings);
-            // The parser pauses where a message begins and where its head
-            // ends, so that each head is held until it is whole.
-            table.settings.on_message_begin = [](http_parser *h) {
-                static_cast<Passage *>(h->data)->stop = Passage::Stop::message_begun;
-                g_parser->http_parser_pause(h, 1);
-                return 0;
-            };
-            table.settings.on_header_field = [](http_parser *h, const char *, std::size_t) {
-                static_cast<Passage *>(h->data)->in_fields = true;
-                return 0;
-            };
-            table.settings.on_headers_complete = [](http_parser *h) {
-                auto *p = static_cast<Passage *>(h->data);
-                p->bad_version = h->http_major != 1;
-                if (p->bad_version) return -1;
-                p->stop = Passage::Stop::head_whole;
-                g_parser->http_parser_pause(h, 1);
-                return 0;
-            };
-            table.settings.on_message_complete = [](http_parser *h) {
-                static_cast<Passage *>(h->data)->in_fields = false;
-                return 0;
-            };
-        },
-        error);
-    if (!g_parser) return nullptr;
+    if (!RequestReader::load(error)) return nullptr;
     std::unique_ptr<FrontDoor> door(new FrontDoor(listener, std::move(hand), std::move(refused)));
     if (door->epoll_ < 0) {
         door->listener_ = -1;  // the caller's still
@@ -234,7 +141,7 @@ void FrontDoor::accept_all() {
         }
         if (!hand_(pair[1], reinterpret_cast<sockaddr *>(&from), length)) {
             // The daemon is full: said, at best, before the connection closes.
-            const std::string full = plain_answer(503, "the service has as many connections as it takes; try again");
+            const std::string full = RequestReader::plain_answer(503, "the service has as many connections as it takes; try again");
             (void)!send(client, full.data(), full.size(), MSG_NOSIGNAL);
             shutdown(client, SHUT_WR);
             close(pair[0]);
@@ -244,8 +151,6 @@ void FrontDoor::accept_all() {
         Passage &p = passages_.emplace_back();
         p.client = client;
         p.inside = pair[0];
-        g_parser->http_parser_init(&p.parser, HTTP_REQUEST);
-        p.parser.data = &p;
         watch(p, true);
         watch(p, false);
     }
@@ -269,51 +174,6 @@ void FrontDoor::watch(Passage &p, bool client) {
     had = want;
 }
 
-// Bytes from the client, through the parser: a head is held until it is
-// whole and parses, so that the daemon never sees one that does not.
-void FrontDoor::take(Passage &p, const char *data, std::size_t size) {
-    for (std::size_t at = 0; at < size && p.parsing && p.refusal.empty();) {
-        const std::size_t used = g_parser->http_parser_execute(&p.parser, &g_parser->settings, data + at, size - at);
-        const auto error = static_cast<http_errno>(p.parser.http_errno);
-        const std::string_view piece(data + at, used);
-        at += used;
-        if (error == HPE_PAUSED) {
-            g_parser->http_parser_pause(&p.parser, 0);
-            if (p.stop == Passage::Stop::message_begun) {
-                // The piece ends with the message's first byte.
-                p.to_inside.append(piece.substr(0, piece.size() - 1));
-                p.held.assign(piece.substr(piece.size() - 1));
-                p.in_head = true;
-            } else if (p.in_head) {
-                // The head is whole but for its last line feed, which comes
-                // next.
-                p.held.append(piece);
-                p.to_inside += p.held;
-                p.held.clear();
-                p.in_head = false;
-            } else {
-                p.to_inside.append(piece);
-            }
-            continue;
-        }
-        (p.in_head ? p.held : p.to_inside).append(piece);
-        if (p.parser.upgrade) {
-            // An upgrade or CONNECT: what follows is not HTTP, and passes.
-            p.to_inside += p.held;
-            p.held.clear();
-            p.to_inside.append(data + at, size - at);
-            p.parsing = false;
-        } else if (error != HPE_OK) {
-            // A head that does not parse is dropped; what came before it
-            // goes to the daemon, which answers it before the refusal.
-            p.held.clear();
-            const Refusal refusal = refusal_for(p, error);
-            p.refusal = plain_answer(refusal.status, refusal.why);
-            if (refused_) refused_(refusal.status);
-        }
-    }
-}
-
 // One step each way; whether anything moved. A read that came short has
 // emptied its socket: it is not tried again in this turn (drained).
 bool FrontDoor::move(Passage &p, bool drained[2]) {
@@ -328,10 +188,13 @@ bool FrontDoor::move(Passage &p, bool drained[2]) {
         if (n > 0 && (!p.refusal.empty() || p.lingering)) {
             p.drained += static_cast<std::size_t>(n);
             if (p.drained > kDrain) p.client_done = true;
-        } else if (n > 0 && !p.parsing) {
-            p.to_inside.append(buffer, static_cast<std::size_t>(n));
         } else if (n > 0) {
-            take(p, buffer, static_cast<std::size_t>(n));
+            // What parses goes on to the daemon; a request that does not is
+            // refused once the daemon has answered those before it.
+            if (const auto refusal = p.reader.take(buffer, static_cast<std::size_t>(n), p.to_inside)) {
+                p.refusal = RequestReader::plain_answer(refusal->status, refusal->why);
+                if (refused_) refused_(refusal->status);
+            }
         } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
             p.client_done = true;
         }

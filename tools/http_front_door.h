@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The web service's front door. It accepts each connection itself and gives
 // the HTTP daemon one end of a socket pair, passing bytes both ways and
-// reading the client's requests with an HTTP parser (http-parser) as they
-// pass. A request that is not well-formed HTTP (a path or head too long, a
-// bad or doubled Content-Length, a broken chunk, a method or version the
-// service does not speak) never reaches the daemon: once the daemon has
-// answered what came before it, the client is told why in plain text, with
-// one status line, and the connection closes.
+// reading the client's requests (RequestReader) as they pass. A request
+// that is not well-formed HTTP (a path or head too long, a bad or doubled
+// Content-Length, a broken chunk, a method or version the service does not
+// speak) never reaches the daemon: once the daemon has answered what came
+// before it, the client is told why in plain text, with one status line,
+// and the connection closes.
 #pragma once
 
 #include <sys/socket.h>
@@ -18,10 +18,9 @@
 #include <memory>
 #include <string>
 
-namespace quillbar::tool {
+#include "request_reader.h"
 
-// The longest request head (request line and fields) the service reads.
-constexpr std::size_t kMaxHead = 128u << 10;
+namespace quillbar::tool {
 
 class FrontDoor {
 public:
@@ -55,7 +54,6 @@ public:
 private:
     FrontDoor(int listener, Hand hand, Refused refused);
     void accept_all();
-    void take(Passage &p, const char *data, std::size_t size);
     bool move(Passage &p, bool drained[2]);
     void pump(Passage &p);
     void watch(Passage &p, bool client);
