@@ -104,12 +104,9 @@ void FrontDoor::finish(Clock::time_point until) {
             watch(p, true);
             watch(p, false);
         }
-        passages_.remove_if([](const Passage &p) {
-            if (!p.over && !p.lingering) return false;
-            close(p.client);
-            close(p.inside);
-            return true;
-        });
+        // Once all is sent nothing is waited for.
+        for (Passage &p : passages_) p.over = p.over || p.lingering;
+        close_over();
         epoll_event events[64];
         epoll_wait(epoll_, events, 64, 10);
     }
@@ -299,15 +296,16 @@ void FrontDoor::run() {
     std::size_t lingering = 0;
     for (auto it = passages_.rbegin(); it != passages_.rend(); ++it)
         if (it->lingering && !it->over && (now >= it->linger_until || ++lingering > kMostLingering)) it->over = true;
-    for (auto it = passages_.begin(); it != passages_.end();) {
-        if (!it->over) {
-            ++it;
-            continue;
-        }
-        close(it->client);
-        close(it->inside);
-        it = passages_.erase(it);
-    }
+    close_over();
+}
+
+void FrontDoor::close_over() {
+    passages_.remove_if([](const Passage &p) {
+        if (!p.over) return false;
+        close(p.client);
+        close(p.inside);
+        return true;
+    });
 }
 
 }  // namespace quillbar::tool

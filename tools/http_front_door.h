@@ -57,6 +57,7 @@ private:
     bool move(Passage &p, bool drained[2]);
     void pump(Passage &p);
     void watch(Passage &p, bool client);
+    void close_over();
 
     int listener_ = -1;
     int epoll_ = -1;
