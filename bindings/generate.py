@@ -18,6 +18,7 @@ SOURCE, OUT, VERSION = sys.argv[1], sys.argv[2], sys.argv[3]
 RETURNS = {
     "GetLastError": "string_gb2312",
     "GetLastErrorMessage": "string",
+    "GetLastNotice": "string",
     "GetVersion": "string",
     "PrinterOpen": "printer",
     "PrinterGetLastErrorMessage": "string",

@@ -66,6 +66,7 @@ void Machine::finish() {
     awaiting = nullptr;
     data_values.clear();
     labels_this_job = 0;
+    soft_font_dots = 0;
 }
 
 void Machine::on_data_line(std::string text, std::size_t, bool last) {

@@ -140,6 +140,7 @@ struct Machine final : StreamReader::Listener {
     VirtualPrinter::Options options;
     long labels_printed = 0;
     long labels_this_job = 0;  // what Options::max_labels limits
+    long soft_font_dots = 0;   // what limits::kMaxSoftFontDots limits, this job
     long labels_unrendered = 0;
     std::vector<PrintedLabel> labels;
     std::function<void(const LabelView &)> label_sink;

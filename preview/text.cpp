@@ -66,15 +66,31 @@ void draw_soft(Machine &m, const Cmd &c, const SoftFont &font, char letter, Pain
     if (reverse) painter.rect(0, 0, width, box);
     const Bitmap::Ink ink = reverse ? Bitmap::Ink::white : Bitmap::Ink::black;
     long pen = 0;
+    bool over_budget = false;
     for (unsigned char byte : data) {
         const auto it = font.glyphs.find(byte);
         if (it == font.glyphs.end()) continue;
         const Bitmap &image = it->second.image;
+        const long advance = it->second.advance * h;
+        // A character wholly off the label costs nothing; the rest count
+        // against the job's budget.
+        if (!painter.visible(pen, 0, image.width() * h, image.height() * v)) {
+            pen += advance;
+            continue;
+        }
+        if (m.soft_font_dots > limits::kMaxSoftFontDots - image.width() * image.height()) {
+            over_budget = true;
+            break;
+        }
+        m.soft_font_dots += image.width() * image.height();
         for (long row = 0; row < image.height(); ++row)
             for (long col = 0; col < image.width(); ++col)
                 if (image.black(col, row)) painter.rect(pen + col * h, row * v, h, v, ink);
-        pen += it->second.advance * h;
+        pen += advance;
     }
+    if (over_budget)
+        m.diagnose(c.offset, "A: this job's soft-font text has reached " + std::to_string(limits::kMaxSoftFontDots) +
+                                 " dots of characters drawn; the rest of it is not drawn");
     if (!missing.empty())
         m.lenient(c.offset, "A", "soft font \"" + std::string(1, letter) + "\" has no character for \"" + shown(missing) +
                                      "\": skipped");

@@ -49,7 +49,7 @@ TEST(SharedLibrary, ExportsExactlyTheListedFunctions) {
     for (const char *name : {"QB_PortOpen", "QB_PortClose", "QB_SetPrinterComDots", "QB_PrintChineseStr", "QB_DownPicture",
                              "QB_PrinterPrintChineseStr", "QB_PrinterSetClear", "QB_PrinterOpen", "QB_GetPrinterStatus"})
         EXPECT_EQ(expected.count(name), 1u) << name;
-    EXPECT_EQ(expected.size(), 14u + 2 * 24u);
+    EXPECT_EQ(expected.size(), 16u + 2 * 24u);
     // The header declares each of them.
     std::ifstream header(QUILLBAR_HEADER);
     const std::string declared((std::istreambuf_iterator<char>(header)), std::istreambuf_iterator<char>());

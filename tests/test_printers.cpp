@@ -384,6 +384,86 @@ TEST(PrinterStatus, EachQueryGetsItsOwnAnswerWhateverCameBefore) {
     }
 }
 
+// Printers whose answers do not line up with the queries, asked back to
+// back: a result is the query's own code or unknown, never another query's;
+// and no query takes longer than its timeout (a poll's slice more).
+TEST(PrinterStatus, AnAnswerIsNeverTakenByTheNextQuery) {
+    struct Row {
+        const char *what;
+        int timeout_ms;
+        int delay_ms;   // before the answer
+        int repeat_ms;  // the answer again this long after (0: once)
+        bool must_answer;  // every query gets its own answer
+    } rows[] = {
+        {"repeats each answer 20 ms later", 500, 0, 20, true},
+        {"answers 120 ms late, asked with 100 ms", 100, 120, 0, false},
+        {"answers 30 ms late", 500, 30, 0, true},
+    };
+    const int codes[] = {7, 0, 11, 0, 7, 0, 11, 0};
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const Row &row = rows[i];
+        SCOPED_TRACE(testing::Message() << "row " << i << ": " << row.what);
+        qbtest::Pty pty;
+        QB_Printer *p = QB_PrinterOpen(pty.slave().c_str(), 9600);
+        ASSERT_NE(p, nullptr) << QB_GetLastErrorMessage();
+        std::atomic<bool> done{false};
+        std::thread printer([&] {
+            for (std::size_t q = 0; !done; ++q) {
+                if (pty.read_exact(4, milliseconds(300)) != "^ee\n") continue;
+                char answer[8];
+                std::snprintf(answer, sizeof answer, "%02d\r\n", codes[q % std::size(codes)]);
+                std::this_thread::sleep_for(milliseconds(row.delay_ms));
+                (void)!write(pty.master(), answer, 4);
+                if (row.repeat_ms) {
+                    std::this_thread::sleep_for(milliseconds(row.repeat_ms));
+                    (void)!write(pty.master(), answer, 4);
+                }
+            }
+        });
+        std::string got;
+        for (int code : codes) {
+            const auto start = Clock::now();
+            const int status = QB_PrinterStatus(p, row.timeout_ms);
+            EXPECT_LE(ms_since(start), row.timeout_ms + 60);
+            got += std::to_string(status) + " ";
+            if (row.must_answer) EXPECT_EQ(status, code) << got;
+            else EXPECT_TRUE(status == code || status == QB_STATUS_UNKNOWN) << got;
+        }
+        done = true;
+        printer.join();
+        QB_PrinterClose(p);
+    }
+}
+
+// A printer that never stops sending: the query keeps to its timeout.
+TEST(PrinterStatus, AFloodingPrinterCostsNoMoreThanTheTimeout) {
+    qbtest::Pty pty;
+    QB_Printer *p = QB_PrinterOpen(pty.slave().c_str(), 9600);
+    ASSERT_NE(p, nullptr) << QB_GetLastErrorMessage();
+    std::atomic<bool> done{false};
+    std::thread flood([&] {
+        const std::string lines(4096, '0');
+        while (!done) {
+            (void)!write(pty.master(), "07\r\n00\r\n", 8);
+            (void)!write(pty.master(), lines.data(), lines.size());
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    std::thread drain([&] {
+        while (!done) pty.drain(milliseconds(20));
+    });
+    for (int timeout : {0, 200, 500}) {
+        const auto start = Clock::now();
+        const int status = QB_PrinterStatus(p, timeout);
+        EXPECT_LE(ms_since(start), timeout + 50) << timeout;
+        EXPECT_TRUE(status == QB_STATUS_UNKNOWN || status == QB_STATUS_OK || status == QB_STATUS_PAPER_OUT);
+    }
+    done = true;
+    flood.join();
+    drain.join();
+    QB_PrinterClose(p);
+}
+
 // With several codes in one answer, the one that most needs the operator,
 // in the order the header promises, whichever comes first on the line.
 TEST(PrinterStatus, SeveralCodesGiveTheMostUrgentInEitherOrder) {
@@ -411,6 +491,20 @@ TEST(PrinterStatus, SeveralCodesGiveTheMostUrgentInEitherOrder) {
     int code = -2;
     EXPECT_TRUE(quillbar::parse_status_answer("07,P005", code));
     EXPECT_EQ(code, QB_STATUS_PAPER_OUT);
+    // Bytes as they come off the line: flow control and acknowledgements
+    // between answers are passed over; any other byte that no answer holds
+    // spoils its line, never vanishes from it.
+    const struct {
+        std::string bytes;
+        int code;  // -2: no answer
+    } lines[] = {{std::string("0\0" "0\r\n", 5), -2}, {"\x06\x11" "07\r\n", 7}, {"0\x01" "0\r\n", -2},
+                 {"\x13" "00\x11\r\n", 0}, {std::string("\0\r\n11\r\n", 7), 11}};
+    for (const auto &line : lines) {
+        quillbar::AnswerReader reader;
+        reader.add(line.bytes.data(), line.bytes.size());
+        code = -2;
+        EXPECT_EQ(reader.next(code) ? code : -2, line.code) << testing::PrintToString(line.bytes);
+    }
 }
 
 // ---- message handlers that cannot outlive their owner -----------------------------------

@@ -42,12 +42,20 @@ bool parse_status_answer(const std::string &line, int &code) {
 void AnswerReader::add(const char *data, std::size_t size) {
     for (std::size_t k = 0; k < size; ++k) {
         const char c = data[k];
-        if (c == '\n' || c == '\r' || (c >= 0x20 && c < 0x7F)) unread_ += c;
+        if (c == '\n' || c == '\r' || (c >= 0x20 && c < 0x7F))
+            unread_ += c;
+        else if (c != 0x06 && c != 0x15 && c != 0x11 && c != 0x13)
+            unread_ += '\x7F';  // no answer holds it: the line is none
     }
     // Only the last line can be unfinished: keep its end.
     const std::size_t last = unread_.rfind('\n');
     const std::size_t tail = last == std::string::npos ? unread_.size() : unread_.size() - last - 1;
     if (tail > kMaxLine) unread_.erase(unread_.size() - tail, tail - kMaxLine);
+}
+
+void AnswerReader::drop_unfinished() {
+    const std::size_t last = unread_.rfind('\n');
+    unread_.erase(last == std::string::npos ? 0 : last + 1);
 }
 
 bool AnswerReader::next(int &code) {

@@ -21,12 +21,16 @@ bool parse_status_answer(const std::string &line, int &code);
 // Collects the bytes of a reply and hands out its answers line by line.
 class AnswerReader {
 public:
-    // Bytes that cannot belong to an answer (an ACK, an XON) are dropped;
-    // a line that never ends is kept to its last kMaxLine bytes.
+    // Flow control and acknowledgements (ACK, NAK, XON, XOFF) between
+    // lines are dropped; any other byte that cannot belong to an answer (a
+    // NUL, a control character) spoils the line it is in, never vanishes
+    // from it. A line that never ends is kept to its last kMaxLine bytes.
     void add(const char *data, std::size_t size);
     // The next whole line that is an answer, passing over lines that are
     // none (an ACK, a configuration line the application asked for).
     bool next(int &code);
+    // Drops a line begun and not ended.
+    void drop_unfinished();
 
     static constexpr std::size_t kMaxLine = 4096;
 

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quillbar {
@@ -23,9 +24,18 @@ public:
     // no-progress time, or interrupt() is called meanwhile.
     virtual bool write_all(const void *data, std::size_t size, std::string &error) = 0;
 
+    // As write_all, and gives up at deadline as well (a status query keeps
+    // to its timeout). Devices that cannot bound a write keep to write_all's.
+    virtual bool write_within(const void *data, std::size_t size, std::chrono::steady_clock::time_point deadline,
+                              std::string &error) {
+        (void)deadline;
+        return write_all(data, size, error);
+    }
+
     // Releases the device. False, with the reason in error, when the
-    // platform reports the close as failed; the device is released all the
-    // same.
+    // platform reports the close as failed, or bytes are known lost (the
+    // connection failed); the device is released all the same. A close that
+    // succeeds may still leave a notice (below).
     virtual bool close(std::string &error) = 0;
     bool close() {
         std::string ignored;
@@ -68,8 +78,22 @@ public:
     virtual void on_interrupt() {}
     bool interrupted() const { return interrupted_.load(std::memory_order_relaxed); }
 
+    // What the last close has to say although nothing is known lost: bytes
+    // the printer had not confirmed when close stopped waiting, which the
+    // system goes on sending (they may still print). 0 and "" otherwise.
+    long unconfirmed() const { return unconfirmed_; }
+    const std::string &notice() const { return notice_; }
+
+protected:
+    void set_unconfirmed(long bytes, std::string notice) {
+        unconfirmed_ = bytes;
+        notice_ = std::move(notice);
+    }
+
 private:
     std::atomic<bool> interrupted_{false};
+    long unconfirmed_ = 0;
+    std::string notice_;
 };
 
 enum class PortKind { parallel, serial };

@@ -5,6 +5,7 @@
 // in tcp_posix.cpp).
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -88,21 +89,33 @@ private:
     sigset_t old_;
 };
 
+// Forks of this process since it started, counted in the parent: a
+// descriptor opened before the last fork may be shared with a child.
+std::atomic<unsigned long> g_forks{0};
+const int g_fork_count = pthread_atfork(nullptr, [] { g_forks.fetch_add(1, std::memory_order_relaxed); }, nullptr);
+
 class PosixDevice final : public Device {
 public:
     PosixDevice(int fd, std::string path, bool exclusive_tty, SignalRisk may_raise_signal, bool answers,
                 bool network = false)
         : fd_(fd), path_(std::move(path)), exclusive_tty_(exclusive_tty), may_raise_signal_(may_raise_signal),
-          answers_(answers), network_(network) {}
+          answers_(answers), network_(network), pid_(::getpid()), forks_(g_forks.load()) {}
     ~PosixDevice() override { Device::close(); }
 
-    bool write_all(const void *data, std::size_t size, std::string &error) override;
+    bool write_all(const void *data, std::size_t size, std::string &error) override {
+        return write_within(data, size, Clock::time_point::max(), error);
+    }
+    bool write_within(const void *data, std::size_t size, Clock::time_point deadline, std::string &error) override;
     bool close(std::string &error) override;
     bool answers() const override { return answers_; }
     long read_some(void *data, std::size_t size, milliseconds wait, std::string &error) override;
 
 private:
-    bool deliver_before_close(std::string &error);
+    bool deliver_before_close(bool shared, std::string &error);
+    // Another process may hold this descriptor too: this one is a child that
+    // inherited it, or forked since it was opened. Its connection is then
+    // not this process's alone to end.
+    bool shared() const { return ::getpid() != pid_ || g_forks.load() != forks_; }
 
     int fd_;
     std::string path_;
@@ -110,6 +123,9 @@ private:
     SignalRisk may_raise_signal_;
     bool answers_;
     bool network_;  // a printer's TCP connection
+    pid_t pid_;     // the process that opened it
+    unsigned long forks_;
+    bool write_failed_ = false;  // a write failed: the printer's side is known dead, close waits little
 };
 
 // Waits in short slices, so that a close from another thread ends the wait.
@@ -145,7 +161,7 @@ long PosixDevice::read_some(void *data, std::size_t size, milliseconds wait, std
 // holds its flow control would hang the caller for good; here every wait goes
 // through poll() with the no-progress time instead. To the caller a write
 // still blocks until every byte is taken.
-bool PosixDevice::write_all(const void *data, std::size_t size, std::string &error) {
+bool PosixDevice::write_within(const void *data, std::size_t size, Clock::time_point until, std::string &error) {
     if (fd_ < 0) {
         error = "no port is open";
         return false;
@@ -181,15 +197,22 @@ bool PosixDevice::write_all(const void *data, std::size_t size, std::string &err
             error = errno == EPIPE   ? "nothing reads " + path_ + " any more"
                     : errno == EFBIG ? path_ + " cannot grow: the file-size limit is reached"
                                      : reason("cannot write to " + path_, errno);
+            write_failed_ = true;
             return false;  // EIO, ENXIO, EPIPE...
         }
 
         if (deadline == Clock::time_point{}) deadline = Clock::now() + limit;
-        const auto remaining = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+        const auto now = Clock::now();
+        if (now >= until) {
+            error = path_ + " did not take the bytes in the time given";
+            return false;
+        }
+        const auto remaining = std::chrono::duration_cast<milliseconds>(std::min(deadline, until) - now);
         if (remaining <= milliseconds{0}) {
             char seconds[32];
             std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(limit.count()) / 1000.0);
             error = path_ + " took no byte for " + seconds + " s: is the printer on and ready?";
+            write_failed_ = true;
             return false;
         }
         if (poll_said_ready) {
@@ -219,51 +242,74 @@ int unacknowledged(int fd) {
 // that timed out, to a UQ nobody read) resets it. So the end goes as a FIN
 // after the last byte, what the printer sends is read and dropped, and the
 // socket closes once the printer has ended its side, or has acknowledged
-// every byte and said nothing for a moment. A printer that takes no byte
-// for the no-progress time did not get them all: that is said.
-bool PosixDevice::deliver_before_close(std::string &error) {
+// every byte and said nothing for a moment (a printer that keeps talking is
+// left that moment after its last acknowledgement).
+// What it has not acknowledged when close stops waiting is not lost: the
+// system goes on sending it after the close, so it may still print. That is
+// a notice ("not confirmed"), never a failure; only a connection that failed
+// (reset, refused) loses bytes, and says how many.
+// How long close waits: while the printer takes bytes, with the no-progress
+// time for each; a close that cancels (from another thread while a call was
+// writing) stops once the printer has taken nothing for a second, and waits
+// no longer than the no-progress time in all; after a failed write (the
+// printer's side is known dead) a second in all.
+bool PosixDevice::deliver_before_close(bool shared, std::string &error) {
     constexpr milliseconds kQuietEnough{200};
-    const int before = unacknowledged(fd_);
-    if (::shutdown(fd_, SHUT_WR) != 0) {
-        if (before <= 0) return true;
-        error = reason(path_ + ": " + std::to_string(before) + " byte(s) were not delivered", errno);
-        return false;
-    }
+    constexpr milliseconds kCancelled{1000};
     const milliseconds limit = no_progress_timeout();
-    auto now = Clock::now();
-    auto deadline = now + limit;  // for the printer to take a byte
-    auto heard = now;             // when it last sent something
+    const auto start = Clock::now();
+    milliseconds stall = limit;              // no byte acknowledged for this long: stop waiting
+    auto end = Clock::time_point::max();     // and never past this
+    if (write_failed_) {
+        stall = std::min(kCancelled, limit);
+        end = start + stall;
+    } else if (interrupted()) {
+        stall = std::min(kCancelled, limit);
+        end = start + limit;
+    }
+    const auto lost = [&](int bytes, int why) {
+        error = reason(path_ + ": " + std::to_string(bytes) + " byte(s) were not delivered", why);
+        return false;
+    };
+    const int before = unacknowledged(fd_);
+    // A descriptor another process holds too is not ended for it: no FIN,
+    // only this process's copy closes.
+    if (!shared && ::shutdown(fd_, SHUT_WR) != 0) return before <= 0 || lost(before, errno);
+    auto deadline = std::min(start + stall, end);  // for the printer to take a byte
+    auto heard = start;                            // when it last sent something
+    Clock::time_point acknowledged{};              // when every byte first was
     int left = before;
     char sink[4096];
     for (;;) {
         const ssize_t n = ::read(fd_, sink, sizeof sink);
-        now = Clock::now();
+        const int read_error = errno;
+        const auto now = Clock::now();
         if (n == 0) return true;  // the printer ended its side: it has read every byte
+        if (n < 0 && read_error == EINTR) continue;
+        const int unsent = unacknowledged(fd_);
         if (n > 0) {
             heard = now;
-            continue;
-        }
-        if (errno == EINTR) continue;
-        const int unsent = unacknowledged(fd_);
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            if (unsent <= 0) return true;
-            error = reason(path_ + ": " + std::to_string(unsent) + " byte(s) were not delivered", errno);
-            return false;
+        } else if (read_error != EAGAIN && read_error != EWOULDBLOCK) {
+            return unsent <= 0 || lost(unsent, read_error);  // reset: what was not acknowledged is gone
         }
         if (unsent < left) {
             left = unsent;
-            deadline = now + limit;
+            deadline = std::min(now + stall, end);
         }
-        // Everything acknowledged: a printer that keeps its side open is
-        // left once it is quiet, one that keeps talking after the time.
-        if (unsent <= 0 && (now - heard >= kQuietEnough || now >= deadline)) return true;
-        if (unsent > 0 && now >= deadline) {
+        if (unsent <= 0) {
+            if (acknowledged == Clock::time_point{}) acknowledged = now;
+            if (now - heard >= kQuietEnough || now - acknowledged >= kQuietEnough || now >= end) return true;
+        } else if (now >= deadline) {
             char seconds[32];
-            std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(limit.count()) / 1000.0);
-            error = path_ + " took no byte for " + seconds + " s: " + std::to_string(unsent) +
-                    " byte(s) were not delivered; is the printer on and ready?";
-            return false;
+            std::snprintf(seconds, sizeof seconds, "%.1f",
+                          static_cast<double>(std::chrono::duration_cast<milliseconds>(now - start).count()) / 1000.0);
+            set_unconfirmed(unsent, path_ + ": the printer had not confirmed " + std::to_string(unsent) +
+                                        " byte(s) when the port closed after " + seconds +
+                                        " s; the system goes on sending them, so they may still print: check the "
+                                        "printer before printing anything again");
+            return true;
         }
+        if (n > 0) continue;
         pollfd pfd{fd_, POLLIN, 0};
         (void)::poll(&pfd, 1, static_cast<int>(kLongestWait.count()));
     }
@@ -271,8 +317,12 @@ bool PosixDevice::deliver_before_close(std::string &error) {
 
 bool PosixDevice::close(std::string &error) {
     if (fd_ < 0) return true;
-    const bool delivered = !network_ || deliver_before_close(error);
-    if (exclusive_tty_) ::ioctl(fd_, TIOCNXCL);
+    const bool child = ::getpid() != pid_;
+    const bool is_shared = shared();
+    // A child's close only lets its copy go: the parent's printer goes on
+    // (and what the child wrote is the system's to send).
+    const bool delivered = !network_ || child || deliver_before_close(is_shared, error);
+    if (exclusive_tty_ && !is_shared) ::ioctl(fd_, TIOCNXCL);
     // The lock goes with the descriptor. An explicit LOCK_UN would also drop
     // it for a forked copy of this process that still holds the port.
     // Linux releases the descriptor even when close reports EINTR; never retry.

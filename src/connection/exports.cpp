@@ -65,6 +65,7 @@ QB_Printer *open_printer(const char *device, int baud) {
 }
 
 int close_printer(QB_Printer *handle) {
+    clear_notice();
     const std::shared_ptr<Printer> printer = unregister_printer(handle);
     if (!printer) {
         return fail_parameter(handle ? "the printer handle is closed, or was never opened" : "the printer handle is NULL");
@@ -107,6 +108,10 @@ QB_API const char *QB_CALL QB_GetLastError(void) { return last_error_text(); }
 QB_API int QB_CALL QB_GetLastErrorCode(void) { return last_error_code(); }
 
 QB_API const char *QB_CALL QB_GetLastErrorMessage(void) { return last_error_message(); }
+
+QB_API int QB_CALL QB_GetLastNoticeCode(void) { return last_notice_code(); }
+
+QB_API const char *QB_CALL QB_GetLastNotice(void) { return last_notice(); }
 
 QB_API const char *QB_CALL QB_GetVersion(void) { return QUILLBAR_VERSION_STRING; }
 

@@ -62,6 +62,8 @@ thread_local ErrorTarget t_target{nullptr, 0};
 thread_local ThreadRecord t_record;
 thread_local char t_text[kErrorTextSize];
 thread_local char t_message[kErrorTextSize];
+thread_local int t_notice_code = 0;
+thread_local char t_notice[kErrorTextSize];
 
 }  // namespace
 
@@ -144,6 +146,20 @@ const char *printer_error_message(const ErrorStore &store, std::uint64_t owner) 
 std::uint64_t failures_in_this_thread() { return t_record.failures; }
 
 void keep_last_failure_as_own() { t_record.owner = kNoPrinter; }
+
+void clear_notice() {
+    t_notice_code = 0;
+    t_notice[0] = '\0';
+}
+
+void set_notice(int code, const std::string &message) {
+    t_notice_code = code;
+    copy_cut(t_notice, message);
+}
+
+int last_notice_code() { return t_notice_code; }
+
+const char *last_notice() { return t_notice; }
 
 void reset_last_error_lock() { process_errors().reset_lock(); }
 

@@ -84,6 +84,15 @@ std::uint64_t failures_in_this_thread();
 // flat API's readers give it: for a call whose handle was closed meanwhile.
 void keep_last_failure_as_own();
 
+// Notices: what a call that succeeded has to say (a close whose last bytes
+// the printer had not confirmed). The calling thread's own: a call that can
+// leave one clears it first, with clear_notice(); the thread reads it until
+// its next such call. Code 0 and "" when there is none.
+void clear_notice();
+void set_notice(int code, const std::string &message);
+int last_notice_code();
+const char *last_notice();
+
 // After fork(), in the child: the process store's lock may have been copied held.
 void reset_last_error_lock();
 

@@ -91,7 +91,7 @@ int Printer::open(const std::string &path, PortKind kind, int baud) {
     }
     if (old) old->close();
     old.reset();
-    last_query_unanswered_ = false;
+    forget_answers_locked();
     OpenedDevice opened = open_device(path, kind, baud);
     {
         // A serial port whose settings did not take stays open and in use.
@@ -103,6 +103,7 @@ int Printer::open(const std::string &path, PortKind kind, int baud) {
 }
 
 int Printer::close() {
+    clear_notice();
     // Another thread inside a call (a write waiting on a slow printer, a job
     // on a silent server) is ended first; with nobody inside, the device
     // closes as it is, pending lines going out as a last job.
@@ -121,7 +122,9 @@ int Printer::close() {
     }
     if (!device) return fail(QB_ERR_PORT_CLOSE, "no port is open");
     std::string error;
-    return device->close(error) ? 0 : fail(QB_ERR_PORT_CLOSE, error);
+    if (!device->close(error)) return fail(QB_ERR_PORT_CLOSE, error);
+    if (device->unconfirmed() > 0) set_notice(QB_NOTICE_NOT_CONFIRMED, device->notice());
+    return 0;
 }
 
 bool Printer::write(const void *data, std::size_t size, std::string &error) {
@@ -148,23 +151,40 @@ void Printer::reset_locks_after_fork() {
 
 // ---- the printer's answers --------------------------------------------------------------
 
-// Drops what the printer sent before a query: answers to earlier queries
-// that came late, messages it sent unasked, half an answer, whatever another
-// program left in a terminal's input. After a query that went unanswered its
-// answer may still be on the way: the line must then be quiet for a moment
-// first (within the caller's time). False, with the reason, when the line
-// fails.
-bool Printer::drop_unasked_locked(Clock::time_point deadline, std::string &error) {
-    constexpr milliseconds kQuiet{50};
+namespace {
+// The line must have been quiet this long before a query goes; and a query
+// unanswered is given up for lost this long after the longest answer yet.
+constexpr milliseconds kQuiet{50};
+constexpr milliseconds kLongestAnswer{10000};
+}  // namespace
+
+void Printer::forget_answers_locked() {
+    asked_.clear();
+    answers_ = AnswerReader();
+    heard_ = Clock::time_point{};
+    answer_time_ = milliseconds{0};
+}
+
+int Printer::take_answers_locked(milliseconds wait, std::uint64_t mine, int &code, bool &got, std::string &error) {
     char buf[256];
-    for (;;) {
-        milliseconds wait{0};
-        if (last_query_unanswered_)
-            wait = std::max(milliseconds{0}, std::min(kQuiet, std::chrono::duration_cast<milliseconds>(deadline - Clock::now())));
-        const long n = device_->read_some(buf, sizeof buf, wait, error);
-        if (n < 0) return false;
-        if (n == 0) return true;
+    const long n = device_->read_some(buf, sizeof buf, wait, error);
+    if (n < 0) return -1;
+    if (n == 0) return 0;
+    const auto now = Clock::now();
+    heard_ = now;
+    answers_.add(buf, static_cast<std::size_t>(n));
+    for (int answer; answers_.next(answer);) {
+        if (asked_.empty()) continue;  // nobody asked: an answer repeated, or sent unasked
+        const Query q = asked_.front();
+        asked_.pop_front();
+        answer_time_ = std::min(kLongestAnswer, std::max(answer_time_, std::chrono::duration_cast<milliseconds>(now - q.sent)));
+        if (q.number == mine) {
+            code = answer;
+            got = true;
+            return 0;
+        }
     }
+    return 0;
 }
 
 int Printer::status(milliseconds timeout) {
@@ -176,30 +196,48 @@ int Printer::status(milliseconds timeout) {
     static const char kQuery[] = "^ee\n";
     std::string error;
     const auto deadline = Clock::now() + timeout;
-    if (!drop_unasked_locked(deadline, error) || !device_->write_all(kQuery, sizeof kQuery - 1, error)) {
-        fail(QB_ERR_PORT_WRITE, error);
-        return -1;
-    }
-    // The first answer after the query is its answer. Lines that are none
-    // (an ACK, a configuration the application asked for) are passed over.
-    last_query_unanswered_ = true;
-    AnswerReader reader;
+    const auto left = [&] {
+        return std::max(milliseconds{0}, std::chrono::duration_cast<milliseconds>(deadline - Clock::now()));
+    };
+    int code = -1;
+    bool got = false;
+    // What came meanwhile is taken in (answers to queries still unanswered
+    // count off against them, the rest is dropped) until the line has been
+    // quiet for a moment: since the printer last said anything, and, while
+    // earlier queries are unanswered, within this call too (their answers
+    // may be on the way). All within the time given.
+    const auto start = Clock::now();
     for (;;) {
-        int code;
-        if (reader.next(code)) {
-            last_query_unanswered_ = false;
-            return code;
+        const auto now = Clock::now();
+        const auto since = asked_.empty() ? heard_ : std::max(heard_, start);
+        const auto quiet_for = std::chrono::duration_cast<milliseconds>(now - since);
+        if (since == Clock::time_point{} || quiet_for >= kQuiet) {
+            // Whatever already waits is taken in without waiting.
+            const auto before = heard_;
+            if (take_answers_locked(milliseconds{0}, 0, code, got, error) < 0) return fail(QB_ERR_PORT_WRITE, error);
+            if (heard_ == before) break;
+            continue;
         }
-        const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-        if (left <= milliseconds{0}) return -1;
-        char buf[256];
-        const long n = device_->read_some(buf, sizeof buf, left, error);
-        if (n < 0) {
-            fail(QB_ERR_PORT_WRITE, error);
-            return -1;
-        }
-        reader.add(buf, static_cast<std::size_t>(n));
+        if (left() <= milliseconds{0}) return -1;  // never quiet in the time given: unknown, nothing asked
+        if (take_answers_locked(std::min(left(), kQuiet - quiet_for), 0, code, got, error) < 0)
+            return fail(QB_ERR_PORT_WRITE, error);
     }
+    // Queries whose answers have had their time (the longest an answer has
+    // taken, and the quiet) are given up for lost, and with them half a line.
+    const auto now = Clock::now();
+    while (!asked_.empty() && now - asked_.front().sent > answer_time_ + kQuiet) asked_.pop_front();
+    if (asked_.empty()) answers_.drop_unfinished();
+    if (!device_->write_within(kQuery, sizeof kQuery - 1, deadline, error)) return fail(QB_ERR_PORT_WRITE, error);
+    const std::uint64_t mine = ++queries_;
+    asked_.push_back(Query{mine, Clock::now()});
+    // Lines that are no answer (an ACK, a configuration the application
+    // asked for) are passed over.
+    while (!got) {
+        const milliseconds wait = left();
+        if (wait <= milliseconds{0}) return -1;
+        if (take_answers_locked(wait, mine, code, got, error) < 0) return fail(QB_ERR_PORT_WRITE, error);
+    }
+    return code;
 }
 
 // ---- the default printer and handles ----------------------------------------------------

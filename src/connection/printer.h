@@ -9,12 +9,14 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "connection/answers.h"
 #include "connection/device.h"
 #include "connection/last_error.h"
 #include "quillbar.h"
@@ -84,12 +86,14 @@ public:
     int end_job(const std::string &what);
 
     // Under the lock: asks the printer for its errors (^ee) on the same line
-    // and reads the answer within timeout. 0 no error, the printer's code
-    // (the one most in need of the operator when there are several), or -1
-    // when the state is unknown (the route cannot answer, or no answer came
-    // in time). What the printer sent before the query is dropped first, so
-    // the answer taken is this query's; an answer that does not come costs
-    // this query only.
+    // and reads the answer within timeout, never longer. 0 no error, the
+    // printer's code (the one most in need of the operator when there are
+    // several), or -1 when the state is unknown (the route cannot answer, or
+    // no answer came in time). Answers are matched to queries by counting:
+    // an answer that comes while earlier queries are still unanswered is
+    // theirs, one that comes when none is, is dropped; and the query goes
+    // only once the line has been quiet for a moment, so that an answer
+    // repeated or still on its way is never taken for this one.
     int status(std::chrono::milliseconds timeout);
 
     // After fork(), in the child: locks copied held start free.
@@ -105,9 +109,24 @@ private:
     std::unique_ptr<Device> device_;
     MessageService messages_;
     long labels_ = 0;            // jobs named "label N" on a print server
-    bool last_query_unanswered_ = false;  // its answer may still be on the way
+    // The printer's answers, under the lock: the queries sent and not
+    // answered yet (oldest first), the longest an answer has taken, when the
+    // printer last sent anything, and what it sent that is not a whole line yet.
+    struct Query {
+        std::uint64_t number;
+        std::chrono::steady_clock::time_point sent;
+    };
+    std::deque<Query> asked_;
+    std::uint64_t queries_ = 0;
+    std::chrono::milliseconds answer_time_{0};
+    std::chrono::steady_clock::time_point heard_{};
+    AnswerReader answers_;
 
-    bool drop_unasked_locked(std::chrono::steady_clock::time_point deadline, std::string &error);
+    void forget_answers_locked();
+    // Reads what came, up to wait; each answer counts off the oldest query
+    // still unanswered (true when it was query number `mine`, its code in
+    // code). -1 when the line failed, 0 otherwise.
+    int take_answers_locked(std::chrono::milliseconds wait, std::uint64_t mine, int &code, bool &got, std::string &error);
 };
 
 // The flat API's printer, for the process (never destroyed).

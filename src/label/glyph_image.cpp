@@ -41,11 +41,13 @@ void GlyphImage::lay(int x, int top, const std::uint8_t *rows, std::size_t row_s
     // The pixels past the width in the last byte stay 0.
     const auto edge = static_cast<std::uint8_t>(width % 8 ? 0xFF << (8 - width % 8) : 0xFF);
     const bool at_edge = edge != 0xFF && at + n + (shift != 0) >= row_bytes;
-    const int first = std::max(0, -top), last = std::min(count, height - top);
+    // In wide arithmetic: a glyph far off the image is simply not laid.
+    const long long first = std::max(0LL, -static_cast<long long>(top));
+    const long long last = std::min(static_cast<long long>(count), static_cast<long long>(height) - top);
     if (first >= last) return;
     const std::uint8_t *from = rows + static_cast<std::size_t>(first) * row_size;
     std::uint8_t *to = bits.data() + static_cast<std::size_t>(top + first) * row_bytes + at;
-    for (int r = first; r < last; ++r, from += row_size, to += row_bytes) {
+    for (long long r = first; r < last; ++r, from += row_size, to += row_bytes) {
         if (shift == 0) {
             or_bytes(to, from, n);
         } else {

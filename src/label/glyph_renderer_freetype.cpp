@@ -383,7 +383,7 @@ GlyphImage Render(std::string_view text, int face, int cell_height, int cell_wid
     if (st.underline) {
         // Halfway between the baseline and the bottom of the cell, at least a pixel thick.
         const int thickness = std::max(1, (cell_height + 12) / 24);
-        const int top = std::min(baseline + std::max(1, (cell_height - baseline) / 2), cell_height - thickness);
+        const int top = std::clamp(baseline + std::max(1, (cell_height - baseline) / 2), 0, cell_height - thickness);
         for (int y = top; y < top + thickness; ++y)
             for (int x = 0; x < image.width; ++x) image.set(x, y);
     }

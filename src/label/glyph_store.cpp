@@ -98,8 +98,26 @@ std::uint64_t record_key(const char *record) {
     return key;
 }
 
-// The glyph in a whole record (record_size said so), or false when its check
-// or its sizes do not hold.
+// The smallest record: its mark and length, a body of a key and five
+// numbers, its check.
+constexpr std::size_t kSmallestRecord = 8 + 32 + 8;
+
+// Whether a glyph read back fits the key it was kept under: a baseline lies
+// within its cell, a drawn character within its cells (two at most, a byte
+// more for the alignment) and near them, so that no position the renderer
+// computes from it can overflow or fall outside the image it draws into.
+bool fits_its_key(std::uint64_t key, const Glyph &g) {
+    const long cell_width = static_cast<long>(key >> 21 & 0xFFFF), cell_height = static_cast<long>(key >> 37 & 0xFFFF);
+    if (g.clipped < 0 || g.clipped > 0xFFFFFFFFL) return false;
+    if (key >> 56 & 1) return g.width == 0 && g.rows == 0;  // a GBK pair's character, in top
+    if (key >> 55 & 1) return g.width == 0 && g.rows == 0 && g.top >= 0 && g.top <= cell_height;  // a baseline
+    const long widest = 2 * cell_width + 8;
+    return g.width <= widest && g.left >= -widest && g.left <= widest && g.rows <= kLargestCell &&
+           g.top >= -kLargestCell && g.top <= kLargestCell;
+}
+
+// The glyph in a whole record (record_size said so), or false when its check,
+// its sizes or its place in its cell do not hold.
 bool read_record(const char *record, std::size_t size, Glyph &g) {
     const char *body = record + 8;
     const std::size_t body_size = size - 16;
@@ -118,6 +136,7 @@ bool read_record(const char *record, std::size_t size, Glyph &g) {
     g.rows = static_cast<int>(rows);
     g.row_bytes = row_bytes;
     g.clipped = static_cast<long>(clipped);
+    if (!fits_its_key(record_key(record), g)) return false;
     g.dots.assign(reinterpret_cast<const std::uint8_t *>(b.at()), reinterpret_cast<const std::uint8_t *>(b.at()) + b.left());
     return true;
 }
@@ -225,9 +244,14 @@ const Glyph *GlyphStore::find(std::uint64_t key) {
     for (const Entry &at : candidates) {
         std::string record;
         Glyph g;
-        if (!read_at(at.offset, at.size, record)) return nullptr;  // the file went: drawn instead
-        if (record_size(record.data(), record.size()) == record.size() && record_key(record.data()) == key &&
-            read_record(record.data(), record.size(), g))
+        // A place is trusted only within the file as read: an entry that
+        // says otherwise is damage, never a read of its size.
+        const bool placed = at.size >= kSmallestRecord && at.offset >= records_start_ && at.offset <= size_ &&
+                            at.size <= size_ - at.offset;
+        const std::uint64_t inode = inode_;
+        if (placed && !read_at(at.offset, at.size, record) && inode_ != inode) return nullptr;  // written anew meanwhile: drawn instead
+        if (placed && record.size() == at.size && record_size(record.data(), record.size()) == record.size() &&
+            record_key(record.data()) == key && read_record(record.data(), record.size(), g))
             return &glyphs_.emplace(key, std::move(g)).first->second;
         rewrite_ = true;
         if (!rescued_) {
@@ -328,6 +352,7 @@ bool GlyphStore::open_file() {
 }
 
 bool GlyphStore::read_at(std::size_t offset, std::size_t size, std::string &out) {
+    out.clear();
     return open_file() && pread_all(fd_, offset, size, out);
 }
 
