@@ -31,10 +31,11 @@ constexpr std::size_t kMaxSoftFonts = 1u << 20;
 // flood of tiny objects fills the memory, never the host's.
 constexpr std::size_t kStoredObjectCost = 256;
 
-// Dots of soft-font characters looked at in one job (a 255 x 255 character
-// is 65,025): characters wholly off the label cost nothing; past this the
-// job's further soft-font text is not drawn, and that is said.
-constexpr long kMaxSoftFontDots = 64L << 20;
+// What soft-font text may cost in one job: the dots of each character
+// looked at (a 255 x 255 character is 65,025) and the label's dots it
+// covers once multiplied. Characters wholly off the label cost nothing;
+// past this the job's further soft-font text is not drawn, and that is said.
+constexpr long kMaxSoftFontDots = 16L << 20;
 
 // Diagnostics and report events kept; the rest are counted.
 constexpr std::size_t kMaxDiagnostics = 1000;

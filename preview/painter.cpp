@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "painter.h"
 
+#include <algorithm>
+
 namespace quillbar::preview {
 
 void Painter::place(long u, long v, long w, long h, long &left, long &top, long &width, long &height) const {
@@ -22,6 +24,14 @@ bool Painter::visible(long u, long v, long w, long h) const {
     long left, top, width, height;
     place(u, v, w, h, left, top, width, height);
     return left < layer_.width() && top < layer_.height() && left + width > 0 && top + height > 0;
+}
+
+long Painter::visible_area(long u, long v, long w, long h) const {
+    long left, top, width, height;
+    place(u, v, w, h, left, top, width, height);
+    const long x0 = std::max(0L, left), y0 = std::max(0L, top);
+    const long x1 = std::min<long>(layer_.width(), left + width), y1 = std::min<long>(layer_.height(), top + height);
+    return x1 > x0 && y1 > y0 ? (x1 - x0) * (y1 - y0) : 0;
 }
 
 bool Painter::inside(long u, long v, long w, long h) const {

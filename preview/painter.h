@@ -14,8 +14,10 @@ public:
     void rect(long u, long v, long w, long h, Bitmap::Ink ink = Bitmap::Ink::black);
     // Where an object-space rectangle lands on the layer.
     void place(long u, long v, long w, long h, long &left, long &top, long &width, long &height) const;
-    // Whether an object-space rectangle reaches the layer at all.
+    // Whether an object-space rectangle reaches the layer at all, and how
+    // many of the layer's dots it covers.
     bool visible(long u, long v, long w, long h) const;
+    long visible_area(long u, long v, long w, long h) const;
     bool inside(long u, long v, long w, long h) const;
 
 private:

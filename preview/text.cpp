@@ -78,11 +78,12 @@ void draw_soft(Machine &m, const Cmd &c, const SoftFont &font, char letter, Pain
             pen += advance;
             continue;
         }
-        if (m.soft_font_dots > limits::kMaxSoftFontDots - image.width() * image.height()) {
+        const long cost = image.width() * image.height() + painter.visible_area(pen, 0, image.width() * h, image.height() * v);
+        if (m.soft_font_dots > limits::kMaxSoftFontDots - cost) {
             over_budget = true;
             break;
         }
-        m.soft_font_dots += image.width() * image.height();
+        m.soft_font_dots += cost;
         for (long row = 0; row < image.height(); ++row)
             for (long col = 0; col < image.width(); ++col)
                 if (image.black(col, row)) painter.rect(pen + col * h, row * v, h, v, ink);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,15 @@ TEST(GlyphStore, ReadsBackWhatWasWrittenAndNothingThatIsDamaged) {
              write_file(s, t);
          },
          true, true},
+        // The first entry's size (after its key and place) said to be 4 GB:
+        // never read at that size; the record is found where it lies.
+        {"an index entry sized 0xFFFFFFFF",
+         [](const std::string &s, const std::string &) {
+             std::string t = qbtest::read_file(s);
+             t.replace(t.find('\n') + 1 + 12 + 12, 4, "\xFF\xFF\xFF\xFF");
+             write_file(s, t);
+         },
+         true, true},
         {"the face file changed", [](const std::string &, const std::string &f) { write_file(f, "another face, longer"); }, false, false},
         {"another header",
          [](const std::string &s, const std::string &) {
@@ -132,6 +142,43 @@ TEST(GlyphStore, ReadsBackWhatWasWrittenAndNothingThatIsDamaged) {
         std::size_t records = 0;
         for (auto at = mended.find("QBG1"); at != std::string::npos; at = mended.find("QBG1", at + 1)) ++records;
         EXPECT_EQ(records, 1u + c.first_kept + c.second_kept);
+    }
+}
+
+// A record whose check holds but whose glyph does not fit the cell its key
+// names is damage: never given, so that the renderer never places ink (or an
+// underline under a baseline) outside its image.
+TEST(GlyphStore, GlyphsThatDoNotFitTheirCellAreNotGiven) {
+    std::uint64_t glyph_key = 0, baseline_key = 0;
+    ASSERT_TRUE(GlyphStore::glyph_key(0x4E2D, 24, 40, false, false, glyph_key));
+    ASSERT_TRUE(GlyphStore::baseline_key(40, baseline_key));
+    const struct {
+        const char *what;
+        std::uint64_t key;
+        Glyph glyph;
+        bool given;
+    } rows[] = {
+        {"a baseline at the cell's bottom", baseline_key, glyph(0, 40, 0, 0, 0), true},
+        {"a baseline below the cell", baseline_key, glyph(0, 41, 0, 0, 0), false},
+        {"a baseline above the cell", baseline_key, glyph(0, -1, 0, 0, 0), false},
+        {"a baseline with dots", baseline_key, glyph(0, 30, 8, 1, 0), false},
+        {"a glyph two cells wide and a byte", glyph_key, glyph(-56, -3, 56, 40, 0), true},
+        {"a glyph wider than two cells and a byte", glyph_key, glyph(0, 0, 57, 40, 0), false},
+        {"a glyph far to the right", glyph_key, glyph(1 << 20, 0, 8, 1, 0), false},
+        {"a glyph far above", glyph_key, glyph(0, -(1 << 30), 8, 1, 0), false},
+        {"a glyph with negative clipped dots", glyph_key, glyph(0, 0, 8, 1, -1), false},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(testing::Message() << "row " << i << ": " << rows[i].what);
+        qbtest::TempDir dir;
+        const std::string face = dir.file("face.ttf", "a face");
+        {
+            GlyphStore writer(dir.path(), face, 0);
+            writer.add(rows[i].key, rows[i].glyph);
+            writer.flush();
+        }
+        GlyphStore reader(dir.path(), face, 0);
+        EXPECT_EQ(same(reader.find(rows[i].key), rows[i].glyph), rows[i].given);
     }
 }
 

@@ -541,8 +541,18 @@ std::string soft_font(char name, const std::string &codes, int rotation = 0) {
     return s;
 }
 
+// One character of 255 x 255 dots, every dot black, advancing by advance.
+std::string large_soft_font(char name, int advance) {
+    std::string s = std::string("ES\"") + name + '"';
+    for (int byte : {1, 0, 255, int{'A'}, advance, 255, int{'"'}}) s += static_cast<char>(byte);
+    return s + std::string(32 * 255, '\xFF');
+}
+
 TEST(Interpreter, SoftFontsAreStoredPrintedListedAndDeleted) {
     const std::string font = soft_font('a', std::string("A\n\"P", 4));
+    const std::string many(20000, 'A');
+    std::string lines_of_two_large;
+    for (int i = 0; i < 200; ++i) lines_of_two_large += "A0,0,0,g,1,1,N,\"AA\"\n";
     const struct {
         const char *what;
         std::string stream;
@@ -566,6 +576,14 @@ TEST(Interpreter, SoftFontsAreStoredPrintedListedAndDeleted) {
          "no quote before its bitmap"},
         {"a name that is no letter", "ES\"7\"\x01\x00\x01" "A\x01\x01\"\xFF" "N\nP1\n"s, 0, 0, 0, 0, 0, "", "", "one lower-case letter"},
         {"cut short", "ES\"d\"\x05\x00\x0C" "A\x0A\x08\""s, 0, 0, 0, 0, 0, "", "", "ES data cut short"},
+        // Characters wholly off the label cost nothing: the 30 that fit are drawn.
+        {"20,000 characters, most past the label", font + "N\nA100,50,0,a,1,1,N,\"" + many + "\"\nP1\n", 100, 50, 400, 62,
+         30 * (11 * 7 + 2), "", "", ""},
+        {"a 255-dot character 20,000 times at 8 x 9, one on the label", large_soft_font('g', 255) +
+         "N\nA0,0,0,g,8,9,N,\"" + many + "\"\nP1\n", 0, 0, 400, 200, 400 * 200, "", "", ""},
+        // On the label, each costs its dots: a job's soft-font text is bounded.
+        {"a 255-dot character 400 times in one place", large_soft_font('g', 255) + "N\n" + lines_of_two_large +
+         "P1\n", 0, 0, 400, 200, 400 * 200, "", "", "the rest of it is not drawn"},
     };
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         const auto &row = rows[i];
