@@ -104,6 +104,8 @@ _EXPORTS: Dict[str, Tuple[List[Any], Any]] = {
     "QB_GetLastError": ([], _str),
     "QB_GetLastErrorCode": ([], _int),
     "QB_GetLastErrorMessage": ([], _str),
+    "QB_GetLastNoticeCode": ([], _int),
+    "QB_GetLastNotice": ([], _str),
     "QB_GetVersion": ([], _str),
     "QB_GetPrinterStatus": ([_int], _int),
     "QB_PrinterOpen": ([_str, _int], ctypes.c_void_p),
@@ -249,19 +251,26 @@ _INT_MIN, _INT_MAX = -(2**31), 2**31 - 1
 
 
 def _number(value: int) -> int:
-    """value as a C int, or Error: never wrapped around."""
-    if not isinstance(value, int):
-        raise Error(ERR_PARAMETER, "%r is not a whole number" % (value,))
+    """value as a C int, or Error: never wrapped around. A bool is no number
+    (set_darkness(True) would send D1)."""
+    if not isinstance(value, int) or isinstance(value, bool):
+        raise Error(ERR_PARAMETER, "%s is not a whole number" % (_shown(value),))
     if not _INT_MIN <= value <= _INT_MAX:
-        raise Error(ERR_PARAMETER, "%d does not fit a C int (%d..%d)" % (value, _INT_MIN, _INT_MAX))
+        raise Error(ERR_PARAMETER, "%s does not fit a C int (%d..%d)" % (_shown(value), _INT_MIN, _INT_MAX))
     return value
+
+
+def _shown(value: Any) -> str:
+    """value as an error shows it: a long one (a 300-digit number) cut short."""
+    text = repr(value)
+    return text if len(text) <= 40 else text[:20] + "..." + text[-10:] + " (%d characters)" % len(text)
 
 
 def _bytes(text: Text, encoding: str) -> bytes:
     """text as the library takes it, or Error: never a TypeError,
     UnicodeEncodeError or ctypes.ArgumentError from deeper down."""
-    if isinstance(text, bytes):
-        data = text
+    if isinstance(text, (bytes, bytearray, memoryview)):
+        data = bytes(text)
     elif isinstance(text, str):
         try:
             data = text.encode(encoding)
@@ -269,7 +278,7 @@ def _bytes(text: Text, encoding: str) -> bytes:
             raise Error(ERR_PARAMETER, "%r cannot be written in %s (the printer's character set for it): %s"
                         % (text[e.start:e.end], encoding, e.reason)) from None
     else:
-        raise Error(ERR_PARAMETER, "%r is not text (str or bytes)" % (text,))
+        raise Error(ERR_PARAMETER, "%s is not text (str, bytes or bytearray)" % (_shown(text),))
     if b"\0" in data:
         raise Error(ERR_PARAMETER, "the text holds a NUL byte, which would end it there")
     return data
@@ -320,6 +329,10 @@ class Printer:
         if not handle:
             raise Error(lib.QB_GetLastErrorCode(), lib.QB_GetLastErrorMessage().decode("utf-8", "replace"))
         self._handle: Optional[int] = handle
+        # The process that opened it: a child after fork() shares its
+        # connection, and must not close it by being collected.
+        self._pid = os.getpid()
+        self.notice = ""
 
     def __enter__(self) -> "Printer":
         return self
@@ -329,7 +342,7 @@ class Printer:
 
     def __del__(self) -> None:
         try:
-            if self._handle is not None:
+            if self._handle is not None and getattr(self, "_pid", None) == os.getpid():
                 self.close()
         except Exception:
             pass
@@ -340,7 +353,12 @@ class Printer:
         return self._handle is None
 
     def close(self) -> None:
-        """Closes the printer; closing a closed one does nothing."""
+        """Closes the printer; closing a closed one does nothing.
+
+        When the printer had not confirmed the last bytes (they may still
+        print), close succeeds and says so in ``notice``: never print those
+        labels again before checking the printer. In a child after fork()
+        only the child's copy of the connection closes."""
         handle, self._handle = self._handle, None
         if handle is None:
             return
@@ -350,6 +368,7 @@ class Printer:
         self._handler = None
         if result != 0:
             raise Error(lib.QB_GetLastErrorCode(), lib.QB_GetLastErrorMessage().decode("utf-8", "replace"))
+        self.notice = lib.QB_GetLastNotice().decode("utf-8", "replace")
 
     def _live(self) -> int:
         handle = self._handle

@@ -177,6 +177,8 @@ def test_two_printers_are_two_printers(tmp_path):
     "call",
     [
         lambda p: p.set_darkness(2**32 + 5),
+        lambda p: p.set_darkness(True),
+        lambda p: p.print(False),
         lambda p: p.print(2**63),
         lambda p: p.print_line(-(2**31) - 1, 0, 1, 1),
         lambda p: p.print_character(1, 1, 0, 1, 1, 1, 0, "A\0B"),
@@ -204,6 +206,49 @@ def test_numbers_and_text_are_never_cut_or_wrapped(tmp_path, call):
             call(p)
     assert raised.value.code == quillbar.ERR_PARAMETER
     assert capture.read_bytes() == b""
+
+
+def test_a_long_number_is_shown_short_and_a_bytearray_is_text(tmp_path):
+    capture = tmp_path / "capture.epl"
+    capture.write_bytes(b"")
+    with quillbar.Printer(capture) as p:
+        with pytest.raises(quillbar.Error) as raised:
+            p.print(10**300)
+        assert len(str(raised.value)) < 200
+        p.send_command(bytearray(b"N"))
+        p.send_command(memoryview(b"P1"))
+    assert capture.read_bytes() == b"N\nP1\n"
+
+
+def test_a_child_that_drops_its_copy_leaves_the_parents_printer(tmp_path):
+    import socket
+
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen(1)
+    p = quillbar.Printer("tcp://127.0.0.1:%d" % server.getsockname()[1], baud=0)
+    peer, _ = server.accept()
+    pid = os.fork()
+    if pid == 0:  # the child only lets go of the object, as at its exit
+        del p
+        gc.collect()
+        os._exit(0)
+    assert os.waitpid(pid, 0)[1] == 0
+    for _ in range(10):
+        p.send_command("N")
+        p.print(1)
+    p.close()
+    assert p.notice == ""
+    got = b""
+    peer.settimeout(5)
+    while True:
+        data = peer.recv(65536)
+        if not data:
+            break
+        got += data
+    assert got.count(b"P1\n") == 10
+    peer.close()
+    server.close()
 
 
 def test_each_exception_carries_its_own_calls_message(tmp_path):
