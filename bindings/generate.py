@@ -220,7 +220,7 @@ def ts_declarations():
             "/** One printer on a route: a device path, a file, \"tcp://HOST:PORT\", \"cups:QUEUE\", ... */",
             "export class Printer {", "  constructor(device: string, baud?: number);",
             "  /** The code page text other than Chinese is sent in (default latin1). */", "  encoding: string;",
-            "  readonly closed: boolean;", "  close(): void;", "  [Symbol.dispose](): void;",
+            "  readonly closed: boolean;", "  close(): void;", "  closeAsync(): Promise<void>;", "  [Symbol.dispose](): void;",
             "  status(timeoutMs?: number): Status;", "  statusAsync(timeoutMs?: number): Promise<Status>;",
             "  lastErrorCode(): number;", "  lastErrorMessage(): string;",
             "  sendBytes(data: Uint8Array): void;", "  sendBytesAsync(data: Uint8Array): Promise<void>;",

@@ -94,6 +94,13 @@ function lastError() {
 
 const dispose = Symbol.dispose || Symbol.for('nodejs.dispose');
 
+// A Printer collected without close() frees its route: what the registry holds
+// is the handle and the handler, never the Printer itself.
+const collected = new FinalizationRegistry((state) => {
+  library().QB_PrinterClose(state.handle);
+  if (state.callback) koffi.unregister(state.callback);
+});
+
 /** One printer on a route: a device path, a file, "tcp://HOST:PORT", "cups:QUEUE", ... */
 class Printer {
   constructor(device, baud = 9600) {
@@ -102,21 +109,51 @@ class Printer {
     if (!handle) throw lastError();
     this._handle = handle;
     this._handler = null;  // registered while the library may call it
+    this._inFlight = 0;    // async calls under way: the library may wait on this thread for a handler
+    this._closed = null;   // the close under way, once asked for
+    this._state = { handle, callback: null };
+    collected.register(this, this._state, this);
     /** The code page text other than Chinese goes in (the printer's own; latin1 unless set). */
     this.encoding = 'latin1';
   }
 
   get closed() { return this._handle === null; }
 
-  /** Closes the printer; closing a closed one does nothing. */
+  /** Closes the printer; closing a closed one does nothing. During an async call it returns at
+   * once and the close completes when that call ends (the handler is delivered meanwhile): the
+   * event loop is never held. closeAsync() says how it ended. */
   close() {
+    if (this._inFlight > 0 || this._closed) {
+      this.closeAsync().catch(() => {});
+      return;
+    }
     const handle = this._handle;
     if (handle === null) return;
     this._handle = null;
+    collected.unregister(this);
     const l = library();
     const result = l.QB_PrinterClose(handle);
     this._unregister();
     if (result !== 0) throw lastError();
+  }
+
+  /** Closes the printer off the event loop; resolves when it is closed (rejects with the reason). */
+  closeAsync() {
+    if (this._closed) return this._closed;
+    const handle = this._handle;
+    if (handle === null) return Promise.resolve();
+    this._handle = null;
+    collected.unregister(this);
+    this._closed = new Promise((resolve, reject) => {
+      library().QB_PrinterClose.async(handle, (err, result) => {
+        // No thread is inside the handler any more: it may go now.
+        this._unregister();
+        if (err) return reject(err);
+        if (result !== 0) return reject(lastError());
+        resolve();
+      });
+    });
+    return this._closed;
   }
 
   [dispose]() { this.close(); }
@@ -137,6 +174,16 @@ class Printer {
   _unregister() {
     if (this._handler) koffi.unregister(this._handler);
     this._handler = null;
+    this._state.callback = null;
+  }
+
+  // Runs native(...args, done) on a worker, counted while it runs.
+  _run(native, args, done) {
+    this._inFlight++;
+    native.async(...args, (err, result) => {
+      this._inFlight--;
+      done(err, result);
+    });
   }
 
   _args(op, values) {
@@ -166,7 +213,7 @@ class Printer {
       return Promise.reject(e);
     }
     return new Promise((resolve, reject) => {
-      library().QB_PrinterStatus.async(handle, timeout, (err, result) => {
+      this._run(library().QB_PrinterStatus, [handle, timeout], (err, result) => {
         if (err) return reject(err);
         try { resolve(this._status(result)); } catch (e) { reject(e); }
       });
@@ -216,10 +263,20 @@ class Printer {
         }
       }, koffi.pointer('QB_MessageHandler'));
     }
+    const old = this._handler;
+    this._handler = registered;
+    this._state.callback = registered;
+    if (this._inFlight > 0) {
+      // An async call may be inside the old handler, waiting for this thread to run it: the
+      // library's wait for it happens off the event loop, and the old one goes after.
+      this._run(library().QB_PrinterSetMessageHandler, [handle, registered, null], () => {
+        if (old) koffi.unregister(old);
+      });
+      return;
+    }
     const result = library().QB_PrinterSetMessageHandler(handle, registered, null);
     // The library returns once no thread is inside the old handler: it may go now.
-    this._unregister();
-    this._handler = registered;
+    if (old) koffi.unregister(old);
     this._check(handle, result);
   }
 
@@ -241,7 +298,7 @@ class Printer {
     }
     this._handlerFailure = null;
     return new Promise((resolve, reject) => {
-      library().QB_PrinterDownPicture.async(handle, ...args, (err, result) => {
+      this._run(library().QB_PrinterDownPicture, [handle, ...args], (err, result) => {
         if (err) return reject(err);
         try { this._picture(handle, result); resolve(); } catch (e) { reject(e); }
       });
@@ -263,7 +320,7 @@ class Printer {
     let handle;
     try { handle = this._live(); } catch (e) { return Promise.reject(e); }
     return new Promise((resolve, reject) => {
-      library()[name].async(handle, ...args, (err, result) => {
+      this._run(library()[name], [handle, ...args], (err, result) => {
         if (err) return reject(err);
         try { this._check(handle, result); resolve(); } catch (e) { reject(e); }
       });

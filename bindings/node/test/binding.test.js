@@ -117,6 +117,53 @@ test('a handler sees each stage, and one that throws ends the call without the p
   p.close();
 });
 
+// Run in a process of its own, so that a hang shows as a process that does not end.
+function exitsWithin(script, ms) {
+  return new Promise((resolve) => {
+    const child = spawn(process.execPath, ['-e', script], { cwd: process.cwd(), env: process.env, stdio: 'inherit' });
+    const timer = setTimeout(() => { child.kill('SIGKILL'); resolve('hung'); }, ms);
+    child.on('exit', (code) => { clearTimeout(timer); resolve(code); });
+  });
+}
+
+test('close() or a new handler during downPictureAsync never holds the process', async () => {
+  const picture = path.join(scratch, 'close-during.pcx');
+  fs.writeFileSync(picture, Buffer.alloc(64 << 10, 0x55));
+  const rows = [
+    ['close() from the handler\'s turn', 'setImmediate(() => p.close())'],
+    ['close() from a timer', 'setTimeout(() => p.close(), 0)'],
+    ['setMessageHandler() from the handler\'s turn', 'setImmediate(() => { if (!p.closed) p.setMessageHandler(() => {}); })'],
+  ];
+  for (const [what, act] of rows) {
+    const script = `
+      const quillbar = require('quillbar');
+      (async () => {
+        for (let i = 0; i < 10; i++) {
+          const p = new quillbar.Printer(${JSON.stringify(newFile('close-during.epl'))}, 0);
+          p.setMessageHandler(() => { ${act}; });
+          await p.downPictureAsync(${JSON.stringify(picture)}, 'LOGO').catch(() => {});
+          await p.closeAsync();
+        }
+      })();`;
+    assert.equal(await exitsWithin(script, 5000), 0, what);
+  }
+});
+
+test('a Printer collected without close() frees its route', async () => {
+  const file = newFile('collected.epl');
+  const script = `
+    const quillbar = require('quillbar');
+    (() => { new quillbar.Printer(${JSON.stringify(file)}, 0).sendBytes(Buffer.from('N\\n')); })();
+    global.gc();
+    setTimeout(() => { const again = new quillbar.Printer(${JSON.stringify(file)}, 0); again.close(); }, 50);`;
+  const code = await new Promise((resolve) => {
+    const child = spawn(process.execPath, ['--expose-gc', '-e', script], { env: process.env, stdio: 'inherit' });
+    child.on('exit', resolve);
+  });
+  assert.equal(code, 0);  // the second open found the route free (files are opened for exclusive use)
+  assert.equal(fs.readFileSync(file, 'utf8'), 'N\n');
+});
+
 test('two printers from two workers keep their own bytes', async () => {
   const files = [newFile('a.epl'), newFile('b.epl')];
   const code = `
