@@ -198,12 +198,15 @@ TEST(BarcodesByName, TwoDimensionalCodes) {
         {"PDF417", 0, 9, 50, 20, "x", "", "0..8 or -1"},
         {"PDF417", 0, 0, 0, 20, "x", "", "box it fits in"},
         {"AZTEC", 0, 0, 0, 0, "x", "", "QR, DATAMATRIX or PDF417"},
-        {"QR", 59, 0, 0, 0, "x", "b40,80,Q,s59,eM,\"x\"\n", ""},
+        // From x = 40 dots, with no label width set: the widest 203-dpi head (832 dots).
+        {"QR", 37, 0, 0, 0, "x", "b40,80,Q,s37,eM,\"x\"\n", ""},
+        {"QR", 38, 0, 0, 0, "x", "", "to at least 838, past the print head (832 dots)"},
         {"QR", 60, 0, 0, 0, "x", "", "wider than any print head"},
         {"QR", 99, 0, 0, 0, "x", "", "wider than any print head"},
-        {"PDF417", 0, 8, 100, 100, std::string(498, 'x'), "b40,80,P,800,800,s8,\"", ""},
-        {"PDF417", 0, 8, 100, 100, std::string(1000, 'x'), "", "at most 498"},
-        {"PDF417", 0, 0, 156, 20, "x", "b40,80,P,1248,160,s0,\"x\"\n", ""},
+        {"PDF417", 0, 8, 99, 100, std::string(498, 'x'), "b40,80,P,792,800,s8,\"", ""},
+        {"PDF417", 0, 8, 99, 100, std::string(1000, 'x'), "", "at most 498"},
+        {"PDF417", 0, 0, 99, 20, "x", "b40,80,P,792,160,s0,\"x\"\n", ""},
+        {"PDF417", 0, 0, 100, 20, "x", "", "past the print head"},
         {"PDF417", 0, 0, 157, 20, "x", "", "wider than any print head"},
     };
     for (const Row &row : rows) {
@@ -220,6 +223,22 @@ TEST(BarcodesByName, TwoDimensionalCodes) {
         EXPECT_EQ(s.bytes.substr(0, std::string(row.line).size()), row.line);
         if (*row.says) {
             EXPECT_EQ(decoded(s.bytes), row.says);
+        }
+    }
+    // A label width the caller set is the edge instead: a 300-dpi head is
+    // let print wider, a narrower label cuts sooner.
+    const struct {
+        int label_mm, x_mm, width_mm;
+        bool taken;
+    } widths[] = {{156, 5, 151, true}, {156, 5, 152, false}, {100, 5, 95, true}, {100, 5, 96, false}};
+    for (const auto &w : widths) {
+        SCOPED_TRACE(testing::Message() << "label " << w.label_mm << " mm, PDF417 " << w.width_mm << " mm at " << w.x_mm);
+        const Sent s = sent_by([&] {
+            return QB_SetPaperSize(0, w.label_mm, -1, 0) != 0 ? -1 : QB_Print2DBarcode(w.x_mm, 10, "PDF417", 0, 0, w.width_mm, 20, "x");
+        });
+        EXPECT_EQ(s.rc, w.taken ? 0 : -1) << s.message;
+        if (!w.taken) {
+            EXPECT_NE(s.message.find("past the label width set"), std::string::npos) << s.message;
         }
     }
 }

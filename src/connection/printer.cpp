@@ -92,6 +92,7 @@ int Printer::open(const std::string &path, PortKind kind, int baud) {
     if (old) old->close();
     old.reset();
     forget_answers_locked();
+    label_width_ = 0;
     OpenedDevice opened = open_device(path, kind, baud);
     {
         // A serial port whose settings did not take stays open and in use.

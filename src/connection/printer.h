@@ -77,6 +77,11 @@ public:
 
     bool is_open() const { return device_ != nullptr; }
 
+    // Under the lock: the label width in dots the caller last set (q) on
+    // this connection, 0 when unknown. What lies past it is cut.
+    long label_width() const { return label_width_; }
+    void set_label_width(long dots) { label_width_ = dots; }
+
     // Under the lock: every byte, or false with the reason.
     bool write(const void *data, std::size_t size, std::string &error);
 
@@ -109,6 +114,7 @@ private:
     std::unique_ptr<Device> device_;
     MessageService messages_;
     long labels_ = 0;            // jobs named "label N" on a print server
+    long label_width_ = 0;       // q, as last set through the library
     // The printer's answers, under the lock: the queries sent and not
     // answered yet (oldest first), the longest an answer has taken, when the
     // printer last sent anything, and what it sent that is not a whole line yet.

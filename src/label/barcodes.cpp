@@ -271,6 +271,21 @@ Capacity pdf417_capacity(int level) {
 // The widest print head of an EPL2 printer (4.16 inches at 300 dpi): a
 // symbol wider than this is cut on every printer.
 constexpr long kWidestHead = 1248;
+// The widest head in the dots the library sends (8 a millimetre: 4.1 inches
+// at 203 dpi): where the caller set no label width, what lies past it is cut.
+constexpr long kWidestHeadAt203 = 832;
+
+// 0 when a symbol from x (dots) at least `least` dots wide fits the label
+// width set on this printer (or the widest head at 203 dpi when none was
+// set); otherwise -1 with why: a symbol cut at the edge does not scan.
+int fits_the_head(const char *name, long x, long least) {
+    const long set = current_printer().label_width();
+    const long edge = set > 0 ? set : kWidestHeadAt203;
+    if (x + least <= edge) return 0;
+    return fail_parameter("the %s symbol runs from dot %ld to at least %ld, past the %s (%ld dots): it would be cut%s",
+                          name, x, x + least, set > 0 ? "label width set" : "print head", edge,
+                          set > 0 ? "" : " (a wider head: set the label width with QB_SetPaperSize first)");
+}
 
 const TwoDimensional kTwoDimensional[] = {
     {"QR", "Q", 1, 99, 3, qr_capacity},
@@ -341,10 +356,13 @@ int Print2DBarcode(int x, int y, const char *symbology, int module, int level, i
         if (21L * module > kWidestHead)
             return fail_parameter("a QR code of module %d is at least %ld dots wide, wider than any print head (%ld)",
                                   module, 21L * module, kWidestHead);
+        if (fits_the_head("QR", 8L * x, 21L * module) != 0) return -1;
         line.word("s" + std::to_string(module)).word(std::string("e") + static_cast<char>(level));
     } else if (s->type[0] == 'D') {
         if (level) return fail_parameter("Data Matrix takes no error level (give 0): ECC 200 is its only one");
         if (width || height) return fail_parameter("Data Matrix takes no width or height (give 0)");
+        // The smallest Data Matrix is 10 modules across.
+        if (fits_the_head("Data Matrix", 8L * x, 10L * module) != 0) return -1;
         line.word("h" + std::to_string(module));
     } else {
         if (level < -1 || level > 8) return fail_parameter("PDF417 security level %d is not 0..8 or -1 (automatic)", level);
@@ -353,6 +371,7 @@ int Print2DBarcode(int x, int y, const char *symbology, int module, int level, i
         if (8L * width > kWidestHead)
             return fail_parameter("a PDF417 box %d mm wide (%ld dots) is wider than any print head (%ld dots, %ld mm)",
                                   width, 8L * width, kWidestHead, kWidestHead / 8);
+        if (fits_the_head("PDF417", 8L * x, 8L * width) != 0) return -1;
         line.mm(width).mm(height);
         if (module) line.word("x" + std::to_string(module));
         if (level >= 0) line.word("s" + std::to_string(level));

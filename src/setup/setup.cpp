@@ -45,7 +45,10 @@ int SetPrintFeedDim(int value) {
 
 // -1 for width or length leaves that line out.
 int SetPaperSize(int black_mark, int width, int length, int gap) {
-    if (width != -1 && send(Line("q").mm(width)) != 0) return -1;
+    if (width != -1) {
+        if (send(Line("q").mm(width)) != 0) return -1;
+        current_printer().set_label_width(8L * width);
+    }
     if (length == -1) return 0;
     return send(Line("Q").mm(length).word_mm(black_mark ? "B" : "", gap));
 }
