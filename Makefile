@@ -139,10 +139,11 @@ fuzz: deps
 	@scripts/ensure-packages.sh $(FUZZ_TOOLS)
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLBAR_FUZZ=ON \
 	  -DQUILLBAR_TOOLS=ON -DQUILLBAR_TESTS=OFF
-	cmake --build build-fuzz -j$(JOBS) --target fuzz_preview fuzz_api fuzz_answers
+	cmake --build build-fuzz -j$(JOBS) --target fuzz_preview fuzz_api fuzz_answers fuzz_glyph_store
 	scripts/fuzz.sh build-fuzz fuzz_preview $(FUZZ_SECONDS)
 	scripts/fuzz.sh build-fuzz fuzz_api $(FUZZ_SECONDS)
 	scripts/fuzz.sh build-fuzz fuzz_answers $(FUZZ_SECONDS)
+	scripts/fuzz.sh build-fuzz fuzz_glyph_store $(FUZZ_SECONDS)
 
 # quillbar.dll, 32- and 64-bit, cross-built with mingw-w64 ...
 windows:
