@@ -11,6 +11,10 @@
 # make help   every target, one line each
 # All install the Debian packages they need when missing.
 
+# How long make test takes, and what it leaves: the last fresh run's, written
+# by scripts/figures.py (make figures), stated in the README too.
+include scripts/figures.env
+
 PACKAGES := g++ cmake make pkg-config libgtest-dev libfreetype-dev libfontconfig-dev libpng-dev \
             libzint-dev zbar-tools fontconfig fonts-dejavu-core fonts-wqy-zenhei fonts-arphic-uming \
             fonts-arphic-ukai python3 python3-pytest python3-pip python3-venv abigail-tools \
@@ -28,7 +32,7 @@ JOBS ?= $(shell nproc)
 # Nested makes (cmake's) say nothing of the folders they enter.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: abi-baseline all deps demo help test test-deps test-plan test-release test-package test-sanitize test-tsan fuzz windows test-windows bench clean
+.PHONY: abi-baseline all deps demo figures help test test-deps test-plan test-release test-package test-sanitize test-tsan fuzz windows test-windows bench clean
 
 # What the library, the tools and the demo need (not the tests').
 BUILD_PACKAGES := g++ cmake make pkg-config libfreetype-dev libfontconfig-dev libpng-dev libzint-dev \
@@ -57,14 +61,22 @@ endif
 help:
 	@echo "make demo                 build, print the sample label into the virtual printer (demo-output/label.png)"
 	@echo "make demo DEVICE=/dev/ttyUSB0 [PORT=3]   print the sample label on a real printer"
-	@echo "make test                 every test: release, packages, ASan+UBSan, TSan, fuzz, Windows DLL"
-	@echo "make test-release         the release build and its tests only (also test-package, test-sanitize,"
-	@echo "                          test-tsan, fuzz, test-windows)"
-	@echo "make all                  build into build/"
+	@echo "make all                  build the library and the tools into build/ (installing what they need)"
+	@echo "make deps                 install the Debian packages the build and the tests need"
+	@echo "make test                 every part below in turn, one summary; logs in test-logs/"
+	@echo "make test-plan            say what make test would install, and how long it takes"
+	@echo "make test-deps            install what make test needs, in one step"
+	@echo "make test-release         the release build and its tests"
+	@echo "make test-package         the Debian packages: built twice, linted, installed, used, purged"
+	@echo "make test-sanitize        the tests under ASan + UBSan"
+	@echo "make test-tsan            the thread tests and the web service under TSan"
+	@echo "make fuzz                 the fuzz targets, FUZZ_SECONDS each (60)"
 	@echo "make windows              cross-build quillbar.dll (32- and 64-bit)"
+	@echo "make test-windows         the DLLs' tests under Wine"
 	@echo "make bench                measure (not a test)"
+	@echo "make figures              write the last make test's figures into the documents (scripts/figures.py)"
 	@echo "make abi-baseline         renew the ABI baseline in abi/ after a meant change"
-	@echo "make clean                remove the build folders"
+	@echo "make clean                remove the build folders and the test logs"
 
 FUZZ_SECONDS ?= 60
 
@@ -84,7 +96,8 @@ test-plan:
 	@dpkg --print-foreign-architectures | grep -qx i386 || echo "  and adds the i386 architecture (for 32-bit Wine)"
 	@echo "  and, only while the package check runs, its own libquillbar0 libquillbar-dev quillbar-tools"
 	@echo "  python3-quillbar (a copy you installed yourself is left as it is)"
-	@echo "  It takes about 20 minutes on two cores and about 4 GB of disk (two Wine prefixes, 1.3 GB each)."
+	@echo "  It takes about $(TEST_MINUTES) minutes on two cores and about $(TEST_DISK_GB) GB of disk (two Wine prefixes, 1.3 GB each)."
+	@echo "  apt-get also upgrades what those packages need newer versions of; each part's log goes to test-logs/."
 
 test-deps: test-plan
 	@scripts/ensure-windows-tools.sh $(TEST_PACKAGES)
@@ -107,6 +120,7 @@ test-package: deps
 	@scripts/ensure-packages.sh $(PACKAGE_CHECK_TOOLS)
 	scripts/check-package.sh build-deb
 	scripts/check-package-kept.sh build-deb
+	/usr/bin/python3 tests/readme/blocks.py --heavy .
 
 test-sanitize: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUILLBAR_WERROR=ON -DQUILLBAR_SANITIZE=ON -DQUILLBAR_TOOLS=ON \
@@ -166,5 +180,8 @@ bench: deps
 	cmake --build build-bench -j$(JOBS)
 	bench/run.sh build-bench
 
+figures:
+	scripts/figures.py update
+
 clean:
-	rm -rf build build-test build-deb build-asan build-tsan build-bench build-fuzz build-win32 build-win64
+	rm -rf build build-test build-deb build-asan build-tsan build-bench build-fuzz build-win32 build-win64 test-logs

@@ -29,7 +29,35 @@ namespace Quillbar
                     ? h : IntPtr.Zero);
         }
 #else
-        internal static void FindLibrary() {}
+        [DllImport("libdl.so.2", EntryPoint = "dlopen")]
+        static extern IntPtr dlopen(string file, int mode);
+        const int RTLD_NOW_GLOBAL = 0x102;
+        static int found_;
+
+        /// <summary>Mono loads the library by its name (Quillbar.dll.config): a library loaded
+        /// first is the one that name finds. So, as Python and Node do: the path in
+        /// QUILLBAR_LIBRARY, else the build tree this assembly was built in
+        /// (build/bindings/dotnet/ beside build/libquillbar.so.0), else the system's by name.</summary>
+        internal static void FindLibrary()
+        {
+            if (Interlocked.Exchange(ref found_, 1) != 0) return;
+            if (Environment.OSVersion.Platform != PlatformID.Unix) return;
+            string dir = System.IO.Path.GetDirectoryName(typeof(Native).Assembly.Location);
+            string[] candidates = {
+                Environment.GetEnvironmentVariable("QUILLBAR_LIBRARY"),
+                string.IsNullOrEmpty(dir) ? null : System.IO.Path.Combine(dir, "..", "..", "libquillbar.so.0"),
+            };
+            foreach (string path in candidates)
+            {
+                if (string.IsNullOrEmpty(path) || !System.IO.File.Exists(path)) continue;
+                try
+                {
+                    if (dlopen(System.IO.Path.GetFullPath(path), RTLD_NOW_GLOBAL) != IntPtr.Zero) return;
+                }
+                catch (DllNotFoundException) { return; }  // no libdl: the system's by name
+                catch (EntryPointNotFoundException) { return; }
+            }
+        }
 #endif
     }
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The curl lines of the README's "The virtual printer on the web", as
-# written, against the service started as the README starts it (on a free
+# The curl lines of "The virtual printer on the web" (docs/virtual-printer.md),
+# as written, against the service started as the README starts it (on a free
 # port in place of 8080): each answer is what the README says it is.
 # Usage: web.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
@@ -9,7 +9,7 @@ src=$(cd "$1" && pwd) build=$(cd "$2" && pwd)
 scratch=$(mktemp -d)
 trap '[ -s "$scratch/server.pid" ] && kill "$(cat "$scratch/server.pid")" 2>/dev/null; rm -rf "$scratch"' EXIT
 cd "$scratch"
-block=$(sed -n '/^### The virtual printer on the web/,/^## /p' "$src/README.md" |
+block=$(sed -n '/^## The virtual printer on the web/,/^## Bounds/p' "$src/docs/virtual-printer.md" |
   awk '/^```sh$/{if(!done)on=1; next} /^```$/{if(on){on=0; done=1}} on')
 grep -q -- '--http 8080 &' <<<"$block"
 port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')

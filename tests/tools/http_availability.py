@@ -3,15 +3,18 @@
 """quillbar-preview --http stays available to everyone while some clients
 hold it: connections that drip their heads, a long print job on --listen,
 slow renders from one address, and an address over --http-rate. In each
-row a normal request must be answered within a second.
+row a normal request must be answered within a second: on a busy machine,
+within four times what the same requests took on an idle service in the
+same run, and under a sanitizer (--sanitized) three times that.
 
-    http_availability.py PREVIEW
+    http_availability.py PREVIEW [--sanitized]
 """
 import http.client
 import os
 import resource
 import signal
 import socket
+import subprocess
 import sys
 import tempfile
 import threading
@@ -22,6 +25,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import service  # noqa: E402
 
 preview = sys.argv[1]
+sanitized = "--sanitized" in sys.argv[2:]
 work = tempfile.mkdtemp(prefix="qb-avail-")
 failures = []
 SAMPLE = b'N\nq400\nQ300,24\nA20,20,0,4,1,1,N,"Hello"\nP1\n'
@@ -55,8 +59,8 @@ def timed(host, port, method, path, body=None, headers=None, source="127.0.0.1")
         connection.close()
 
 
-def normal_requests(host, port, what, rounds=4, pause=0.4):
-    """A page and a render, several times: each within a second."""
+def slowest_of(host, port, rounds, pause):
+    """The statuses and the slowest time of a page and a render, several times."""
     slowest, statuses = 0.0, set()
     for _ in range(rounds):
         for method, path, body in (("GET", "/", None), ("POST", LABELS + "0/", SAMPLE)):
@@ -64,8 +68,17 @@ def normal_requests(host, port, what, rounds=4, pause=0.4):
             statuses.add(status)
             slowest = max(slowest, took)
         time.sleep(pause)
-    check(f"{what}: normal requests answered within 1 s (slowest {slowest:.2f} s)",
-          statuses == {200} and slowest < 1, statuses)
+    return statuses, slowest
+
+
+bound = None  # seconds; set from the control below
+
+
+def normal_requests(host, port, what, rounds=4, pause=0.4):
+    """A page and a render, several times: each within the bound."""
+    statuses, slowest = slowest_of(host, port, rounds, pause)
+    check(f"{what}: normal requests answered within {bound:.1f} s (slowest {slowest:.2f} s)",
+          statuses == {200} and slowest < bound, statuses)
 
 
 def start(*extra, said=("http",)):
@@ -73,6 +86,16 @@ def start(*extra, said=("http",)):
     address = urllib.parse.urlparse(addresses["http"])
     return process, address.hostname, address.port, addresses
 
+
+# The control: the same requests on an idle service, in this run.
+server, host, port, _ = start()
+try:
+    statuses, control = slowest_of(host, port, 4, 0.1)
+    check("the control's requests are answered", statuses == {200}, statuses)
+    bound = max(1.0, 4 * control) * (3 if sanitized else 1)
+    print(f"control: slowest {control:.3f} s; bound {bound:.1f} s")
+finally:
+    check("the service stops on SIGTERM", service.stop(server))
 
 # Heads dripped a byte at a time, 500 connections from the normal
 # client's own address: they are let go to make room, not waited on.
@@ -160,9 +183,19 @@ try:
         printed = len([name for name in os.listdir(work) if name.startswith("job")])
     check(f"the job was still printing meanwhile ({printed} of 1000 labels)", printed < 1000)
 finally:
-    # It prints the whole job it took before it stops.
+    # It prints the whole job it took before it stops: waited for while it
+    # makes progress (how long the job takes depends on the build), never
+    # for a fixed time.
     server.send_signal(signal.SIGTERM)
-    check("the service stops on SIGTERM once the job is printed", server.wait(120) == 0)
+    printed, last_progress, code = -1, time.monotonic(), None
+    while code is None and time.monotonic() - last_progress < 20:
+        try:
+            code = server.wait(1)
+        except subprocess.TimeoutExpired:
+            now_printed = len([name for name in os.listdir(work) if name.startswith("job")])
+            if now_printed != printed:
+                printed, last_progress = now_printed, time.monotonic()
+    check(f"the service stops on SIGTERM once the job is printed ({printed} labels when last counted)", code == 0)
 
 # --http-rate: an address over it is told when to come back; another is not
 # held to it.
