@@ -18,6 +18,8 @@ import tempfile
 import time
 
 preview, units, service_file = sys.argv[1:4]
+# A sanitizer's build starts and answers more slowly: its waits are longer.
+SLOW = 3 if "--sanitized" in sys.argv[4:] else 1
 work = tempfile.mkdtemp(prefix="qb-units-")
 failures = []
 
@@ -60,7 +62,7 @@ try:
     # It says where it listens once it does.
     said = [activated.stderr.readline() for _ in range(2)]
     os.makedirs(os.path.join(work, "quillbar-preview"), exist_ok=True)
-    connection = http.client.HTTPConnection("127.0.0.1", http_port, timeout=10)
+    connection = http.client.HTTPConnection("127.0.0.1", http_port, timeout=10 * SLOW)
     connection.request("GET", "/healthz")
     answer = connection.getresponse()
     check("the web side answers on the socket passed as http", answer.status == 200 and answer.read().startswith(b"ok"))
@@ -80,12 +82,12 @@ try:
           ["label-000001.png"], os.listdir(os.path.join(work, "quillbar-preview")))
 finally:
     activated.send_signal(signal.SIGTERM)
-    check("it stops on SIGTERM", activated.wait(10) == 0, activated.stderr.read())
+    check("it stops on SIGTERM", activated.wait(10 * SLOW) == 0, activated.stderr.read())
 
 # Asked for passed sockets that are not there: a clear refusal.
 for what, args, env in (("no socket passed", ["--http", "systemd"], {}),
                         ("no socket named printer", ["--listen", "systemd"], {"LISTEN_FDS": "0"})):
-    run = subprocess.run([preview, *args], capture_output=True, text=True, timeout=10,
+    run = subprocess.run([preview, *args], capture_output=True, text=True, timeout=10 * SLOW,
                          env={**os.environ, **env, "LISTEN_PID": str(os.getpid())})
     check(f"{what}: exit 1 with the reason", run.returncode == 1 and "systemd" in run.stderr, run.stderr)
 
