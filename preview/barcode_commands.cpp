@@ -91,7 +91,12 @@ void two_dimensional(Machine &m, Cmd &c) {
             request.sizes.push_back(number);
             continue;
         }
-        // Letter and value pairs, several to a field where commas were left out.
+        // Letter and value pairs, several to a field where commas were left out;
+        // a field that starts with no letter is no option, and is refused.
+        if (option.empty() || !std::isalpha(static_cast<unsigned char>(option[0])))
+            return m.diagnose(c.offset, "b: field " + std::to_string(i + 1) + " ('" + shown(option) +
+                                            "') is no option (a letter and its value)" +
+                                            (request.type == "P" ? ", and PDF417 takes two sizes at most" : ""));
         std::size_t k = 0;
         while (k < option.size()) {
             const char letter = option[k++];

@@ -81,6 +81,14 @@ bool Fields::at(std::size_t i, const char *missing) {
     return false;
 }
 
+bool Fields::no_more_than(std::size_t count) {
+    if (!error_.empty()) return false;
+    if (cmd_.fields.size() <= count) return true;
+    error_ = cmd_.letters + ": field " + std::to_string(count + 1) + " ('" + shown(cmd_.fields[count]) + "') is one too many: " +
+             cmd_.letters + " takes " + std::to_string(count);
+    return false;
+}
+
 bool Fields::number(std::size_t i, long &value) {
     if (!at(i, "")) return false;
     if (parse_number(cmd_.fields[i], value)) return true;

@@ -38,6 +38,9 @@ public:
     // literals and variable, counter, time and date tokens.
     bool data(std::size_t i, std::string &value);
     std::size_t size() const { return cmd_.fields.size(); }
+    // False, with the error, when the line has more than count fields: a
+    // field a printer does not take is refused, never passed over.
+    bool no_more_than(std::size_t count);
     const std::string &error() const { return error_; }
     void fail(const std::string &message) {
         if (error_.empty()) error_ = message;

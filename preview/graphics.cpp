@@ -107,7 +107,7 @@ void list(Machine &m, Cmd &c) {
 void lines(Machine &m, Cmd &c) {
     Fields f(c);
     long x, y, w, h;
-    if (!(f.number(0, x) && f.number(1, y) && f.number(2, w) && f.number(3, h))) return done(m, c, f);
+    if (!(f.number(0, x) && f.number(1, y) && f.number(2, w) && f.number(3, h) && f.no_more_than(4))) return done(m, c, f);
     if (w < 0 || h < 0) return m.diagnose(c.offset, c.letters + ": width and height must not be negative");
     const long left = m.state.ref_x + x, top = m.state.ref_y + y;
     if (outside(m, left, top, w, h)) m.note_outside(c.offset);
@@ -157,7 +157,8 @@ void diagonal(Machine &m, Cmd &c) {
 void box(Machine &m, Cmd &c) {
     Fields f(c);
     long x1, y1, t, x2, y2;
-    if (!(f.number(0, x1) && f.number(1, y1) && f.number(2, t) && f.number(3, x2) && f.number(4, y2))) return done(m, c, f);
+    if (!(f.number(0, x1) && f.number(1, y1) && f.number(2, t) && f.number(3, x2) && f.number(4, y2) && f.no_more_than(5)))
+        return done(m, c, f);
     if (t < 0) return m.diagnose(c.offset, "X: thickness must not be negative");
     if (x2 < x1 || y2 < y1) {
         m.lenient(c.offset, "X", "end corner above or left of the start: the corners are taken in order");

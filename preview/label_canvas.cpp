@@ -18,6 +18,7 @@ void LabelCanvas::reset(int width, int length) {
     late_used_ = false;
     valid_ = false;
     drawn_ = false;
+    objects_ = 0;
     overlays_.clear();
 }
 

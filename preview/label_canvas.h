@@ -30,7 +30,11 @@ public:
     void touched() {
         valid_ = false;
         drawn_ = true;
+        ++objects_;
     }
+    // Objects drawn on this label since it was cleared or last printed.
+    long objects() const { return objects_; }
+    void printed() { objects_ = 0; }
     // The composition is made anew at the next print.
     void invalidate() { valid_ = false; }
     // LE or LW over everything; false when the label holds as many as it may.
@@ -68,6 +72,7 @@ private:
     bool late_used_ = false;
     bool valid_ = false;  // page_ holds the composition of the layers as they are
     bool drawn_ = false;
+    long objects_ = 0;
     bool finishing_ = false;
     std::vector<Overlay> overlays_;
     std::size_t overlays_at_mark_ = 0;

@@ -48,6 +48,15 @@ void Machine::reset_label() {
     elements.clear();
 }
 
+void Machine::reformat_label(std::size_t at, const std::string &command) {
+    const long objects = canvas.objects();
+    reset_label();
+    if (objects > 0)
+        diagnose(at, command + ": the image buffer is formatted anew: discarded " + std::to_string(objects) +
+                         " object(s) drawn before it (send q and Q before N)",
+                 last_error);
+}
+
 void Machine::note_outside(std::size_t at) {
     last_error = 2;
     if (notes.size() < 100) notes.push_back("object at byte " + std::to_string(at) + " extends past the label and is cut");
@@ -306,6 +315,8 @@ void Machine::print(long sets, long copies, std::size_t at) {
         }
         for (auto &entry : counters) entry.second.value += entry.second.step;
     }
+    // What is in the buffer now is printed: a q or Q after it loses nothing unprinted.
+    canvas.printed();
 }
 
 void Machine::emit(const Bitmap &image, long sets, long copies, std::size_t at) {

@@ -132,6 +132,9 @@ struct Machine final : StreamReader::Listener {
     Bitmap &object_layer(bool graphic) { return canvas.layer(graphic || substituting); }
     void touched() { canvas.touched(); }
     void reset_label();
+    // q, Q and R format the image buffer anew, as printers do: what was drawn
+    // on it is gone, and that is said (no printer error).
+    void reformat_label(std::size_t at, const std::string &command);
     void note_outside(std::size_t at);
 
     // ---- printing ----

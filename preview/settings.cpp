@@ -44,7 +44,7 @@ void width(Machine &m, Cmd &c) {
     }
     m.state.width = static_cast<int>(w);
     m.state.width_set = true;
-    m.reset_label();  // the buffer is formatted anew; GW images are lost
+    m.reformat_label(c.offset, "q");  // GW images are lost too
     m.event(c.offset, "q", "label width " + std::to_string(w) + " dots");
 }
 
@@ -84,7 +84,7 @@ void length(Machine &m, Cmd &c) {
     m.state.length = static_cast<int>(std::min<long>(q, limits::kMaxLength));
     m.state.label_length = q;
     m.state.media = media;
-    m.reset_label();
+    m.reformat_label(c.offset, "Q");
     m.event(c.offset, "Q", "label length " + std::to_string(q) + " dots, " + media);
 }
 
@@ -101,7 +101,7 @@ void reference(Machine &m, Cmd &c) {
     if (m.state.width != print_width) {
         m.state.width = print_width;
         m.state.width_set = true;
-        m.reset_label();
+        m.reformat_label(c.offset, "R");
         m.lenient(c.offset, "R", "R makes the image the full print width (" + std::to_string(print_width) +
                                      " dots), whatever q set");
     }

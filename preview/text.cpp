@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // A: text in the printer's resident fonts.
 #include <algorithm>
+#include <cctype>
 
 #include "label/glyph_renderer.h"
 #include "machine.h"
@@ -105,8 +106,8 @@ void draw(Machine &m, Cmd &c) {
     Fields f(c);
     long x, y, rotation, font = 0, h, v;
     std::string reverse, data;
-    // A lower-case letter names a soft font (ES).
-    const bool soft = c.fields.size() > 3 && c.fields[3].size() == 1 && c.fields[3][0] >= 'a' && c.fields[3][0] <= 'z';
+    // A letter names a soft font (ES): the guide lists A-Z and a-z.
+    const bool soft = c.fields.size() > 3 && c.fields[3].size() == 1 && std::isalpha(static_cast<unsigned char>(c.fields[3][0]));
     if (!(f.number(0, x) && f.number(1, y) && f.number(2, rotation) && (soft || f.number(3, font)) && f.number(4, h) &&
           f.number(5, v) && f.word(6, reverse) && f.data(7, data)))
         return m.diagnose(c.offset, f.error());

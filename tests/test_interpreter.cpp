@@ -178,6 +178,30 @@ TEST(Interpreter, LeniencyDrawsAndSaysSo) {
 // What the printer cannot print whole is cut or corrected, never silently:
 // a label wider than the head is the head's width; a shipping container
 // code's wrong check digit is noted.
+// q, Q and R after objects format the image buffer anew, as printers do:
+// the objects are gone, and the diagnostics say how many.
+TEST(Interpreter, ObjectsDiscardedByAFormattedBufferAreCounted) {
+    const struct {
+        const char *stream;
+        const char *says;  // "" when nothing was discarded
+    } rows[] = {
+        {"N\nA10,10,0,4,1,1,N,\"x\"\nLO1,1,5,5\nq400\nP1\n", "q: the image buffer is formatted anew: discarded 2 object(s)"},
+        {"N\nLO1,1,5,5\nQ300,24\nP1\n", "Q: the image buffer is formatted anew: discarded 1 object(s)"},
+        {"q400\nN\nLO1,1,5,5\nR5,5\nP1\n", "R: the image buffer is formatted anew: discarded 1 object(s)"},
+        {"q400\nQ300,24\nN\nLO1,1,5,5\nP1\n", ""},
+        {"N\nLO1,1,5,5\nP1\nq400\n", ""},  // printed before: nothing lost
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(testing::Message() << "row " << i << ": " << rows[i].stream);
+        const Outcome r = run(rows[i].stream);
+        if (*rows[i].says) {
+            EXPECT_NE(first_problem(r).find(rows[i].says), std::string::npos) << first_problem(r);
+        } else {
+            EXPECT_EQ(first_problem(r), "");
+        }
+    }
+}
+
 TEST(Interpreter, WhatIsCutOrCorrectedIsNoted) {
     for (const char *density : {"8", "12"}) {
         SCOPED_TRACE(density);

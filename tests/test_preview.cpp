@@ -308,6 +308,15 @@ TEST(BadStreams, EachBadLineIsReportedAtItsOffsetAndTheNextLineWorks) {
         {"unknown stored graphic", "GG1,1,\"NONE\"\n", "no graphic stored"},
         {"line too long", std::string(70000, 'A') + "\n", "line longer than"},
         {"bad Q", "Q100,X\n", "gap is not a number"},
+        // A field printers do not take is refused, as on an A line, never drawn from the first ones.
+        {"LO with a fifth field", "LO2,556,247,206,1\n", "LO: field 5 ('1') is one too many: LO takes 4"},
+        {"LE with a fifth field", "LE2,2,20,20,1\n", "LE: field 5"},
+        {"LW with a fifth field", "LW2,2,20,20,0\n", "LW: field 5"},
+        {"X with a sixth field", "X10,10,2,100,100,7\n", "X: field 6 ('7') is one too many: X takes 5"},
+        {"B with a field before its data", "B10,10,0,1,2,4,50,N,5,\"123\"\n", "not quoted data"},
+        {"b with a bare number among its options", "b10,10,Q,s3,7,\"123\"\n", "field 5 ('7') is no option"},
+        {"PDF417 with a third size", "b10,10,P,400,100,7,\"123\"\n", "two sizes at most"},
+        {"an upper-case soft font not stored", "A10,10,0,A,1,1,N,\"x\"\n", "no soft font \"A\" is stored"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
