@@ -77,6 +77,7 @@ help:
 	@echo "make figures              write the last make test's figures into the documents (scripts/figures.py)"
 	@echo "make abi-baseline         renew the ABI baseline in abi/ after a meant change"
 	@echo "make clean                remove the build folders and the test logs"
+	@echo "make help                 this list"
 
 FUZZ_SECONDS ?= 60
 

@@ -433,7 +433,21 @@ ROWS = [
 ]
 
 
+def the_readme_and_make_help():
+    """The README stays a user's page; make help names every target there is."""
+    with open(os.path.join(SRC, "README.md"), encoding="utf-8") as f:
+        lines = f.read().count("\n")
+    check(f"the README is at most 450 lines ({lines})", lines <= 450)
+    with open(os.path.join(SRC, "Makefile"), encoding="utf-8") as f:
+        phony = re.search(r"^\.PHONY:(.*)$", f.read(), re.M).group(1).split()
+    rc, out = run("make -s --no-print-directory help", SRC)
+    listed = set(re.findall(r"^make ([\w-]+)", out, re.M))
+    check("make help lists every target", rc == 0 and set(phony) <= listed, sorted(set(phony) - listed))
+
+
 def main():
+    if not HEAVY:
+        the_readme_and_make_help()
     found = blocks()
     # Light rows each get a folder of their own; the heavy ones share the copy they build.
     s = shared = Scratch()
