@@ -4,12 +4,14 @@
 // on a handle to a file sends the bytes the row says, or fails with its code
 // and sends nothing. A row that is wrong fails here, not in a binding.
 #include <iconv.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <functional>
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -118,6 +120,46 @@ TEST(BindingsTable, EveryRowIsWhatTheCApiDoes) {
         } else {
             EXPECT_EQ(rc, 0);
             EXPECT_EQ(sent, encoded(row.at("bytes").get<std::string>(), "LATIN1"));
+        }
+    }
+}
+
+// {picture} in a row's text stands for the picture's full path.
+std::string with_picture(std::string text, const std::string &picture) {
+    for (std::size_t at; (at = text.find("{picture}")) != std::string::npos;) text.replace(at, 9, picture);
+    return text;
+}
+
+void collect(const char *text, void *context) { static_cast<std::vector<std::string> *>(context)->push_back(text); }
+
+// The handler's text and the reasons, with a non-ASCII path: on POSIX the
+// path's bytes as given (UTF-8), what every binding decodes them as.
+TEST(BindingsTable, HandlerTextAndReasonsAreUtf8) {
+    std::ifstream file(QUILLBAR_CALLS_TABLE);
+    const json table = json::parse(file);
+    ASSERT_GE(table.at("messages").size(), 2u);
+    std::size_t i = 0;
+    for (const json &row : table.at("messages")) {
+        SCOPED_TRACE(testing::Message() << "row " << i++ << ": " << row.dump());
+        qbtest::TempDir dir;
+        const std::string picture = dir.path() + "/" + row.at("picture").get<std::string>();
+        ASSERT_EQ(::mkdir(picture.substr(0, picture.rfind('/')).c_str(), 0700), 0);
+        if (row.contains("content")) std::ofstream(picture) << row.at("content").get<std::string>();
+        QB_Printer *p = QB_PrinterOpen(dir.file("out.epl").c_str(), 0);
+        ASSERT_NE(p, nullptr) << QB_GetLastErrorMessage();
+        std::vector<std::string> shown;
+        QB_PrinterSetMessageHandler(p, collect, &shown);
+        const int rc = QB_PrinterDownPicture(p, picture.c_str(), row.at("name").get<std::string>().c_str());
+        const std::string reason = QB_PrinterGetLastErrorMessage(p);
+        QB_PrinterClose(p);
+        std::vector<std::string> expected;
+        for (const json &text : row.at("shown")) expected.push_back(with_picture(text.get<std::string>(), picture));
+        EXPECT_EQ(shown, expected);
+        if (row.contains("reason_has")) {
+            EXPECT_EQ(rc, -1);
+            EXPECT_NE(reason.find(with_picture(row.at("reason_has").get<std::string>(), picture)), std::string::npos) << reason;
+        } else {
+            EXPECT_EQ(rc, 0) << reason;
         }
     }
 }

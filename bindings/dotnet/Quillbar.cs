@@ -187,6 +187,8 @@ namespace Quillbar
         readonly PrinterHandle handle_;
 #pragma warning disable 414  // never read: it keeps the delegate alive while the library may call it
         MessageHandlerNative handler_;
+        static readonly Encoding HandlerText =
+            Environment.OSVersion.Platform == PlatformID.Unix ? new UTF8Encoding(false, false) : Encoding.Default;
 #pragma warning restore 414
         [ThreadStatic] static Exception handlerFailure_;
 
@@ -266,8 +268,10 @@ namespace Quillbar
             Check(Native.PrinterSendBytes(Live, data, (UIntPtr)data.Length));
         }
 
-        /// <summary>handler(text) sees each stage of DownPicture (the text as GB2312 bytes decode);
-        /// null removes it. An exception it throws ends DownPicture with it.</summary>
+        /// <summary>handler(text) sees each stage of DownPicture: the text as the header gives it,
+        /// UTF-8 on POSIX (the path as given, the lines sent), the ANSI code page on Windows; bytes
+        /// that are neither show as U+FFFD. null removes it. An exception it throws ends DownPicture
+        /// with it.</summary>
         public void SetMessageHandler(Action<string> handler)
         {
             MessageHandlerNative native = null;
@@ -280,7 +284,7 @@ namespace Quillbar
                         while (Marshal.ReadByte(text, length) != 0) ++length;
                         var bytes = new byte[length];
                         Marshal.Copy(text, bytes, 0, length);
-                        handler(Encoding.GetEncoding(936).GetString(bytes));
+                        handler(HandlerText.GetString(bytes));
                     }
                     catch (Exception e)
                     {

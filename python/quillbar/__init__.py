@@ -284,6 +284,13 @@ def _bytes(text: Text, encoding: str) -> bytes:
     return data
 
 
+def _handler_text(text: bytes) -> str:
+    """The message handler's text as the header gives it: UTF-8 on POSIX (a
+    path as given, lines sent), the ANSI code page on Windows; bytes that are
+    neither (a binary picture's first bytes) shown as U+FFFD."""
+    return text.decode("mbcs" if sys.platform == "win32" else "utf-8", "replace")
+
+
 def _latin1(text: Text) -> bytes:
     return _bytes(text, "latin-1")
 
@@ -570,7 +577,7 @@ class Printer:
             show = handler
 
             def trampoline(text: bytes, _context: Any) -> None:
-                show(text.decode("latin-1"))
+                show(_handler_text(text))
 
             callback = _HANDLER(trampoline)
         self._call("SetMessageHandler", callback, None)

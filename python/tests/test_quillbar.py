@@ -125,6 +125,33 @@ def test_the_bindings_follow_the_one_list_of_exports():
         assert hasattr(quillbar.Printer, snake(name)), snake(name)
 
 
+def test_handler_text_and_reasons_of_the_bindings_calls_table(tmp_path):
+    """The handler's text and the reasons with a non-ASCII path, as C, C# and Node.js read them."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    table = json.load(open(os.path.join(here, "..", "..", "bindings", "calls.json"), encoding="utf-8"))
+    assert len(table["messages"]) >= 2
+    for i, row in enumerate(table["messages"]):
+        folder = tmp_path / ("row%d" % i)
+        picture = folder / row["picture"]
+        picture.parent.mkdir(parents=True)
+        if "content" in row:
+            picture.write_bytes(row["content"].encode("latin-1"))
+        (folder / "out.epl").write_bytes(b"")
+        shown = []
+        with quillbar.Printer(folder / "out.epl", baud=0) as p:
+            p.set_message_handler(shown.append)
+            try:
+                p.down_picture(picture, row["name"])
+                reason = None
+            except quillbar.Error as e:
+                reason = e.message
+        assert shown == [text.replace("{picture}", str(picture)) for text in row["shown"]], i
+        if "reason_has" in row:
+            assert reason is not None and row["reason_has"].replace("{picture}", str(picture)) in reason, (i, reason)
+        else:
+            assert reason is None, (i, reason)
+
+
 def test_every_row_of_the_bindings_calls_table(tmp_path):
     """The table the C, C# and Node.js bindings are checked against."""
     here = os.path.dirname(os.path.abspath(__file__))

@@ -93,6 +93,45 @@ static class Tests
         Check(row > 20, "the table has its rows");
     }
 
+    // The handler's text and the reasons with a non-ASCII path, as C, Python and Node.js read them.
+    static void MessagesTable(string file)
+    {
+        var table = (Dictionary<string, object>)new JavaScriptSerializer().DeserializeObject(File.ReadAllText(file));
+        int row = 0;
+        foreach (Dictionary<string, object> message in (object[])table["messages"])
+        {
+            string what = "message row " + row;
+            string folder = Path.Combine(scratch, "messages" + row++);
+            string picture = Path.Combine(folder, (string)message["picture"]);
+            Directory.CreateDirectory(Path.GetDirectoryName(picture));
+            if (message.ContainsKey("content")) File.WriteAllBytes(picture, Latin1.GetBytes((string)message["content"]));
+            var shown = new List<string>();
+            string reason = null;
+            string output = Path.Combine(folder, "out.epl");
+            File.WriteAllBytes(output, new byte[0]);
+            using (var p = new Printer(output, 0))
+            {
+                p.SetMessageHandler(shown.Add);
+                try
+                {
+                    p.DownPicture(picture, (string)message["name"]);
+                }
+                catch (QuillbarException e)
+                {
+                    reason = e.Message;
+                }
+            }
+            var expected = ((object[])message["shown"]).Select(t => ((string)t).Replace("{picture}", picture)).ToList();
+            Check(shown.SequenceEqual(expected), what + ": shown '" + string.Join("', '", shown) + "'");
+            if (message.ContainsKey("reason_has"))
+                Check(reason != null && reason.Contains(((string)message["reason_has"]).Replace("{picture}", picture)),
+                      what + ": reason '" + reason + "'");
+            else
+                Check(reason == null, what + ": failed with '" + reason + "'");
+        }
+        Check(row >= 2, "the table has its message rows");
+    }
+
     // The P/Invoke declarations are every export the library has, by the names it exports.
     static void Declarations(string exportsFile)
     {
@@ -281,6 +320,7 @@ static class Tests
         try
         {
             CallsTable(args[0]);
+            MessagesTable(args[0]);
             Declarations(args[2]);
             Errors();
             Disposal();

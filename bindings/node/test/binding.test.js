@@ -164,6 +164,28 @@ test('a Printer collected without close() frees its route', async () => {
   assert.equal(fs.readFileSync(file, 'utf8'), 'N\n');
 });
 
+test('the handler\'s text and the reasons, with a non-ASCII path, as C, Python and C# read them', () => {
+  const table = JSON.parse(fs.readFileSync(process.env.QUILLBAR_CALLS, 'utf8'));
+  assert.ok(table.messages.length >= 2);
+  table.messages.forEach((row, i) => {
+    const folder = path.join(scratch, `messages${i}`);
+    const picture = path.join(folder, row.picture);
+    fs.mkdirSync(path.dirname(picture), { recursive: true });
+    if (row.content !== undefined) fs.writeFileSync(picture, Buffer.from(row.content, 'latin1'));
+    const out = path.join(folder, 'out.epl');
+    fs.writeFileSync(out, '');
+    const shown = [];
+    const p = new quillbar.Printer(out, 0);
+    p.setMessageHandler((text) => shown.push(text));
+    let reason = null;
+    try { p.downPicture(picture, row.name); } catch (e) { reason = e.reason; }
+    p.close();
+    assert.deepEqual(shown, row.shown.map((t) => t.replaceAll('{picture}', picture)), `row ${i}`);
+    if (row.reason_has !== undefined) assert.ok(reason && reason.includes(row.reason_has.replaceAll('{picture}', picture)), `row ${i}: ${reason}`);
+    else assert.equal(reason, null, `row ${i}`);
+  });
+});
+
 test('two printers from two workers keep their own bytes', async () => {
   const files = [newFile('a.epl'), newFile('b.epl')];
   const code = `
