@@ -34,6 +34,8 @@ import os
 import sys
 from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
+from . import _native
+
 __version__ = "0.3.0"
 
 __all__ = [
@@ -63,58 +65,11 @@ Path = Union[str, bytes, "os.PathLike[str]"]
 MessageHandler = Callable[[str], None]
 
 _int = ctypes.c_int
-_str = ctypes.c_char_p
-_HANDLER = ctypes.CFUNCTYPE(None, ctypes.c_char_p, ctypes.c_void_p)
-
-# The operations the flat API and printer handles share (the library's one
-# list, src/operations.def): QB_<Name> and QB_Printer<Name>, the handle
-# first. Their argument types; each returns an int.
-_OPERATIONS: Dict[str, List[Any]] = {
-    "SetPrinterComSpeed": [_int],
-    "SetPrinterComDots": [_int],
-    "SetDarkness": [_int],
-    "SetPrintSpeed": [_int],
-    "SetPrintXY": [_int, _int],
-    "SetPrintFeedDim": [_int],
-    "SetPaperSize": [_int] * 4,
-    "SetClear": [],
-    "SetInitialize": [_int] * 3,
-    "SetPrintBack": [_int],
-    "PrintLine": [_int] * 4,
-    "PrintBox": [_int] * 5,
-    "PrintCharacter": [_int] * 7 + [_str],
-    "PrintBarcode": [_int] * 8 + [_str],
-    "PrintBarcodeByName": [_int] * 3 + [_str] + [_int] * 4 + [_str],
-    "Print2DBarcode": [_int, _int, _str] + [_int] * 4 + [_str],
-    "PrintChineseStr": [_int] * 6 + [_str],
-    "Print": [_int],
-    "SendCommand": [_str],
-    "SendBytes": [ctypes.c_char_p, ctypes.c_size_t],
-    "SetMessageHandler": [_HANDLER, ctypes.c_void_p],
-    "DownPicture": [_str, _str],
-    "PrintMemGraphics": [_int, _int, _str],
-    "DeleteMemGraphics": [_str],
-}
-
-# The exports of their own: argument types and result type.
-_EXPORTS: Dict[str, Tuple[List[Any], Any]] = {
-    "QB_PortOpen": ([_int, _int], _int),
-    "QB_PortClose": ([], _int),
-    "QB_PortSetDevice": ([_int, _str], _int),
-    "QB_GetLastError": ([], _str),
-    "QB_GetLastErrorCode": ([], _int),
-    "QB_GetLastErrorMessage": ([], _str),
-    "QB_GetLastNoticeCode": ([], _int),
-    "QB_GetLastNotice": ([], _str),
-    "QB_GetVersion": ([], _str),
-    "QB_GetPrinterStatus": ([_int], _int),
-    "QB_PrinterOpen": ([_str, _int], ctypes.c_void_p),
-    "QB_PrinterClose": ([ctypes.c_void_p], _int),
-    "QB_PrinterStatus": ([ctypes.c_void_p, _int], _int),
-    "QB_PrinterGetLastErrorCode": ([ctypes.c_void_p], _int),
-    "QB_PrinterGetLastErrorMessage": ([ctypes.c_void_p], _str),
-    "QB_PrinterList": ([ctypes.c_char_p, ctypes.c_size_t], _int),
-}
+# The declarations, generated from the library's one list of exports
+# (src/operations.def) by bindings/generate.py, as C#'s and Node's are.
+_HANDLER = _native.HANDLER
+_OPERATIONS: Dict[str, List[Any]] = _native.OPERATIONS
+_EXPORTS: Dict[str, Tuple[List[Any], Any]] = _native.EXPORTS
 
 
 def _all_exports() -> Dict[str, Tuple[List[Any], Any]]:

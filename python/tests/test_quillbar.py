@@ -114,6 +114,18 @@ def snake(name):
     return special.get(name) or "".join("_" + c.lower() if c.isupper() else c for c in name).lstrip("_")
 
 
+def test_the_declarations_are_what_the_generator_writes(tmp_path):
+    """python/quillbar/_native.py is generated like C#'s and Node's: kept in
+    the tree, as the module runs from it, and never edited by hand."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    root = os.path.join(here, "..", "..")
+    subprocess.run([sys.executable, os.path.join(root, "bindings", "generate.py"), root, str(tmp_path), "0"],
+                   check=True)
+    kept = open(os.path.join(root, "python", "quillbar", "_native.py"), encoding="utf-8").read()
+    assert kept == (tmp_path / "python" / "_native.py").read_text(encoding="utf-8"), \
+        "python/quillbar/_native.py is not what bindings/generate.py writes: run it and copy python/_native.py"
+
+
 def test_the_bindings_follow_the_one_list_of_exports():
     here = os.path.dirname(os.path.abspath(__file__))
     listed = open(os.path.join(here, "..", "..", "src", "operations.def")).read()
