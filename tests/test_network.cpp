@@ -189,6 +189,15 @@ TEST_F(Network, PrinterThatStopsReadingFailsTheWriteInsteadOfHanging) {
     EXPECT_LT(std::chrono::steady_clock::now() - closing, 1500ms);
 }
 
+// A handle on the listener's printer, and the printer's end of it (-1 and
+// NULL when either is missing).
+QB_Printer *open_handle_on(Listener &printer, int &peer) {
+    if (!printer.ok()) return nullptr;
+    QB_Printer *p = QB_PrinterOpen(("tcp://127.0.0.1:" + std::to_string(printer.port())).c_str(), 0);
+    peer = p ? printer.accept_one() : -1;
+    return p;
+}
+
 // Reads everything that comes on fd until the sender ends (or stop is set),
 // after pausing.
 std::size_t read_until_end(int fd, std::chrono::milliseconds pause, std::chrono::milliseconds per_read,
@@ -241,11 +250,9 @@ TEST_F(Network, CloseSaysWhatItKnowsAndIsPromptWhenCancelled) {
         SCOPED_TRACE(testing::Message() << "row " << i << ": " << row.what);
         quillbar::set_no_progress_timeout(row.no_progress);
         Listener printer;
-        ASSERT_TRUE(printer.ok());
-        QB_Printer *p = QB_PrinterOpen(("tcp://127.0.0.1:" + std::to_string(printer.port())).c_str(), 0);
-        ASSERT_NE(p, nullptr) << QB_GetLastErrorMessage();
-        const int peer = printer.accept_one();
-        ASSERT_GE(peer, 0);
+        int peer = -1;
+        QB_Printer *p = open_handle_on(printer, peer);
+        ASSERT_TRUE(p && peer >= 0) << QB_GetLastErrorMessage();
         const int small = 4096;
         setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
         std::atomic<bool> closed{false}, stop{false};
@@ -299,11 +306,9 @@ TEST_F(Network, AForkedCopyClosesOnlyItsOwn) {
     for (const bool child_closes : {true, false}) {
         SCOPED_TRACE(child_closes ? "the child closes, the parent prints" : "the parent closes, the child prints");
         Listener printer;
-        ASSERT_TRUE(printer.ok());
-        QB_Printer *p = QB_PrinterOpen(("tcp://127.0.0.1:" + std::to_string(printer.port())).c_str(), 0);
-        ASSERT_NE(p, nullptr) << QB_GetLastErrorMessage();
-        const int peer = printer.accept_one();
-        ASSERT_GE(peer, 0);
+        int peer = -1;
+        QB_Printer *p = open_handle_on(printer, peer);
+        ASSERT_TRUE(p && peer >= 0) << QB_GetLastErrorMessage();
         const auto print_ten = [&] {
             int printed = 0;
             for (int i = 0; i < 10; ++i) printed += QB_PrinterSendCommand(p, "N") == 0 && QB_PrinterPrint(p, 1) == 0;
