@@ -97,10 +97,15 @@ namespace Quillbar
 
         // The library never reuses a handle and refuses a closed one (1001), so closing
         // while another thread is inside a call is safe: that call's write is ended.
+        /// <summary>What the close has to say although it succeeded ("" for nothing).</summary>
+        internal string Notice = "";
+
         internal bool CloseOnce()
         {
             if (Interlocked.Exchange(ref closed_, 1) != 0) return false;
             CloseResult = Native.PrinterClose(handle);
+            // The notice is the closing thread's: read here, on the same thread.
+            Notice = Texts.Utf8(Native.GetLastNotice());
             return true;
         }
 
@@ -207,6 +212,11 @@ namespace Quillbar
 
         /// <summary>Whether the printer is closed.</summary>
         public bool IsClosed => handle_.IsClosed;
+
+        /// <summary>What the close had to say although it succeeded: "" for nothing; when the
+        /// printer had not confirmed the last bytes, which words say (they may still print: never
+        /// print them again blindly).</summary>
+        public string Notice => handle_.Notice;
 
         /// <summary>Closes the printer; closing a closed one does nothing. From another thread it ends
         /// a write waiting on a slow printer (that call fails with 1002).</summary>

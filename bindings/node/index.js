@@ -110,6 +110,9 @@ class Printer {
     this._handle = handle;
     this._handler = null;  // registered while the library may call it
     this._inFlight = 0;    // async calls under way: the library may wait on this thread for a handler
+    /** What the close had to say although it succeeded ('' for nothing): when the printer had not
+     * confirmed the last bytes, which words say (they may still print: never print them again blindly). */
+    this.notice = '';
     this._closed = null;   // the close under way, once asked for
     this._state = { handle, callback: null };
     collected.register(this, this._state, this);
@@ -133,6 +136,7 @@ class Printer {
     collected.unregister(this);
     const l = library();
     const result = l.QB_PrinterClose(handle);
+    this.notice = l.QB_GetLastNotice() || '';
     this._unregister();
     if (result !== 0) throw lastError();
   }
@@ -146,7 +150,7 @@ class Printer {
     collected.unregister(this);
     this._closed = new Promise((resolve, reject) => {
       library().QB_PrinterClose.async(handle, (err, result) => {
-        // No thread is inside the handler any more: it may go now.
+        // No thread is inside the handler any more: it may go now. The notice was the worker's.
         this._unregister();
         if (err) return reject(err);
         if (result !== 0) return reject(lastError());

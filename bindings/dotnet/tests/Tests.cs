@@ -198,6 +198,7 @@ static class Tests
         p.Dispose();
         p.Dispose();  // once is enough; twice does nothing
         Check(p.IsClosed, "disposed is closed");
+        Check(p.Notice == "", "a file took every byte: nothing to say");
         try
         {
             p.Print(1);
