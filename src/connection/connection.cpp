@@ -58,7 +58,10 @@ int open_port(int port, int baud) {
     return default_printer().open(path, kind, baud);
 }
 
-int close_port() { return default_printer().close(); }
+int close_port() {
+    clear_notice();  // the calling thread's: this close's notice, or none
+    return default_printer().close();
+}
 
 int route_port(int port, const char *device) {
     if (!valid_port(port)) return fail_parameter("port %d is not 1 (LPT1), 2 (LPT2), 3 (COM1) or 4 (COM2)", port);

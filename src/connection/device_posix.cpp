@@ -111,7 +111,6 @@ public:
     long read_some(void *data, std::size_t size, milliseconds wait, std::string &error) override;
 
 private:
-    bool deliver_before_close(bool shared, std::string &error);
     // Another process may hold this descriptor too: this one is a child that
     // inherited it, or forked since it was opened. Its connection is then
     // not this process's alone to end.
@@ -230,98 +229,23 @@ bool PosixDevice::write_within(const void *data, std::size_t size, Clock::time_p
     return true;
 }
 
-// Bytes written to a socket that its peer has not acknowledged yet; -1 when
-// the system cannot say.
-int unacknowledged(int fd) {
-    int n = 0;
-    return ::ioctl(fd, TIOCOUTQ, &n) == 0 ? n : -1;
-}
-
-// A network printer drops what it has not read yet when its connection is
-// reset, and closing a socket that holds unread bytes (an answer to a query
-// that timed out, to a UQ nobody read) resets it. So the end goes as a FIN
-// after the last byte, what the printer sends is read and dropped, and the
-// socket closes once the printer has ended its side, or has acknowledged
-// every byte and said nothing for a moment (a printer that keeps talking is
-// left that moment after its last acknowledgement).
-// What it has not acknowledged when close stops waiting is not lost: the
-// system goes on sending it after the close, so it may still print. That is
-// a notice ("not confirmed"), never a failure; only a connection that failed
-// (reset, refused) loses bytes, and says how many.
-// How long close waits: while the printer takes bytes, with the no-progress
-// time for each; a close that cancels (from another thread while a call was
-// writing) stops once the printer has taken nothing for a second, and waits
-// no longer than the no-progress time in all; after a failed write (the
-// printer's side is known dead) a second in all.
-bool PosixDevice::deliver_before_close(bool shared, std::string &error) {
-    constexpr milliseconds kQuietEnough{200};
-    constexpr milliseconds kCancelled{1000};
-    const milliseconds limit = no_progress_timeout();
-    const auto start = Clock::now();
-    milliseconds stall = limit;              // no byte acknowledged for this long: stop waiting
-    auto end = Clock::time_point::max();     // and never past this
-    if (write_failed_) {
-        stall = std::min(kCancelled, limit);
-        end = start + stall;
-    } else if (interrupted()) {
-        stall = std::min(kCancelled, limit);
-        end = start + limit;
-    }
-    const auto lost = [&](int bytes, int why) {
-        error = reason(path_ + ": " + std::to_string(bytes) + " byte(s) were not delivered", why);
-        return false;
-    };
-    const int before = unacknowledged(fd_);
-    // A descriptor another process holds too is not ended for it: no FIN,
-    // only this process's copy closes.
-    if (!shared && ::shutdown(fd_, SHUT_WR) != 0) return before <= 0 || lost(before, errno);
-    auto deadline = std::min(start + stall, end);  // for the printer to take a byte
-    auto heard = start;                            // when it last sent something
-    Clock::time_point acknowledged{};              // when every byte first was
-    int left = before;
-    char sink[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd_, sink, sizeof sink);
-        const int read_error = errno;
-        const auto now = Clock::now();
-        if (n == 0) return true;  // the printer ended its side: it has read every byte
-        if (n < 0 && read_error == EINTR) continue;
-        const int unsent = unacknowledged(fd_);
-        if (n > 0) {
-            heard = now;
-        } else if (read_error != EAGAIN && read_error != EWOULDBLOCK) {
-            return unsent <= 0 || lost(unsent, read_error);  // reset: what was not acknowledged is gone
-        }
-        if (unsent < left) {
-            left = unsent;
-            deadline = std::min(now + stall, end);
-        }
-        if (unsent <= 0) {
-            if (acknowledged == Clock::time_point{}) acknowledged = now;
-            if (now - heard >= kQuietEnough || now - acknowledged >= kQuietEnough || now >= end) return true;
-        } else if (now >= deadline) {
-            char seconds[32];
-            std::snprintf(seconds, sizeof seconds, "%.1f",
-                          static_cast<double>(std::chrono::duration_cast<milliseconds>(now - start).count()) / 1000.0);
-            set_unconfirmed(unsent, path_ + ": the printer had not confirmed " + std::to_string(unsent) +
-                                        " byte(s) when the port closed after " + seconds +
-                                        " s; the system goes on sending them, so they may still print: check the "
-                                        "printer before printing anything again");
-            return true;
-        }
-        if (n > 0) continue;
-        pollfd pfd{fd_, POLLIN, 0};
-        (void)::poll(&pfd, 1, static_cast<int>(kLongestWait.count()));
-    }
-}
-
 bool PosixDevice::close(std::string &error) {
     if (fd_ < 0) return true;
     const bool child = ::getpid() != pid_;
     const bool is_shared = shared();
     // A child's close only lets its copy go: the parent's printer goes on
     // (and what the child wrote is the system's to send).
-    const bool delivered = !network_ || child || deliver_before_close(is_shared, error);
+    bool delivered = true;
+    if (network_ && !child) {
+        const Ending ending = end_connection(fd_, path_,
+                                             write_failed_   ? CloseWait::printer_dead
+                                             : interrupted() ? CloseWait::cancelled
+                                                             : CloseWait::normal,
+                                             is_shared);
+        delivered = !ending.lost;
+        if (ending.lost) error = ending.words;
+        if (ending.unconfirmed > 0) set_unconfirmed(ending.unconfirmed, ending.words);
+    }
     if (exclusive_tty_ && !is_shared) ::ioctl(fd_, TIOCNXCL);
     // The lock goes with the descriptor. An explicit LOCK_UN would also drop
     // it for a forked copy of this process that still holds the port.

@@ -39,4 +39,22 @@ private:
 // non-blocking and sending each write at once, or -1 with why.
 int connect_tcp(const std::string &route, std::string &why);
 
+// How a network printer's connection is ending: as asked, cancelled by a
+// close from another thread while a call wrote, or after a failed write (the
+// printer's side is known dead).
+enum class CloseWait { normal, cancelled, printer_dead };
+
+// What its end came to: bytes known lost (the connection failed), or bytes
+// the printer had not confirmed when the wait stopped (they may still
+// print), in words that say so; neither when every byte was taken.
+struct Ending {
+    bool lost = false;
+    long unconfirmed = 0;
+    std::string words;
+};
+
+// Lets the printer take what was written, then leaves the descriptor for
+// the caller to close (shared: another process holds it too, so no FIN).
+Ending end_connection(int fd, const std::string &route, CloseWait wait, bool shared);
+
 }  // namespace quillbar

@@ -104,7 +104,6 @@ int Printer::open(const std::string &path, PortKind kind, int baud) {
 }
 
 int Printer::close() {
-    clear_notice();
     // Another thread inside a call (a write waiting on a slow printer, a job
     // on a silent server) is ended first; with nobody inside, the device
     // closes as it is, pending lines going out as a last job.

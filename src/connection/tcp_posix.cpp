@@ -4,11 +4,14 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <termios.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 
 #include "connection/device.h"
 #include "connection/posix_io.h"
@@ -95,6 +98,98 @@ int connect_tcp(const std::string &path, std::string &why) {
     ::freeaddrinfo(found);
     return connected;
 }
+
+namespace {
+// Bytes written to a socket that its peer has not acknowledged yet; -1 when
+// the system cannot say.
+int unacknowledged(int fd) {
+    int n = 0;
+    return ::ioctl(fd, TIOCOUTQ, &n) == 0 ? n : -1;
+}
+
+// A network printer drops what it has not read yet when its connection is
+// reset, and closing a socket that holds unread bytes (an answer to a query
+// that timed out, to a UQ nobody read) resets it. So the end goes as a FIN
+// after the last byte, what the printer sends is read and dropped, and the
+// socket closes once the printer has ended its side, or has acknowledged
+// every byte and said nothing for a moment (a printer that keeps talking is
+// left that moment after its last acknowledgement).
+// What it has not acknowledged when close stops waiting is not lost: the
+// system goes on sending it after the close, so it may still print. That is
+// a notice ("not confirmed"), never a failure; only a connection that failed
+// (reset, refused) loses bytes, and says how many.
+// How long close waits: while the printer takes bytes, with the no-progress
+// time for each; a close that cancels (from another thread while a call was
+// writing) stops once the printer has taken nothing for a second, and waits
+// no longer than the no-progress time in all; after a failed write (the
+// printer's side is known dead) a second in all.
+}  // namespace
+
+Ending end_connection(int fd, const std::string &path, CloseWait wait, bool shared) {
+    constexpr milliseconds kQuietEnough{200};
+    constexpr milliseconds kCancelled{1000};
+    const milliseconds limit = no_progress_timeout();
+    const auto start = Clock::now();
+    milliseconds stall = limit;              // no byte acknowledged for this long: stop waiting
+    auto end = Clock::time_point::max();     // and never past this
+    if (wait == CloseWait::printer_dead) {
+        stall = std::min(kCancelled, limit);
+        end = start + stall;
+    } else if (wait == CloseWait::cancelled) {
+        stall = std::min(kCancelled, limit);
+        end = start + limit;
+    }
+    Ending ending;
+    const auto lost = [&](int bytes, int why) {
+        ending.lost = true;
+        ending.words = reason(path + ": " + std::to_string(bytes) + " byte(s) were not delivered", why);
+        return ending;
+    };
+    const int before = unacknowledged(fd);
+    // A descriptor another process holds too is not ended for it: no FIN,
+    // only this process's copy closes.
+    if (!shared && ::shutdown(fd, SHUT_WR) != 0) return before <= 0 ? ending : lost(before, errno);
+    auto deadline = std::min(start + stall, end);  // for the printer to take a byte
+    auto heard = start;                            // when it last sent something
+    Clock::time_point acknowledged{};              // when every byte first was
+    int left = before;
+    char sink[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, sink, sizeof sink);
+        const int read_error = errno;
+        const auto now = Clock::now();
+        if (n == 0) return ending;  // the printer ended its side: it has read every byte
+        if (n < 0 && read_error == EINTR) continue;
+        const int unsent = unacknowledged(fd);
+        if (n > 0) {
+            heard = now;
+        } else if (read_error != EAGAIN && read_error != EWOULDBLOCK) {
+            return unsent <= 0 ? ending : lost(unsent, read_error);  // reset: what was not acknowledged is gone
+        }
+        if (unsent < left) {
+            left = unsent;
+            deadline = std::min(now + stall, end);
+        }
+        if (unsent <= 0) {
+            if (acknowledged == Clock::time_point{}) acknowledged = now;
+            if (now - heard >= kQuietEnough || now - acknowledged >= kQuietEnough || now >= end) return ending;
+        } else if (now >= deadline) {
+            char seconds[32];
+            std::snprintf(seconds, sizeof seconds, "%.1f",
+                          static_cast<double>(std::chrono::duration_cast<milliseconds>(now - start).count()) / 1000.0);
+            ending.unconfirmed = unsent;
+            ending.words = path + ": the printer had not confirmed " + std::to_string(unsent) +
+                           " byte(s) when the port closed after " + seconds +
+                           " s; the system goes on sending them, so they may still print: check the printer "
+                           "before printing anything again";
+            return ending;
+        }
+        if (n > 0) continue;
+        pollfd pfd{fd, POLLIN, 0};
+        (void)::poll(&pfd, 1, 50);  // short: the loop checks its times between polls
+    }
+}
+
 
 void set_connect_timeout(milliseconds timeout) { g_connect_ms.store(timeout.count()); }
 milliseconds connect_timeout() { return milliseconds{g_connect_ms.load()}; }
